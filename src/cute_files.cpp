@@ -1,0 +1,1 @@
+#include "cute_files.h"

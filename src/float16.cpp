@@ -1,0 +1,1 @@
+#include "float16.h"

@@ -1,0 +1,64 @@
+// platform: everything that touches the operating system. platform_win32.cpp implements it
+// with the Windows API, platform_posix.cpp with POSIX. No other file includes either's headers.
+#pragma once
+#include <cstdint>
+
+// --- Single instance -------------------------------------------------------------------------
+// True when this process now holds the lock named `name`; the system frees it when the process
+// ends. False when another process holds it.
+bool platform_acquire_single_instance(const char* name);
+
+// --- Message boxes ---------------------------------------------------------------------------
+enum platform_box_kind { platform_box_error, platform_box_information };
+// Modal, no owner window, one OK button; returns when it is closed (at once without a display).
+void platform_message_box(platform_box_kind kind, const char* caption, const char* text);
+
+// --- Files and directories -------------------------------------------------------------------
+// True when any kind of entry exists at `path`; a link counts as itself, not its target.
+bool platform_entry_exists(const char* path);
+
+// A last-write time in the Windows FILETIME layout: 100 ns ticks since 1601, split in halves.
+struct platform_file_time {
+    uint32_t low;
+    uint32_t high;
+};
+bool platform_last_write_time(const char* path, platform_file_time* out);
+// -1, 0 or 1 as `a` is earlier than, equal to or later than `b`.
+int platform_compare_file_times(const platform_file_time* a, const platform_file_time* b);
+
+// Entry attributes, with the Windows values.
+constexpr uint32_t platform_attr_directory = 0x10;
+constexpr uint32_t platform_attr_normal = 0x80;
+constexpr uint32_t platform_attr_reparse_point = 0x400; // a link of any kind
+constexpr uint32_t platform_error_no_more_files = 18;
+
+// One directory entry as the find interface reports it.
+constexpr int platform_find_name_size = 260;
+struct platform_find_data {
+    uint32_t attributes;
+    uint32_t size_high;
+    uint32_t size_low;
+    char name[platform_find_name_size];
+};
+using platform_find_handle = intptr_t;
+constexpr platform_find_handle platform_invalid_find_handle = -1;
+
+// `pattern` is a directory path followed by a backslash and '*'. Returns a handle with the
+// first entry in `out`, or platform_invalid_find_handle with errno set.
+platform_find_handle platform_find_first(const char* pattern, platform_find_data* out);
+// 0 with the next entry in `out`; platform_error_no_more_files at the end; another error code
+// when the listing failed.
+uint32_t platform_find_next(platform_find_handle handle, platform_find_data* out);
+void platform_find_close(platform_find_handle handle);
+
+// 0 on success, else the errno value (EEXIST when an entry of that name exists).
+int platform_mkdir(const char* path);
+// Removes a file, or a link of any kind without touching its target. True on success.
+bool platform_remove(const char* path);
+
+// --- Processes -------------------------------------------------------------------------------
+// The working directory as a malloc'd string, any length; null on failure.
+char* platform_current_directory();
+// Starts `exe` with no arguments in `work_dir` and does not wait for it. False with the
+// system's error number in `error` (2 when the file is missing).
+bool platform_start_process(const char* exe, const char* work_dir, unsigned long* error);

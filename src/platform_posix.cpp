@@ -1,0 +1,196 @@
+// The POSIX side of the platform layer: the Linux stand-in for the Windows calls.
+#include "platform.h"
+
+#include <SDL.h>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+extern char** environ;
+
+// --- Single instance -------------------------------------------------------------------------
+
+bool platform_acquire_single_instance(const char* name) {
+    // A socket bound in the abstract namespace: the kernel frees the name when the process
+    // dies, as Windows frees a named mutex. The descriptor stays open until exit.
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    size_t len = strnlen(name, sizeof addr.sun_path - 2);
+    memcpy(addr.sun_path + 1, name, len); // sun_path[0] = '\0' selects the abstract namespace
+    socklen_t addr_len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + len);
+    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), addr_len) != 0) {
+        close(fd);
+        return false;
+    }
+    return true;
+}
+
+// --- Message boxes ---------------------------------------------------------------------------
+
+void platform_message_box(platform_box_kind kind, const char* caption, const char* text) {
+    Uint32 flags = kind == platform_box_error ? SDL_MESSAGEBOX_ERROR : SDL_MESSAGEBOX_INFORMATION;
+    // Fails at once without a display; the caller has already written the text elsewhere.
+    SDL_ShowSimpleMessageBox(flags, caption, text, nullptr);
+}
+
+// --- Files and directories -------------------------------------------------------------------
+
+bool platform_entry_exists(const char* path) {
+    struct stat st;
+    return lstat(path, &st) == 0;
+}
+
+bool platform_last_write_time(const char* path, platform_file_time* out) {
+    struct stat st;
+    if (lstat(path, &st) != 0)
+        return false;
+    // Seconds since 1970 to 100 ns ticks since 1601, as a FILETIME holds them.
+    constexpr uint64_t ticks_per_second = 10000000;
+    constexpr uint64_t epoch_offset_seconds = 11644473600ULL;
+    uint64_t ticks = (static_cast<uint64_t>(st.st_mtim.tv_sec) + epoch_offset_seconds) * ticks_per_second +
+                     static_cast<uint64_t>(st.st_mtim.tv_nsec) / 100;
+    out->low = static_cast<uint32_t>(ticks);
+    out->high = static_cast<uint32_t>(ticks >> 32);
+    return true;
+}
+
+int platform_compare_file_times(const platform_file_time* a, const platform_file_time* b) {
+    uint64_t ta = (static_cast<uint64_t>(a->high) << 32) | a->low;
+    uint64_t tb = (static_cast<uint64_t>(b->high) << 32) | b->low;
+    return ta < tb ? -1 : ta > tb ? 1 : 0;
+}
+
+namespace {
+
+struct posix_find {
+    DIR* dir;
+    char* path; // the directory, for lstat of each entry
+};
+
+// Fills `out` from the next readdir entry; 0, platform_error_no_more_files, or an errno value.
+uint32_t read_entry(posix_find* find, platform_find_data* out) {
+    errno = 0;
+    dirent* entry = readdir(find->dir);
+    if (entry == nullptr)
+        return errno == 0 ? platform_error_no_more_files : static_cast<uint32_t>(errno);
+    size_t name_len = strlen(entry->d_name);
+    if (name_len >= sizeof out->name)
+        return ENAMETOOLONG;
+    memcpy(out->name, entry->d_name, name_len + 1);
+
+    size_t dir_len = strlen(find->path);
+    char* full = static_cast<char*>(malloc(dir_len + 1 + name_len + 1));
+    if (full == nullptr)
+        return ENOMEM;
+    memcpy(full, find->path, dir_len);
+    full[dir_len] = '/';
+    memcpy(full + dir_len + 1, entry->d_name, name_len + 1);
+    struct stat st;
+    int rc = lstat(full, &st);
+    int err = errno;
+    free(full);
+    if (rc != 0)
+        return static_cast<uint32_t>(err);
+
+    if (S_ISLNK(st.st_mode))
+        out->attributes = platform_attr_reparse_point;
+    else if (S_ISDIR(st.st_mode))
+        out->attributes = platform_attr_directory;
+    else
+        out->attributes = platform_attr_normal;
+    uint64_t size = static_cast<uint64_t>(st.st_size);
+    out->size_high = static_cast<uint32_t>(size >> 32);
+    out->size_low = static_cast<uint32_t>(size);
+    return 0;
+}
+
+} // namespace
+
+platform_find_handle platform_find_first(const char* pattern, platform_find_data* out) {
+    // The pattern is the directory followed by "\*"; opendir wants the directory alone.
+    size_t len = strlen(pattern);
+    if (len < 2 || pattern[len - 2] != '\\' || pattern[len - 1] != '*') {
+        errno = EINVAL;
+        return platform_invalid_find_handle;
+    }
+    auto* find = static_cast<posix_find*>(calloc(1, sizeof(posix_find)));
+    if (find == nullptr)
+        return platform_invalid_find_handle;
+    find->path = strndup(pattern, len - 2);
+    find->dir = find->path ? opendir(find->path) : nullptr;
+    if (find->dir != nullptr) {
+        uint32_t err = read_entry(find, out);
+        if (err == 0)
+            return reinterpret_cast<platform_find_handle>(find);
+        // Every directory lists "." at least; an empty listing is a failure too.
+        errno = err == platform_error_no_more_files ? ENOENT : static_cast<int>(err);
+    }
+    int err = errno;
+    if (find->dir != nullptr)
+        closedir(find->dir);
+    free(find->path);
+    free(find);
+    errno = err;
+    return platform_invalid_find_handle;
+}
+
+uint32_t platform_find_next(platform_find_handle handle, platform_find_data* out) {
+    return read_entry(reinterpret_cast<posix_find*>(handle), out);
+}
+
+void platform_find_close(platform_find_handle handle) {
+    auto* find = reinterpret_cast<posix_find*>(handle);
+    closedir(find->dir);
+    free(find->path);
+    free(find);
+}
+
+int platform_mkdir(const char* path) { return mkdir(path, 0755) == 0 ? 0 : errno; }
+
+bool platform_remove(const char* path) { return remove(path) == 0; }
+
+// --- Processes -------------------------------------------------------------------------------
+
+char* platform_current_directory() {
+    // getcwd with a null buffer allocates one as long as the path needs.
+    return getcwd(nullptr, 0);
+}
+
+bool platform_start_process(const char* exe, const char* work_dir, unsigned long* error) {
+    // A downloaded file has no execute bit: grant it where reading is granted.
+    struct stat st;
+    if (stat(exe, &st) != 0) {
+        *error = static_cast<unsigned long>(errno);
+        return false;
+    }
+    mode_t exec_bits = (st.st_mode & (S_IRUSR | S_IRGRP | S_IROTH)) >> 2;
+    if ((st.st_mode & exec_bits) != exec_bits)
+        chmod(exe, st.st_mode | exec_bits);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    // The game starts in its own directory; run it from there by its absolute path.
+    int rc = posix_spawn_file_actions_addchdir_np(&actions, work_dir);
+    pid_t pid = 0;
+    char* argv[] = {const_cast<char*>(exe), nullptr};
+    if (rc == 0)
+        rc = posix_spawn(&pid, exe, &actions, nullptr, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) {
+        *error = static_cast<unsigned long>(rc);
+        return false;
+    }
+    return true;
+}

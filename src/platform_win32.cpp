@@ -1,0 +1,141 @@
+// The Windows side of the platform layer.
+#include "platform.h"
+
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <direct.h>
+
+static_assert(platform_find_name_size == MAX_PATH);
+static_assert(platform_attr_directory == FILE_ATTRIBUTE_DIRECTORY);
+static_assert(platform_attr_normal == FILE_ATTRIBUTE_NORMAL);
+static_assert(platform_attr_reparse_point == FILE_ATTRIBUTE_REPARSE_POINT);
+static_assert(platform_error_no_more_files == ERROR_NO_MORE_FILES);
+
+// --- Single instance -------------------------------------------------------------------------
+
+bool platform_acquire_single_instance(const char* name) {
+    // The handle stays open: the system releases the mutex when the process ends.
+    HANDLE mutex = CreateMutexA(nullptr, FALSE, name);
+    if (mutex == nullptr)
+        return false;
+    if (WaitForSingleObject(mutex, 0) != WAIT_OBJECT_0) {
+        CloseHandle(mutex);
+        return false;
+    }
+    return true;
+}
+
+// --- Message boxes ---------------------------------------------------------------------------
+
+void platform_message_box(platform_box_kind kind, const char* caption, const char* text) {
+    UINT icon = kind == platform_box_error ? MB_ICONERROR : MB_ICONINFORMATION;
+    MessageBoxA(nullptr, text, caption, icon);
+}
+
+// --- Files and directories -------------------------------------------------------------------
+
+bool platform_entry_exists(const char* path) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    return GetFileAttributesExA(path, GetFileExInfoStandard, &data) != 0;
+}
+
+bool platform_last_write_time(const char* path, platform_file_time* out) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExA(path, GetFileExInfoStandard, &data))
+        return false;
+    out->low = data.ftLastWriteTime.dwLowDateTime;
+    out->high = data.ftLastWriteTime.dwHighDateTime;
+    return true;
+}
+
+int platform_compare_file_times(const platform_file_time* a, const platform_file_time* b) {
+    FILETIME fa{a->low, a->high};
+    FILETIME fb{b->low, b->high};
+    return CompareFileTime(&fa, &fb);
+}
+
+static void copy_find_data(const WIN32_FIND_DATAA& data, platform_find_data* out) {
+    out->attributes = data.dwFileAttributes;
+    out->size_high = data.nFileSizeHigh;
+    out->size_low = data.nFileSizeLow;
+    memcpy(out->name, data.cFileName, sizeof out->name);
+}
+
+platform_find_handle platform_find_first(const char* pattern, platform_find_data* out) {
+    WIN32_FIND_DATAA data;
+    HANDLE handle = FindFirstFileA(pattern, &data);
+    if (handle == INVALID_HANDLE_VALUE) {
+        errno = GetLastError() == ERROR_PATH_NOT_FOUND || GetLastError() == ERROR_FILE_NOT_FOUND
+                    ? ENOENT
+                    : EACCES;
+        return platform_invalid_find_handle;
+    }
+    copy_find_data(data, out);
+    return reinterpret_cast<platform_find_handle>(handle);
+}
+
+uint32_t platform_find_next(platform_find_handle handle, platform_find_data* out) {
+    WIN32_FIND_DATAA data;
+    if (!FindNextFileA(reinterpret_cast<HANDLE>(handle), &data)) {
+        DWORD err = GetLastError();
+        return err == ERROR_SUCCESS ? platform_error_no_more_files : err;
+    }
+    copy_find_data(data, out);
+    return 0;
+}
+
+void platform_find_close(platform_find_handle handle) { FindClose(reinterpret_cast<HANDLE>(handle)); }
+
+int platform_mkdir(const char* path) { return _mkdir(path) == 0 ? 0 : errno; }
+
+bool platform_remove(const char* path) {
+    if (DeleteFileA(path))
+        return true;
+    // A directory link (symbolic link or junction) is removed as a directory entry; its
+    // target stays untouched.
+    DWORD attributes = GetFileAttributesA(path);
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+        (attributes & FILE_ATTRIBUTE_DIRECTORY))
+        return RemoveDirectoryA(path) != 0;
+    return false;
+}
+
+// --- Processes -------------------------------------------------------------------------------
+
+char* platform_current_directory() {
+    // Asked with no buffer, GetCurrentDirectoryA answers the size it needs, NUL included.
+    DWORD needed = GetCurrentDirectoryA(0, nullptr);
+    if (needed == 0)
+        return nullptr;
+    char* dir = static_cast<char*>(malloc(needed));
+    if (dir == nullptr)
+        return nullptr;
+    DWORD got = GetCurrentDirectoryA(needed, dir);
+    if (got == 0 || got >= needed) {
+        free(dir);
+        return nullptr;
+    }
+    return dir;
+}
+
+bool platform_start_process(const char* exe, const char* work_dir, unsigned long* error) {
+    STARTUPINFOA startup;
+    memset(&startup, 0, sizeof startup);
+    startup.cb = sizeof startup;
+    static_assert(sizeof(STARTUPINFOA) == 104);
+    PROCESS_INFORMATION process;
+    memset(&process, 0, sizeof process);
+    if (!CreateProcessA(exe, nullptr, nullptr, nullptr, FALSE, 0, nullptr, work_dir, &startup,
+                        &process)) {
+        *error = GetLastError();
+        return false;
+    }
+    CloseHandle(process.hProcess);
+    CloseHandle(process.hThread);
+    return true;
+}

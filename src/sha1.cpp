@@ -1,0 +1,1 @@
+#include "sha1.h"

@@ -1,0 +1,45 @@
+// utils: fatal reports, string and path helpers, file hashing.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+// --- Fatal reports -------------------------------------------------------------------------
+// Both write the report to standard error, show it in a modal "Fatal error" box, and end the
+// process with status 1. Any thread may call them; they take no lock.
+[[noreturn]] void panic(const char* file, int line, const char* func, const char* fmt, ...)
+    __attribute__((format(printf, 4, 5)));
+[[noreturn]] void check_failed(const char* file, int line, const char* func);
+
+// Call sites go through these, so the report names the real file (relative to the project
+// root, the build strips the prefix), line and function. They stay in release builds.
+#define PANIC(...) panic(__FILE__, __LINE__, __func__, __VA_ARGS__)
+#define CHECK(cond)                                                                            \
+    do {                                                                                       \
+        if (!(cond))                                                                           \
+            check_failed(__FILE__, __LINE__, __func__);                                        \
+    } while (0)
+
+// --- Strings -------------------------------------------------------------------------------
+// NUL-terminated byte strings, compared byte for byte. New strings are malloc'd; the caller
+// frees them.
+bool str_eq(const char* a, const char* b);
+char* str_concat(const char* a, const char* b);
+// Replaces every occurrence of `find` (non-empty, not contained in `repl`) until none is left;
+// null on allocation failure.
+char* str_replace(const char* s, const char* find, const char* repl);
+
+// Creates every directory that the file path `path` needs ('/' separated; the last component
+// is a file name). `path` is modified during the call and restored. 0 on success, -1 when a
+// directory cannot be created.
+int mkpath(char* path);
+
+// t*b + (a - t*a) with two fused multiply-adds: exact at t = 0 and t = 1.
+float lerp_f32(float a, float b, float t);
+
+// --- File hashing --------------------------------------------------------------------------
+constexpr size_t hash_chunk_size = 32768;
+constexpr size_t hash_text_size = 41; // 40 lowercase hex digits and a NUL
+
+// SHA-1 of the file at `path` as 40 lowercase hex digits (malloc'd, caller frees); an empty
+// string if the digest failed. A missing or unreadable file is a fatal runtime check.
+char* compute_file_hash(const char* path);
