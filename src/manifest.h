@@ -1,1 +1,41 @@
+// manifest: the file list. Reading it into the game-file table, and the rules a listed name
+// must follow to be safe on every client.
 #pragma once
+#include <cstdint>
+#include <cstdio>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+// One entry of the file list. Written by the coordinator before any job exists; afterwards
+// only the local scan writes local_size and local_exists, also before the jobs are queued.
+struct game_file_t {
+    char* name; // path below "game/", '/' between levels; owned, kept for the whole run
+    uint64_t size; // listed size in bytes, as installed
+    char* hash; // listed SHA-1, 40 lowercase hex digits; owned
+    uint64_t local_size; // size of the local copy the scan found
+    bool local_exists; // the scan found a local copy (an empty listed file may lack one)
+};
+
+// The file list: entries in list order, and an index by name. Entries never move once read,
+// so jobs hold plain pointers into `files`.
+struct game_file_table {
+    std::vector<game_file_t> files;
+    std::unordered_map<std::string_view, game_file_t*> by_name;
+};
+
+// The longest path the launcher builds for a name: "game/" + name + ".upd_old", with its NUL,
+// must fit the directory walker's 1024-byte paths.
+constexpr size_t manifest_max_name = 1024 - sizeof("game/") - sizeof(".upd_old") + 1;
+constexpr size_t manifest_max_component = 255;
+
+// Reads a decompressed file list from `f` into the empty `table`. A malformed list, an unsafe
+// name, conflicting names or a malformed digest end the process with a fatal report naming the
+// entry, before the caller has touched anything on disk.
+void parse_manifest(FILE* f, game_file_table* table);
+
+// Why `name` cannot be a listed name (a short text), or null when it is safe.
+const char* manifest_name_problem(std::string_view name);
+
+// The entry named exactly `name`, or null.
+game_file_t* find_game_file(const game_file_table& table, std::string_view name);
