@@ -1,0 +1,179 @@
+#!/usr/bin/env bash
+# The development update server: nginx serving a published tree over HTTPS on 127.0.0.1:4443.
+#   dev-server.sh start ROOT STATE_DIR [--rate RATE]   serve ROOT (ROOT/windows/... is the launcher's base URL)
+#   dev-server.sh stop STATE_DIR
+# Everything nginx writes (configuration, pid, logs, temporary files, certificates) stays in
+# STATE_DIR. The certificate authority the launcher must trust is STATE_DIR/certs/ca.crt.
+# RATE (nginx syntax, e.g. 500k or 2m) caps each connection's bytes per second so progress shows.
+set -euo pipefail
+
+readonly listen_addr=127.0.0.1:4443
+readonly probe_url=https://localhost:4443/
+readonly start_polls=50 # 100 ms apart: about 5 s for nginx to answer
+readonly stop_polls=50  # 100 ms apart, per signal
+
+script_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+
+usage() {
+  echo "usage: $0 start ROOT STATE_DIR [--rate RATE] | stop STATE_DIR" >&2
+  exit 2
+}
+
+# nginx reads these inside double quotes, where '"', '\' and '$' would mean something else.
+check_path() {
+  case $1 in
+  *'"'* | *\\* | *'$'* | *$'\n'*)
+    echo "dev-server: unsupported character in path: $1" >&2
+    exit 2
+    ;;
+  esac
+}
+
+# Prints the pid of the nginx master started from STATE_DIR, if it still runs.
+running_pid() {
+  local pid_file=$1/nginx.pid pid
+  [ -s "$pid_file" ] || return 1
+  pid=$(<"$pid_file")
+  [[ $pid =~ ^[0-9]+$ ]] || return 1
+  # A stale pid file may name a pid reused by another program: only an nginx counts.
+  [ "$(ps -p "$pid" -o comm= 2>/dev/null)" = nginx ] || return 1
+  echo "$pid"
+}
+
+# Sends SIGNAL to PID and waits for it to end; fails if it is still there after the polls.
+signal_and_wait() {
+  local pid=$1 signal=$2 i
+  kill "-$signal" "$pid" 2>/dev/null || return 0
+  for ((i = 0; i < stop_polls; i++)); do
+    kill -0 "$pid" 2>/dev/null || return 0
+    sleep 0.1
+  done
+  return 1
+}
+
+stop_server() {
+  local state=$1 pid
+  if ! pid=$(running_pid "$state"); then
+    echo "dev-server: not running from $state"
+    return 0
+  fi
+  # QUIT lets transfers in flight finish; TERM ends them if that takes too long.
+  signal_and_wait "$pid" QUIT || signal_and_wait "$pid" TERM || {
+    echo "dev-server: nginx $pid did not stop" >&2
+    return 1
+  }
+  rm -f "$state/nginx.pid"
+  echo "dev-server: stopped"
+}
+
+write_config() {
+  local root=$1 state=$2 rate=$3 user_line="# workers run as the user who started nginx"
+  [ "$(id -u)" -ne 0 ] || user_line="user root;" # else nginx drops to nobody, who may not read ROOT
+  cat >"$state/nginx.conf" <<EOF
+# Written by dev-server.sh; rewritten at every start.
+$user_line
+daemon on;
+worker_processes 1;
+pid "$state/nginx.pid";
+error_log "$state/error.log" warn;
+
+events {
+    worker_connections 256;
+}
+
+http {
+    access_log "$state/access.log";
+    client_body_temp_path "$state/tmp/client_body";
+    proxy_temp_path "$state/tmp/proxy";
+    fastcgi_temp_path "$state/tmp/fastcgi";
+    uwsgi_temp_path "$state/tmp/uwsgi";
+    scgi_temp_path "$state/tmp/scgi";
+
+    # Every published file is opaque bytes.
+    types { }
+    default_type application/octet-stream;
+
+    sendfile on;
+    tcp_nopush on;
+    keepalive_timeout 65s;
+    keepalive_requests 10000;
+    server_tokens off;
+
+    server {
+        listen $listen_addr ssl;
+        server_name localhost;
+        ssl_certificate "$state/certs/server.crt";
+        ssl_certificate_key "$state/certs/server.key";
+        ssl_protocols TLSv1.2 TLSv1.3;
+
+        root "$root";
+        autoindex off;
+        location / {
+            try_files \$uri =404;
+            limit_rate ${rate:-0}; # 0: no cap
+        }
+    }
+}
+EOF
+}
+
+start_server() {
+  local root=$1 state=$2 rate=$3 pid i
+  stop_server "$state" >/dev/null
+  "$script_dir/dev-cert.sh" "$state/certs"
+  mkdir -p "$state/tmp"
+  write_config "$root" "$state" "$rate"
+  : >"$state/error.log"
+  if ! nginx -p "$state" -c "$state/nginx.conf" -e "$state/error.log"; then
+    echo "dev-server: nginx did not start (its messages are above and in $state/error.log)" >&2
+    return 1
+  fi
+  for ((i = 0; i < start_polls; i++)); do
+    if pid=$(running_pid "$state") &&
+      curl -s -o /dev/null --cacert "$state/certs/ca.crt" --max-time 1 "$probe_url"; then
+      echo "dev-server: serving $root at https://localhost:4443/ (pid $pid)"
+      return 0
+    fi
+    sleep 0.1
+  done
+  echo "dev-server: nginx does not answer on $listen_addr; $state/error.log says:" >&2
+  tail -n 20 "$state/error.log" >&2
+  stop_server "$state" >&2 || true
+  return 1
+}
+
+[ $# -ge 1 ] || usage
+case $1 in
+start)
+  [ $# -eq 3 ] || [ $# -eq 5 ] || usage
+  root=$2
+  state=$3
+  rate=""
+  if [ $# -eq 5 ]; then
+    [ "$4" = --rate ] || usage
+    rate=$5
+    [[ $rate =~ ^[0-9]+[kKmM]?$ ]] || usage
+  fi
+  [ -d "$root" ] || {
+    echo "dev-server: no directory $root" >&2
+    exit 2
+  }
+  mkdir -p "$state"
+  root=$(cd "$root" && pwd)
+  state=$(cd "$state" && pwd)
+  check_path "$root"
+  check_path "$state"
+  start_server "$root" "$state" "$rate"
+  ;;
+stop)
+  [ $# -eq 2 ] || usage
+  [ -d "$2" ] || {
+    echo "dev-server: not running from $2"
+    exit 0
+  }
+  stop_server "$(cd "$2" && pwd)"
+  ;;
+*)
+  usage
+  ;;
+esac
