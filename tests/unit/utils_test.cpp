@@ -45,7 +45,7 @@ TEST(FatalReport, LongMessageIsCutTo8191Bytes) {
 }
 
 TEST(FatalReport, FormatWithoutPlaceholdersIsShownUnchanged) {
-    EXPECT_EXIT(PANIC("100% sure"), ExitedWithCode(1), "\n\n100% sure\n$");
+    EXPECT_EXIT(PANIC("Cannot download file list"), ExitedWithCode(1), "\n\nCannot download file list\n$");
 }
 
 // --- Strings ---------------------------------------------------------------------------------

@@ -1,0 +1,89 @@
+// The launcher's entry point: start-up, the frame loop and shutdown, in a fixed order.
+#include <SDL.h>
+#include <SDL_image.h>
+#include <SDL_ttf.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "launcher.h"
+#include "platform.h"
+#include "progress_window.h"
+
+namespace {
+
+constexpr const char* instance_name = "VELM_LAUNCHER";
+constexpr const char* window_title = "VELM Launcher";
+constexpr const char* font_file = "RobotoCondensed-BoldItalic.ttf";
+constexpr int font_points = 14;
+constexpr uint32_t frame_delay_ms = 33;
+
+} // namespace
+
+int main(int, char**) {
+    // Diagnostics are read line by line by whoever watches them.
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+
+    if (!platform_acquire_single_instance(instance_name)) {
+        platform_message_box(platform_box_information, "Information", "This application is already running");
+        exit(0);
+    }
+
+    SDL_Window* window = nullptr;
+    if (SDL_Init(SDL_INIT_VIDEO) < 0) {
+        printf("SDL could not initialize! SDL_Error: %s\n", SDL_GetError());
+    } else {
+        window = SDL_CreateWindow(window_title, SDL_WINDOWPOS_CENTERED, SDL_WINDOWPOS_CENTERED, window_width,
+                                  window_height, SDL_WINDOW_SHOWN | SDL_WINDOW_BORDERLESS);
+        if (window == nullptr)
+            printf("Window could not be created! SDL_Error: %s\n", SDL_GetError());
+    }
+    SDL_Renderer* renderer = window != nullptr ? SDL_CreateRenderer(window, -1, 0) : nullptr;
+    if (IMG_Init(IMG_INIT_PNG) != IMG_INIT_PNG)
+        printf("IMG_Init error: %s", SDL_GetError());
+    TTF_Init();
+    TTF_Font* font = TTF_OpenFont(font_file, font_points);
+    mut = SDL_CreateMutex();
+    download_init();
+
+    workers_count = worker_count_for(SDL_GetCPUCount());
+    app_start_tick = SDL_GetTicks();
+    for (int i = 0; i < workers_count; ++i) {
+        workers[i].id = i;
+        workers[i].thread = SDL_CreateThread(worker_fn, "worker", &workers[i]);
+    }
+    main_worker_thr = SDL_CreateThread(main_worker_fn, "main_worker", nullptr);
+
+    progress_window window_state{window, renderer, font};
+    progress_window_start(&window_state);
+    while (running.load()) {
+        SDL_LockMutex(mut);
+        progress_window_frame(&window_state);
+        SDL_UnlockMutex(mut);
+        if (renderer != nullptr)
+            SDL_RenderPresent(renderer);
+        // Drain the whole queue, even after a quit event.
+        SDL_Event event;
+        while (SDL_PollEvent(&event))
+            if (event.type == SDL_QUIT)
+                running.store(false);
+        SDL_Delay(frame_delay_ms);
+    }
+
+    for (int i = 0; i < workers_count; ++i)
+        SDL_WaitThread(workers[i].thread, nullptr);
+    SDL_WaitThread(main_worker_thr, nullptr);
+    download_cleanup();
+    SDL_DestroyMutex(mut);
+    progress_window_release(&window_state);
+    if (font != nullptr)
+        TTF_CloseFont(font);
+    TTF_Quit();
+    IMG_Quit();
+    if (renderer != nullptr)
+        SDL_DestroyRenderer(renderer);
+    if (window != nullptr)
+        SDL_DestroyWindow(window);
+    SDL_Quit();
+    return 0;
+}
