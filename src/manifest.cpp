@@ -83,10 +83,7 @@ game_file_t* find_game_file(const game_file_table& table, std::string_view name)
     return it == table.by_name.end() ? nullptr : it->second;
 }
 
-// Refuses a name that another entry makes ambiguous on disk: the same name twice, a name that
-// is also a directory of another ("a" and "a/b"), or a name plus one of the temporary suffixes
-// that the download uses beside it.
-static void refuse_conflicts(const game_file_table& table) {
+void manifest_refuse_conflicts(const game_file_table& table) {
     for (const game_file_t& file : table.files) {
         std::string_view name = file.name;
         for (size_t slash = name.find('/'); slash != std::string_view::npos; slash = name.find('/', slash + 1))
@@ -122,5 +119,5 @@ void parse_manifest(FILE* f, game_file_table* table) {
         if (!table->by_name.emplace(name, &table->files.back()).second)
             PANIC("The file list names \"%s\" twice", name);
     }
-    refuse_conflicts(*table);
+    manifest_refuse_conflicts(*table);
 }

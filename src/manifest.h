@@ -34,6 +34,11 @@ constexpr size_t manifest_max_component = 255;
 // entry, before the caller has touched anything on disk.
 void parse_manifest(FILE* f, game_file_table* table);
 
+// Ends the process with a fatal report when two names of the indexed `table` clash on disk: a
+// name that is also a directory of another ("a" and "a/b"), or a name plus ".zs" or ".upd_old",
+// the temporary names the download uses beside it.
+void manifest_refuse_conflicts(const game_file_table& table);
+
 // Why `name` cannot be a listed name (a short text), or null when it is safe.
 const char* manifest_name_problem(std::string_view name);
 

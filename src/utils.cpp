@@ -129,8 +129,9 @@ char* compute_file_hash(const char* path) {
             break;
         SHA1Input(&state, buffer, static_cast<uint32_t>(got));
     }
-    // A read error ends the input early; the digest then covers only what was read and does
-    // not match the list.
+    // An entry that opens but cannot be read (a directory) or a read error: no digest of a
+    // part of the file may stand for the whole.
+    CHECK(!ferror(f));
     free(buffer);
     fclose(f);
 

@@ -156,3 +156,12 @@ TEST(Lerp, EndpointsAreExactAndAFifthMovesAFifth) {
     // 0.2 * 0.6 * 560 = 67.2: the overall bar's first frame fills 67 pixels.
     EXPECT_EQ(static_cast<int>(560.0f * lerp_f32(0.0f, 0.6f, 0.2f)), 67);
 }
+
+// --- compute_file_hash -----------------------------------------------------------------------
+
+TEST(FileHash, AnEntryThatCannotBeReadIsARuntimeCheck) {
+    scratch_dir dir;
+    fs::create_directories(dir.path() / "a directory");
+    EXPECT_EXIT(compute_file_hash((dir / "a directory").c_str()), ExitedWithCode(1),
+                "Runtime check failed in src/utils\\.cpp:[0-9]+ \\(compute_file_hash\\)");
+}
