@@ -81,18 +81,6 @@ struct posix_find {
 
 // Fills `out` from one readdir entry; 0 or an errno value.
 uint32_t describe_entry(posix_find* find, const dirent* entry, platform_find_data* out) {
-uint32_t read_entry(posix_find* find, platform_find_data* out) {
-    for (;;) {
-        errno = 0;
-        dirent* entry = readdir(find->dir);
-        if (entry == nullptr)
-            return errno == 0 ? platform_error_no_more_files : static_cast<uint32_t>(errno);
-        uint32_t err = describe_entry(find, entry, out);
-        // An entry deleted between readdir and lstat is left out, as Windows would.
-        if (err != ENOENT)
-            return err;
-    }
-}
     size_t name_len = strlen(entry->d_name);
     if (name_len >= sizeof out->name)
         return ENAMETOOLONG;
@@ -122,6 +110,21 @@ uint32_t read_entry(posix_find* find, platform_find_data* out) {
     out->size_high = static_cast<uint32_t>(size >> 32);
     out->size_low = static_cast<uint32_t>(size);
     return 0;
+}
+
+
+// Fills `out` from the next entry; 0, platform_error_no_more_files, or an errno value.
+uint32_t read_entry(posix_find* find, platform_find_data* out) {
+    for (;;) {
+        errno = 0;
+        dirent* entry = readdir(find->dir);
+        if (entry == nullptr)
+            return errno == 0 ? platform_error_no_more_files : static_cast<uint32_t>(errno);
+        uint32_t err = describe_entry(find, entry, out);
+        // An entry deleted between readdir and lstat is left out, as Windows would.
+        if (err != ENOENT)
+            return err;
+    }
 }
 
 } // namespace
