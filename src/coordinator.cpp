@@ -12,6 +12,7 @@
 namespace {
 
 constexpr const char* manifest_name = "manifest.dat";
+constexpr const char* list_failure = "Cannot download file list";
 constexpr const char* manifest_path = "game/manifest.dat";
 constexpr uint64_t manifest_limit = 64ULL << 20; // the file list itself is capped at 64 MiB
 constexpr uint32_t poll_interval_ms = 5; // between completion polls
@@ -26,7 +27,8 @@ void fetch_file_list() {
     job.entry = &entry;
     if (!download(&job, manifest_limit)) {
         // Only an abandoned transfer (the window was closed) comes back here.
-        platform_message_box(platform_box_error, "Fatal error", "Cannot download file list");
+        fprintf(stderr, "%s\n", list_failure);
+        platform_message_box(platform_box_error, "Fatal error", list_failure);
         exit(1);
     }
 }
