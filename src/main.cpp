@@ -55,7 +55,7 @@ int main(int, char**) {
     main_worker_thr = SDL_CreateThread(main_worker_fn, "main_worker", nullptr);
 
     progress_window window_state{window, renderer, font};
-    progress_window_start(&window_state);
+    progress_window_start(&window_state, SDL_GetTicks());
     while (running.load()) {
         SDL_LockMutex(mut);
         progress_window_frame(&window_state);
