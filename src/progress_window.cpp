@@ -17,10 +17,10 @@ namespace {
 constexpr const char* background_path = "game/launcher.dat";
 
 constexpr uint32_t stats_interval_ms = 1000;
-constexpr float speed_smoothing =
-    0.2f; // each second the speed moves this far towards the new count
-constexpr float progress_smoothing =
-    0.2f;                                 // each frame the overall bar moves this far to its target
+// Each second the speed moves this far towards the second's byte count; each frame the overall
+// bar moves this far towards its target.
+constexpr float speed_smoothing = 0.2f;
+constexpr float progress_smoothing = 0.2f;
 constexpr double eta_min_elapsed_s = 5.0; // no time left is shown before this much has passed
 constexpr double bytes_per_mb = 1048576.0;
 
