@@ -23,7 +23,10 @@ bool platform_acquire_single_instance(const char* name) {
     HANDLE mutex = CreateMutexA(nullptr, FALSE, name);
     if (mutex == nullptr)
         return false;
-    if (WaitForSingleObject(mutex, 0) != WAIT_OBJECT_0) {
+    // WAIT_ABANDONED also hands the mutex to this thread: its previous owner ended without
+    // releasing it, so no other instance runs.
+    DWORD result = WaitForSingleObject(mutex, 0);
+    if (result != WAIT_OBJECT_0 && result != WAIT_ABANDONED) {
         CloseHandle(mutex);
         return false;
     }
@@ -66,13 +69,30 @@ static void copy_find_data(const WIN32_FIND_DATAA& data, platform_find_data* out
     memcpy(out->name, data.cFileName, sizeof out->name);
 }
 
+// The errno value closest to a failed listing's system error, for the caller's report.
+static int errno_for_listing_error(DWORD error) {
+    switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+        return ENOENT;
+    case ERROR_DIRECTORY:
+        return ENOTDIR;
+    case ERROR_ACCESS_DENIED:
+        return EACCES;
+    case ERROR_FILENAME_EXCED_RANGE:
+        return ENAMETOOLONG;
+    case ERROR_NOT_ENOUGH_MEMORY:
+        return ENOMEM;
+    default:
+        return EIO;
+    }
+}
+
 platform_find_handle platform_find_first(const char* pattern, platform_find_data* out) {
     WIN32_FIND_DATAA data;
     HANDLE handle = FindFirstFileA(pattern, &data);
     if (handle == INVALID_HANDLE_VALUE) {
-        errno = GetLastError() == ERROR_PATH_NOT_FOUND || GetLastError() == ERROR_FILE_NOT_FOUND
-                    ? ENOENT
-                    : EACCES;
+        errno = errno_for_listing_error(GetLastError());
         return platform_invalid_find_handle;
     }
     copy_find_data(data, out);
@@ -93,15 +113,32 @@ void platform_find_close(platform_find_handle handle) { FindClose(reinterpret_ca
 
 int platform_mkdir(const char* path) { return _mkdir(path) == 0 ? 0 : errno; }
 
-bool platform_remove(const char* path) {
-    if (DeleteFileA(path))
-        return true;
-    // A directory link (symbolic link or junction) is removed as a directory entry; its
-    // target stays untouched.
-    DWORD attributes = GetFileAttributesA(path);
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
-        (attributes & FILE_ATTRIBUTE_DIRECTORY))
+// Deletes the entry itself: a file, a file link, or a directory link (symbolic link or
+// junction), which goes as a directory entry; a link's target stays untouched.
+static bool remove_entry(const char* path, DWORD attributes) {
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) && (attributes & FILE_ATTRIBUTE_DIRECTORY))
         return RemoveDirectoryA(path) != 0;
+    return DeleteFileA(path) != 0;
+}
+
+bool platform_remove(const char* path) {
+    // GetFileAttributesA describes a link, not its target.
+    DWORD attributes = GetFileAttributesA(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return false;
+    if (remove_entry(path, attributes))
+        return true;
+    // Windows refuses to delete a read-only entry, where POSIX needs only a writable directory.
+    // Left in place, an unlisted read-only file would stay for good, and a read-only copy set
+    // aside as ".upd_old" would block the next update of its file: clear the flag and retry.
+    if (GetLastError() != ERROR_ACCESS_DENIED || !(attributes & FILE_ATTRIBUTE_READONLY))
+        return false;
+    DWORD writable = attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
+    if (!SetFileAttributesA(path, writable != 0 ? writable : FILE_ATTRIBUTE_NORMAL))
+        return false;
+    if (remove_entry(path, attributes))
+        return true;
+    SetFileAttributesA(path, attributes); // as it was: the entry stays
     return false;
 }
 

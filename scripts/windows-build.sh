@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Builds the Windows x86-64 launcher with mingw-w64: velm-launcher.exe and the Wine tests' stand-in
+# game (tests/wine/VELM.exe), in BUILD_DIR (default build-win).
+#   windows-build.sh [BUILD_DIR [CMAKE_OPTION...]]
+# CMAKE_OPTION sets a build-time constant, for example -DVELM_UPDATE_URL=https://cdn.example/windows/.
+# The libraries come from scripts/windows-deps.sh (cached after the first run). The executable must
+# need only Windows' own DLLs: the build fails if it imports any other.
+set -euo pipefail
+
+script_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+repo_dir=$(dirname "$script_dir")
+jobs=${VELM_JOBS:-2}
+readonly triple=x86_64-w64-mingw32
+# Every DLL the launcher may import: each ships with Windows.
+readonly system_dlls=(advapi32.dll bcrypt.dll crypt32.dll gdi32.dll imm32.dll kernel32.dll
+  msvcrt.dll ole32.dll oleaut32.dll setupapi.dll shell32.dll user32.dll version.dll winmm.dll
+  ws2_32.dll)
+
+build_dir=${1:-$repo_dir/build-win}
+[ $# -eq 0 ] || shift
+
+prefix=$(bash "$script_dir/windows-deps.sh")
+cmake -S "$repo_dir" -B "$build_dir" -G Ninja \
+  -DCMAKE_TOOLCHAIN_FILE="$repo_dir/cmake/mingw-w64-x86_64.cmake" -DVELM_MINGW_PREFIX="$prefix" \
+  -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_BUILD_TYPE=Release -DVELM_WERROR=ON "$@" >/dev/null
+cmake --build "$build_dir" -j"$jobs"
+
+exe=$build_dir/velm-launcher.exe
+imports=$("$triple-objdump" -p "$exe" | awk '/DLL Name:/ {print tolower($3)}' | sort -u)
+for dll in $imports; do
+  if ! printf '%s\n' "${system_dlls[@]}" | grep -qxF "$dll"; then
+    echo "windows-build: $exe imports $dll, which Windows does not ship" >&2
+    exit 1
+  fi
+done
+echo "windows-build: $exe (imports: $(echo $imports))"
