@@ -56,28 +56,23 @@ void draw_quad(SDL_Renderer* renderer, SDL_Rect rect, uint32_t color) {
     SDL_RenderFillRect(renderer, &rect);
 }
 
+// Frees a surface and the texture made from it, each only if present, and forgets both.
+void release_image(SDL_Surface** surface, SDL_Texture** texture) {
+    if (*texture != nullptr)
+        SDL_DestroyTexture(*texture);
+    if (*surface != nullptr)
+        SDL_FreeSurface(*surface);
+    *texture = nullptr;
+    *surface = nullptr;
+}
+
 void release_background(progress_window* pw) {
-    if (pw->background_texture != nullptr)
-        SDL_DestroyTexture(pw->background_texture);
-    if (pw->background_image != nullptr)
-        SDL_FreeSurface(pw->background_image);
-    pw->background_texture = nullptr;
-    pw->background_image = nullptr;
+    release_image(&pw->background_image, &pw->background_texture);
 }
 
 void release_text(text_t* t) {
-    if (t->surface != nullptr)
-        SDL_FreeSurface(t->surface);
-    if (t->texture != nullptr)
-        SDL_DestroyTexture(t->texture);
-    if (t->shadow_surface != nullptr)
-        SDL_FreeSurface(t->shadow_surface);
-    if (t->shadow_texture != nullptr)
-        SDL_DestroyTexture(t->shadow_texture);
-    t->surface = nullptr;
-    t->texture = nullptr;
-    t->shadow_surface = nullptr;
-    t->shadow_texture = nullptr;
+    release_image(&t->surface, &t->texture);
+    release_image(&t->shadow_surface, &t->shadow_texture);
 }
 
 // Loads "game/launcher.dat" when it exists and no texture is held. A file that does not load
