@@ -11,7 +11,8 @@ What it provides:
 
 The launcher under test is named in one place, launcher_command(). By default it is the Linux
 build's velm-launcher. VELM_LAUNCHER_EXE names another binary to stage (a Windows build, say)
-and VELM_LAUNCHER_CMD a command prefix to run it with (for example "wine").
+and VELM_LAUNCHER_CMD a command prefix to run it with (for example "wine"); VELM_GAME_STUB
+names a stand-in game to publish in place of the shell script below.
 
 Port 4443 and the single-instance name are global to a network namespace, and other people may
 use both on a shared machine. When run as root, the test process therefore moves itself into a
@@ -80,9 +81,12 @@ def launcher_env():
     return env
 
 
-# The stand-in game. It records that it ran, where, and with which arguments; the record
-# appears whole (written aside, then renamed) so that a reader never sees half of it.
-GAME_STUB = b"""#!/bin/sh
+# The stand-in game, published as VELM.exe. It records that it ran, where, and with which
+# arguments, in ran.txt in its working directory: lines "cwd=DIR", "argc=N" and one "arg=A"
+# per argument. The record appears whole (written aside, then renamed), so that a reader never
+# sees half of it. VELM_GAME_STUB names another program that writes the same record (a
+# Windows build of it, say).
+_SHELL_GAME_STUB = b"""#!/bin/sh
 # Stand-in game for the end-to-end tests.
 {
   echo "cwd=$(pwd -P)"
@@ -90,6 +94,8 @@ GAME_STUB = b"""#!/bin/sh
   for arg in "$@"; do echo "arg=$arg"; done
 } > ran.txt.part && mv ran.txt.part ran.txt
 """
+GAME_STUB = (Path(os.environ["VELM_GAME_STUB"]).read_bytes() if os.environ.get("VELM_GAME_STUB")
+             else _SHELL_GAME_STUB)
 
 
 def png_image(width=4, height=2, rgb=(200, 30, 30)):
@@ -125,6 +131,8 @@ def _enter_private_network():
         return
     if os.environ.get("VELM_E2E_SHARED_NETWORK") == "1" or os.geteuid() != 0:
         return
+    if sys.argv[0] in ("-c", "-"):
+        return  # a program given inline cannot be run again
     unshare = shutil.which("unshare")
     if unshare is None:
         return
@@ -481,7 +489,8 @@ class LauncherRun:
     def _read(self, stream, key):
         for raw in stream:
             with self._changed:
-                self._lines[key].append(raw.decode(errors="replace").rstrip("\n"))
+                # A Windows build's C runtime ends its lines in CR LF.
+                self._lines[key].append(raw.decode(errors="replace").rstrip("\r\n"))
                 self._changed.notify_all()
         stream.close()
         with self._changed:

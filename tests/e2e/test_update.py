@@ -114,7 +114,10 @@ class UpdateTest(E2ETestCase):
         with open(directory / "game" / "data/grows.bin", "r+b") as f:
             f.truncate(SPARSE_SIZE)
         (directory / "game" / "data/shrinks.bin").write_bytes(b"short")
-        run = harness.run_launcher(directory, timeout=30)
+        try:
+            run = harness.run_launcher(directory, timeout=30)
+        except AssertionError as error:
+            self.fail(f"the run did not end in time: was the local copy hashed?\n{error}")
         self.assert_status(run, 0)
         self.assert_transfers(run, ["data/grows.bin", "data/shrinks.bin"])
         self.assert_game_started(run)
