@@ -1,0 +1,55 @@
+#!/usr/bin/env bash
+# Makes the Windows package: a zip whose contents, unpacked into any folder, are a working
+# launcher directory: velm-launcher.exe, the font it draws with and the certificate authority
+# bundle it trusts (curl-ca-bundle.crt).
+#   windows-package.sh UPDATE_URL OUT_ZIP [CA_BUNDLE]
+# UPDATE_URL is the update server's base URL, compiled in: https, a DNS name (Windows' TLS
+# matches certificates against DNS names only), ending in '/'. CA_BUNDLE defaults to the
+# system's Mozilla bundle (/etc/ssl/certs/ca-certificates.crt, Debian's ca-certificates), as a
+# production package needs; a development package takes the dev server's authority
+# (STATE_DIR/certs/ca.crt of dev-server.sh). The build goes to build-win-package (or
+# VELM_PACKAGE_BUILD_DIR), apart from the tested build-win.
+set -euo pipefail
+
+script_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+repo_dir=$(dirname "$script_dir")
+readonly font=/usr/share/fonts/truetype/roboto/unhinted/RobotoCondensed-BoldItalic.ttf
+readonly system_bundle=/etc/ssl/certs/ca-certificates.crt
+readonly exe_name=velm-launcher.exe
+
+die() {
+  echo "windows-package: $*" >&2
+  exit 1
+}
+
+if [ $# -lt 2 ] || [ $# -gt 3 ]; then
+  echo "usage: $0 UPDATE_URL OUT_ZIP [CA_BUNDLE]" >&2
+  exit 2
+fi
+url=$1
+out=$2
+ca_bundle=${3:-$system_bundle}
+build_dir=${VELM_PACKAGE_BUILD_DIR:-$repo_dir/build-win-package}
+
+[[ $url =~ ^https://([^/:]+)(:[0-9]+)?/(.*/)?$ ]] ||
+  die "the update URL must be https://HOST[:PORT]/PATH/, ending in '/': $url"
+host=${BASH_REMATCH[1]}
+[[ ! $host =~ ^[0-9.]+$ ]] || die "the update URL must name its host (Windows' TLS matches DNS names only): $url"
+[ -f "$font" ] || die "missing $font (Debian package fonts-roboto-unhinted)"
+openssl x509 -in "$ca_bundle" -noout 2>/dev/null || die "$ca_bundle is not a PEM certificate bundle"
+command -v zip >/dev/null || die "missing zip (run scripts/install-deps.sh)"
+
+bash "$script_dir/windows-build.sh" "$build_dir" -DVELM_UPDATE_URL="$url" >&2
+
+stage=$(mktemp -d)
+trap 'rm -rf "$stage"' EXIT
+# Symbols are for debugging the build, not for players.
+x86_64-w64-mingw32-strip -o "$stage/$exe_name" "$build_dir/$exe_name"
+cp "$font" "$stage/"
+cp "$ca_bundle" "$stage/curl-ca-bundle.crt"
+
+mkdir -p "$(dirname "$out")"
+out=$(cd "$(dirname "$out")" && pwd)/$(basename "$out")
+rm -f "$out"
+(cd "$stage" && zip -q -X "$out" "$exe_name" "$(basename "$font")" curl-ca-bundle.crt)
+echo "windows-package: $out (update URL $url, authorities from $ca_bundle)"
