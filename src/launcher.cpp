@@ -5,9 +5,10 @@ std::atomic<bool> running{true};
 SDL_mutex* mut = nullptr;
 CURLSH* share = nullptr;
 
-game_file_table game_files;
+// Never destroyed: a fatal report calls exit() while other threads may still read these.
+game_file_table& game_files = *new game_file_table;
 
-std::vector<game_file_t*> jobs;
+std::vector<game_file_t*>& jobs = *new std::vector<game_file_t*>;
 int32_t jobs_size = 0;
 int32_t jobs_next = 0;
 int32_t jobs_in_queue = 0;

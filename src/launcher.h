@@ -52,11 +52,11 @@ extern CURLSH* share; // DNS and TLS session data; its lock callbacks take `mut`
 
 // The file list; the coordinator fills it before any job exists, then only the local scan
 // writes local_size / local_exists, also before the jobs are queued.
-extern game_file_table game_files;
+extern game_file_table& game_files;
 
 // The job queue, guarded by `mut`. Jobs are queued once, in list order, and handed out in that
 // order, so the first queued job is always at `jobs_next`: taking one costs O(1).
-extern std::vector<game_file_t*> jobs; // queued entries; null once taken
+extern std::vector<game_file_t*>& jobs; // queued entries; null once taken
 extern int32_t jobs_size; // jobs queued in all
 extern int32_t jobs_next; // index of the next job to hand out
 extern int32_t jobs_in_queue; // jobs not finished (queued or held), as of the coordinator's last poll

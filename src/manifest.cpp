@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <cinttypes>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -75,6 +76,13 @@ const char* manifest_name_problem(std::string_view name) {
         if (slash == std::string_view::npos)
             return nullptr;
         start = slash + 1;
+    }
+}
+
+game_file_table::~game_file_table() {
+    for (game_file_t& file : files) {
+        free(file.name);
+        free(file.hash);
     }
 }
 

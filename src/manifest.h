@@ -22,6 +22,11 @@ struct game_file_t {
 struct game_file_table {
     std::vector<game_file_t> files;
     std::unordered_map<std::string_view, game_file_t*> by_name;
+
+    game_file_table() = default;
+    game_file_table(const game_file_table&) = delete;
+    game_file_table& operator=(const game_file_table&) = delete;
+    ~game_file_table(); // frees every entry's name and hash
 };
 
 // The longest path the launcher builds for a name: "game/" + name + ".upd_old", with its NUL,

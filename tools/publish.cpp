@@ -134,8 +134,8 @@ void refuse_unsafe_names(std::vector<published_file>& files) {
     game_file_table table;
     table.files.reserve(files.size());
     for (published_file& file : files) {
-        table.files.push_back({file.name.data(), file.size, nullptr, 0, false});
-        table.by_name.emplace(file.name, &table.files.back());
+        table.files.push_back({strdup(file.name.c_str()), file.size, nullptr, 0, false});
+        table.by_name.emplace(table.files.back().name, &table.files.back());
     }
     manifest_refuse_conflicts(table);
 }

@@ -36,7 +36,8 @@ FILE* list_of(const std::vector<entry>& entries) {
 
 FILE* raw_list(const std::vector<uint8_t>& bytes) {
     FILE* f = tmpfile();
-    fwrite(bytes.data(), 1, bytes.size(), f);
+    if (!bytes.empty())
+        EXPECT_EQ(fwrite(bytes.data(), 1, bytes.size(), f), bytes.size());
     rewind(f);
     return f;
 }
