@@ -36,8 +36,9 @@ FILE* list_of(const std::vector<entry>& entries) {
 
 FILE* raw_list(const std::vector<uint8_t>& bytes) {
     FILE* f = tmpfile();
-    if (!bytes.empty())
+    if (!bytes.empty()) {
         EXPECT_EQ(fwrite(bytes.data(), 1, bytes.size(), f), bytes.size());
+    }
     rewind(f);
     return f;
 }
