@@ -1,0 +1,277 @@
+#!/usr/bin/env python3
+"""Helpers of update_bench.sh: generated game trees, the reference pipeline's plan, and a
+launcher run with every output line time-stamped as it arrives.
+
+  gen-install DIR FILES BYTES   about FILES files, BYTES in all, 1 KiB to 64 MiB, plus VELM.exe
+  gen-huge DIR BYTES            one file of BYTES, a few small ones, plus VELM.exe
+  gen-empty DIR ENTRIES         ENTRIES - 1 empty files in 256 directories, plus VELM.exe
+  ref-plan GAME_DIR URL DL OUT  writes DL/curl.cfg (url/output pairs into DL) and DL/zstd.args
+                                (NUL-separated "output input" pairs into OUT); makes OUT's dirs
+  run STAGE_DIR LOG             runs STAGE_DIR/velm-launcher; prints key=value figures
+
+Generated trees are deterministic (seeded), so a regenerated tree publishes the same way.
+"""
+import base64
+import math
+import os
+import random
+import re
+import subprocess
+import sys
+import threading
+import time
+import urllib.parse
+
+KIB = 1 << 10
+MIB = 1 << 20
+MIN_SIZE = 1 * KIB
+MAX_SIZE = 64 * MIB
+LARGE_FILES = 4  # 64, 32, 16 and 8 MiB
+BLOCK = 64 * KIB  # content alternates between random text and record-like text per block
+TEXT_POOL = 8 * MIB
+RANDOM_SHARE = 0.3  # share of blocks that are base64 of random bytes (the rest: records)
+SEED = 20240601
+
+GAME_EXE = "VELM.exe"
+GAME_SCRIPT = b"#!/bin/sh\n# Stand-in game of the update benchmark: starts and ends at once.\nexit 0\n"
+
+# Directories of the generated install; a few hold spaces, which the launcher sends as %20.
+DIRECTORIES = ["", "bin", "data", "data/textures", "data/textures/characters", "data/sounds",
+               "data/sounds/ambient loops", "maps", "maps/level 01", "maps/level 02", "video",
+               "localization/en"]
+EXTENSIONS = ["pak", "dds", "ogg", "bin", "dat", "lua"]
+
+
+def text_pool(rng):
+    """Record-like text (about 3-4x compressible on its own)."""
+    states = ["idle", "walk", "run", "attack", "dead", "spawn", "patrol"]
+    parts = []
+    size = 0
+    i = 0
+    while size < TEXT_POOL:
+        line = "%08d entity_%04d pos %d %d %d hp %d state=%s\n" % (
+            i, rng.randrange(2000), rng.randrange(-500, 500), rng.randrange(-500, 500),
+            rng.randrange(100), rng.randrange(100), states[rng.randrange(len(states))])
+        parts.append(line)
+        size += len(line)
+        i += 1
+    return "".join(parts).encode()
+
+
+def write_content(path, size, rng, pool):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as f:
+        left = size
+        while left > 0:
+            n = min(BLOCK, left)
+            if rng.random() < RANDOM_SHARE:
+                block = base64.b64encode(rng.randbytes(n * 3 // 4 + 3))[:n]
+            else:
+                start = rng.randrange(len(pool) - n)
+                block = pool[start:start + n]
+            f.write(block)
+            left -= n
+
+
+def write_game_exe(game_dir):
+    path = os.path.join(game_dir, GAME_EXE)
+    with open(path, "wb") as f:
+        f.write(GAME_SCRIPT)
+    os.chmod(path, 0o755)
+
+
+def install_sizes(rng, count, total):
+    """A few large files up to MAX_SIZE, the rest log-uniform from MIN_SIZE to an upper bound
+    found by bisection so that the total comes near `total` (a log-uniform spread up to
+    64 MiB would average about 6 MiB a file)."""
+    large = [MAX_SIZE >> i for i in range(LARGE_FILES)]
+    draws = [rng.random() for _ in range(count - len(large))]
+    lo_bits = math.log2(MIN_SIZE)
+
+    def sizes_for(hi_bits):
+        return large + [int(2 ** (lo_bits + (hi_bits - lo_bits) * u)) for u in draws]
+
+    lo, hi = lo_bits, math.log2(MAX_SIZE)
+    for _ in range(60):
+        mid = (lo + hi) / 2
+        if sum(sizes_for(mid)) > total:
+            hi = mid
+        else:
+            lo = mid
+    sizes = sizes_for(lo)
+    sizes[-1] = MIN_SIZE  # both ends of the range are present
+    rng.shuffle(sizes)
+    return sizes
+
+
+def gen_install(game_dir, count, total):
+    rng = random.Random(SEED)
+    pool = text_pool(rng)
+    sizes = install_sizes(rng, count - 1, total - len(GAME_SCRIPT))
+    for i, size in enumerate(sizes):
+        directory = DIRECTORIES[rng.randrange(len(DIRECTORIES))]
+        ext = EXTENSIONS[rng.randrange(len(EXTENSIONS))]
+        name = ("asset %04d.%s" if i % 10 == 3 else "file_%04d.%s") % (i, ext)
+        write_content(os.path.join(game_dir, directory, name), size, rng, pool)
+    write_game_exe(game_dir)
+
+
+def gen_huge(game_dir, huge_bytes):
+    rng = random.Random(SEED + 1)
+    pool = text_pool(rng)
+    write_content(os.path.join(game_dir, "data", "huge.pak"), huge_bytes, rng, pool)
+    for i, size in enumerate([1 * KIB, 300 * KIB, 5 * MIB]):
+        write_content(os.path.join(game_dir, "data", "small_%d.dat" % i), size, rng, pool)
+    write_game_exe(game_dir)
+
+
+def gen_empty(game_dir, entries):
+    per_dir = 256
+    for i in range(entries - 1):
+        directory = os.path.join(game_dir, "d%03d" % (i // per_dir))
+        if i % per_dir == 0:
+            os.makedirs(directory, exist_ok=True)
+        open(os.path.join(directory, "e%05d" % i), "wb").close()
+    write_game_exe(game_dir)
+
+
+def listed_names(game_dir):
+    """Every file below game_dir as the file list names it ('/'-separated), sorted."""
+    names = []
+    for root, dirs, files in os.walk(game_dir):
+        dirs[:] = [d for d in dirs if not d.startswith(".")]
+        rel = os.path.relpath(root, game_dir)
+        for f in files:
+            names.append(f if rel == "." else rel.replace(os.sep, "/") + "/" + f)
+    return sorted(names)
+
+
+def ref_plan(game_dir, url, dl_dir, out_dir):
+    names = listed_names(game_dir)
+    os.makedirs(dl_dir, exist_ok=True)
+    with open(os.path.join(dl_dir, "curl.cfg"), "w") as cfg, \
+            open(os.path.join(dl_dir, "zstd.args"), "wb") as args:
+        for name in names:
+            # curl's config strings are double-quoted; published names hold no '"' or '\'.
+            cfg.write('url = "%s%s.zs"\n' % (url, urllib.parse.quote(name, safe="/")))
+            cfg.write('output = "%s/%s.zs"\n' % (dl_dir, name))
+            out = os.path.join(out_dir, name)
+            os.makedirs(os.path.dirname(out), exist_ok=True)
+            args.write(out.encode() + b"\0" + os.path.join(dl_dir, name + ".zs").encode() + b"\0")
+    print(len(names))
+
+
+class VmHwmPoller(threading.Thread):
+    """Peak memory without /usr/bin/time: polls the process's VmHWM until it ends."""
+
+    def __init__(self, pid):
+        super().__init__(daemon=True)
+        self.pid, self.peak_kib, self.done = pid, 0, False
+
+    def run(self):
+        while not self.done:
+            try:
+                with open("/proc/%d/status" % self.pid) as f:
+                    for line in f:
+                        if line.startswith("VmHWM:"):
+                            self.peak_kib = max(self.peak_kib, int(line.split()[1]))
+            except (OSError, ValueError):
+                pass
+            time.sleep(0.02)
+
+
+def single_instance_taken():
+    try:
+        with open("/proc/net/unix") as f:
+            return any(line.rstrip().endswith("@VELM_LAUNCHER") for line in f)
+    except OSError:
+        return False
+
+
+def run_launcher(stage, log_path, attempts=150):
+    """Runs the launcher until it exits. Another developer's launcher holds the single-instance
+    name at times: wait for it (2 s apart) instead of measuring a refused start."""
+    env = dict(os.environ, SDL_VIDEODRIVER="dummy")
+    env.pop("DISPLAY", None)
+    env.pop("WAYLAND_DISPLAY", None)
+    time_path = log_path + ".time"
+    use_time = os.access("/usr/bin/time", os.X_OK)
+    manifest_line = re.compile(r"^\d+ \|\s*\d+ ms \| .*/manifest\.dat\.zs$")
+    transfer_line = re.compile(r"^\d+ \|\s*\d+ ms \| ")
+    for _ in range(attempts):
+        while single_instance_taken():
+            time.sleep(2)
+        cmd = ["./velm-launcher"]
+        if use_time:
+            cmd = ["/usr/bin/time", "-v", "-o", time_path] + cmd
+        start = time.monotonic()
+        proc = subprocess.Popen(cmd, cwd=stage, env=env, stdout=subprocess.PIPE,
+                                stderr=subprocess.STDOUT)
+        poller = None
+        if not use_time:
+            poller = VmHwmPoller(proc.pid)
+            poller.start()
+        lines = []
+        t_manifest = t_done = None
+        transfers = 0
+        with open(log_path, "w") as log:
+            for raw in proc.stdout:
+                t = time.monotonic() - start
+                line = raw.decode(errors="replace").rstrip("\n")
+                log.write("%9.3f %s\n" % (t, line))
+                lines.append(line)
+                if transfer_line.match(line):
+                    if manifest_line.match(line):
+                        t_manifest = t
+                    else:
+                        transfers += 1
+                elif line == "All jobs completed":
+                    t_done = t
+        status = proc.wait()
+        if poller:
+            poller.done = True
+            poller.join()
+        if not lines and status == 0:
+            # A refused second instance prints nothing (its notice is a message box).
+            time.sleep(2)
+            continue
+        break
+    peak_kib = poller.peak_kib if poller else 0
+    cpu_s = None
+    if use_time:
+        cpu_s = 0.0
+        with open(time_path) as f:
+            for line in f:
+                key, _, value = line.strip().rpartition(": ")
+                if key == "Maximum resident set size (kbytes)":
+                    peak_kib = int(value)
+                elif key in ("User time (seconds)", "System time (seconds)"):
+                    cpu_s += float(value)
+                elif key == "Exit status":
+                    status = int(value)
+    fmt = lambda t: "%.3f" % t if t is not None else "none"
+    print("status=%d done_s=%s manifest_s=%s transfers=%d peak_kib=%d cpu_s=%s" % (
+        status, fmt(t_done), fmt(t_manifest), transfers, peak_kib,
+        "%.2f" % cpu_s if cpu_s is not None else "n/a"))
+
+
+def main(argv):
+    if len(argv) < 2:
+        sys.exit(__doc__)
+    cmd, args = argv[1], argv[2:]
+    if cmd == "gen-install" and len(args) == 3:
+        gen_install(args[0], int(args[1]), int(args[2]))
+    elif cmd == "gen-huge" and len(args) == 2:
+        gen_huge(args[0], int(args[1]))
+    elif cmd == "gen-empty" and len(args) == 2:
+        gen_empty(args[0], int(args[1]))
+    elif cmd == "ref-plan" and len(args) == 4:
+        ref_plan(*args)
+    elif cmd == "run" and len(args) == 2:
+        run_launcher(args[0], args[1])
+    else:
+        sys.exit(__doc__)
+
+
+if __name__ == "__main__":
+    main(sys.argv)
