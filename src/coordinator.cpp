@@ -47,6 +47,7 @@ void queue_jobs() {
     for (game_file_t& file : game_files.files)
         jobs.push_back(&file);
     jobs_size = static_cast<int32_t>(jobs.size());
+    SDL_CondBroadcast(jobs_queued);
     SDL_UnlockMutex(mut);
 }
 

@@ -12,6 +12,7 @@ std::vector<game_file_t*>& jobs = *new std::vector<game_file_t*>;
 int32_t jobs_size = 0;
 int32_t jobs_next = 0;
 int32_t jobs_in_queue = 0;
+SDL_cond* jobs_queued = nullptr;
 
 worker_t workers[MAX_WORKERS];
 int32_t workers_count = 0;

@@ -60,6 +60,7 @@ extern std::vector<game_file_t*>& jobs; // queued entries; null once taken
 extern int32_t jobs_size; // jobs queued in all
 extern int32_t jobs_next; // index of the next job to hand out
 extern int32_t jobs_in_queue; // jobs not finished (queued or held), as of the coordinator's last poll
+extern SDL_cond* jobs_queued; // with `mut`: broadcast when the jobs are queued, to wake idle workers
 
 extern worker_t workers[MAX_WORKERS];
 extern int32_t workers_count; // written once, before any thread starts

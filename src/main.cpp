@@ -9,6 +9,7 @@
 #include "launcher.h"
 #include "platform.h"
 #include "progress_window.h"
+#include "utils.h"
 
 namespace {
 
@@ -44,6 +45,8 @@ int main(int, char**) {
     TTF_Init();
     TTF_Font* font = TTF_OpenFont(font_file, font_points);
     mut = SDL_CreateMutex();
+    jobs_queued = SDL_CreateCond();
+    CHECK(mut != nullptr && jobs_queued != nullptr);
     download_init();
 
     workers_count = worker_count_for(SDL_GetCPUCount());
@@ -74,6 +77,7 @@ int main(int, char**) {
         SDL_WaitThread(workers[i].thread, nullptr);
     SDL_WaitThread(main_worker_thr, nullptr);
     download_cleanup();
+    SDL_DestroyCond(jobs_queued);
     SDL_DestroyMutex(mut);
     progress_window_release(&window_state);
     if (font != nullptr)

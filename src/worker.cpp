@@ -10,10 +10,14 @@ namespace {
 
 constexpr uint32_t idle_poll_ms = 100;
 constexpr const char* background_name = "launcher.dat";
+constexpr const char* empty_digest = "da39a3ee5e6b4b0d3255bfef95601890afd80709"; // SHA-1 of no bytes
 
-// Moves the next queued job into the worker's slot; false when none is queued.
+// Moves the next queued job into the worker's slot. When none is queued, waits up to one idle
+// poll (the coordinator wakes the workers when it queues the jobs) and returns false.
 bool take_job(worker_t* w) {
     SDL_LockMutex(mut);
+    if (jobs_next >= jobs_size)
+        SDL_CondWaitTimeout(jobs_queued, mut, idle_poll_ms);
     bool found = jobs_next < jobs_size;
     if (found) {
         w->job.progress.store(0.0f, std::memory_order_relaxed);
@@ -35,6 +39,9 @@ bool local_copy_is_current(const game_file_t* e, const char* path) {
     // A missing copy or another size is decided without reading the file.
     if (!e->local_exists || e->size != e->local_size)
         return false;
+    // An empty file needs no reading either: its digest is that of no input.
+    if (e->size == 0)
+        return str_eq(e->hash, empty_digest);
     char* digest = compute_file_hash(path);
     bool current = str_eq(digest, e->hash);
     free(digest);
@@ -65,10 +72,8 @@ int worker_fn(void* data) {
     auto* w = static_cast<worker_t*>(data);
     printf("worker thread begin %d\n", w->id);
     while (running.load()) {
-        if (!take_job(w)) {
-            SDL_Delay(idle_poll_ms);
+        if (!take_job(w))
             continue;
-        }
         handle_job(w);
         finish_job(w);
     }
