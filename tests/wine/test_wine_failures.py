@@ -3,6 +3,7 @@ file the server lacks (404), unsafe names in the file list, an authority bundle 
 server's authority, and a second instance."""
 
 import shutil
+import subprocess
 import time
 import unittest
 
@@ -18,6 +19,7 @@ SLOW_FILE = "big/slow file.pak"
 SLOW_RATE = "100k"  # bytes per second per connection: the slow file takes about 6 s
 SLOW_FILE_SIZE = 600 * 1024
 SECOND_RUN_TIMEOUT_S = 20
+HOLD_S = 120  # the helper's hold on the lock outlasts the test; the test ends it
 SYSTEM_BUNDLE = "/etc/ssl/certs/ca-certificates.crt"  # Mozilla's authorities, as in a production package
 
 # Names Windows would misread: a way out of game/, its own separator, a drive, a device.
@@ -125,6 +127,38 @@ class WineFailureTest(WineTestCase):
         self.assert_status(first, 0)
         self.assert_game_started(first)
         harness.assert_files_equal(self, slow, first.directory / "game", msg=first.describe())
+
+    def test_lock_abandoned_by_an_ended_instance_is_taken_over(self):
+        # An instance that ended owning the lock, while another process still had it open,
+        # leaves it abandoned: the next launcher owns it and must run, not report itself as
+        # already running.
+        self.serve(self.root_without_missing())
+        helper = [wine_harness.WINE, str(wine_harness.WIN_BUILD_DIR / "tests" / "wine" / "mutex_helper.exe")]
+        env = harness.launcher_env()
+        holder = subprocess.Popen(helper + ["hold", str(HOLD_S)], env=env, stdin=subprocess.DEVNULL,
+                                  stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        try:
+            self.assertEqual(holder.stdout.readline().strip(), "holding")
+            abandon = subprocess.run(helper + ["abandon"], env=env, stdin=subprocess.DEVNULL,
+                                     capture_output=True, timeout=30, check=False)
+            self.assertEqual(abandon.returncode, 0, abandon.stderr)
+            run = harness.run_launcher(self.stage())
+        finally:
+            holder.kill()
+            holder.wait()
+            holder.stdout.close()
+        self.assert_status(run, 0)
+        self.assertIn("All jobs completed", run.stdout_lines, run.describe())
+        self.assert_game_started(run)
+
+    def root_without_missing(self):
+        """A published tree with every listed file present."""
+        root = self.scratch / "complete root"
+        if not root.exists():
+            harness.write_tree(self.scratch / "complete src",
+                               {k: v for k, v in self.source.items() if k != MISSING})
+            harness.publish(self.scratch / "complete src", root)
+        return root
 
 
 if __name__ == "__main__":
