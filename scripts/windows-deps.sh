@@ -98,7 +98,21 @@ done
 key=$( (printf '%s' "$versions_text" && cat "${BASH_SOURCE[0]}" "$toolchain") | sha256sum | cut -c1-16)
 prefix=$cache/prefix-$key
 
+readonly kept_prefixes=3 # other checkouts on this machine may build other versions
+
+# Keeps the most recently used prefixes, this one among them.
+prune_prefixes() {
+  touch "$prefix/.last-used"
+  ls -1t "$cache"/prefix-*/.last-used 2>/dev/null | tail -n +$((kept_prefixes + 1)) |
+    while read -r stamp; do rm -rf "$(dirname "$stamp")"; done
+  # Left by older versions of this script, or by failed builds.
+  find "$cache" -mindepth 1 -maxdepth 1 -name 'prefix-*' ! -exec test -e '{}/.last-used' \; \
+    -exec rm -rf {} +
+  find "$cache" -mindepth 1 -maxdepth 1 -name 'build-*' ! -name "build-$key" -exec rm -rf {} +
+}
+
 if [ -f "$prefix/.complete" ]; then
+  prune_prefixes
   log "cached: $prefix"
   echo "$prefix"
   exit 0
@@ -201,8 +215,6 @@ sed -i "s/^if(SDL2IMAGE_PNG AND NOT SDL2IMAGE_VENDORED /if(SDL2IMAGE_PNG AND NOT
 
 touch "$prefix/.complete"
 rm -rf "$work"
-# Older prefixes belong to other versions of the sources or of this script.
-find "$cache" -mindepth 1 -maxdepth 1 \( -name 'prefix-*' -o -name 'build-*' \) \
-  ! -name "prefix-$key" -exec rm -rf {} +
+prune_prefixes
 log "done: $prefix"
 echo "$prefix"
