@@ -11,7 +11,8 @@ What it adds:
     Linux tests' game trees serve here as they are;
   - WineTestCase: E2ETestCase whose game checks read the Windows paths the stand-in records;
   - the display: run_with_display starts the launcher in an X server with SDL's Windows video
-    driver, and dismiss_box answers a message box the way a player would, with the keyboard.
+    driver; wait_for_window and find_window find its windows (the launcher's, a message box)
+    by title, and press_keys types into one as a player would (Return on a box, Alt+F4).
 
 Without a display Wine's MessageBoxA returns at once, as SDL's box does on Linux, so the tests
 that end in a fatal report run without one, like the Linux ones.
