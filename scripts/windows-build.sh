@@ -20,6 +20,13 @@ build_dir=${1:-$repo_dir/build-win}
 [ $# -eq 0 ] || shift
 
 prefix=$(bash "$script_dir/windows-deps.sh")
+# The cache of a build made with another prefix names that prefix's files: start it anew.
+prefix_stamp=$build_dir/velm-mingw-prefix.txt
+if [ -f "$build_dir/CMakeCache.txt" ] && [ "$(cat "$prefix_stamp" 2>/dev/null)" != "$prefix" ]; then
+  rm -rf "$build_dir/CMakeCache.txt" "$build_dir/CMakeFiles"
+fi
+mkdir -p "$build_dir"
+echo "$prefix" >"$prefix_stamp"
 cmake -S "$repo_dir" -B "$build_dir" -G Ninja \
   -DCMAKE_TOOLCHAIN_FILE="$repo_dir/cmake/mingw-w64-x86_64.cmake" -DVELM_MINGW_PREFIX="$prefix" \
   -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_BUILD_TYPE=Release -DVELM_WERROR=ON "$@" >/dev/null
