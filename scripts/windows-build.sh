@@ -4,7 +4,7 @@
 #   windows-build.sh [BUILD_DIR [CMAKE_OPTION...]]
 # CMAKE_OPTION sets a build-time constant, for example -DVELM_UPDATE_URL=https://cdn.example/windows/.
 # The libraries come from scripts/windows-deps.sh (cached after the first run). The executable must
-# need only Windows' own DLLs: the build fails if it imports any other.
+# need only Windows' own DLLs and carry its manifest: the build fails otherwise.
 set -euo pipefail
 
 script_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -39,5 +39,13 @@ for dll in $imports; do
     echo "windows-build: $exe imports $dll, which Windows does not ship" >&2
     exit 1
   fi
+done
+# The embedded manifest: long paths, and the UTF-8 code page the file list's names need.
+manifest=$("$triple-windres" -i "$exe" -O rc)
+for setting in longPathAware activeCodePage; do
+  grep -q "<$setting " <<<"$manifest" || {
+    echo "windows-build: $exe has no manifest declaring $setting" >&2
+    exit 1
+  }
 done
 echo "windows-build: $exe (imports: $(echo $imports))"

@@ -12,9 +12,9 @@ import harness
 import test_update
 from harness import LIST_NAME, url_for
 
-# Beyond the Linux tree: a name outside ASCII, which must reach the disk as the same characters
+# Beyond the Linux tree: names outside ASCII, which must reach the disk as the same characters
 # (the launcher runs in the UTF-8 code page), not as the bytes of the legacy one.
-NON_ASCII_NAME = "maps/caf\u00e9 \u00fcber.dat"
+NON_ASCII_NAME = "maps/caf\u00e9/\u00fcber map.dat"  # a directory and a file
 INSTALL_PARENT = "Program Files"  # a space in the launcher's own path, as in a real install
 
 
