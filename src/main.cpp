@@ -22,8 +22,7 @@ constexpr uint32_t frame_delay_ms = 33;
 } // namespace
 
 int main(int, char**) {
-    // Diagnostics are read line by line by whoever watches them.
-    setvbuf(stdout, nullptr, _IOLBF, 0);
+    platform_unbuffer_stdout();
 
     if (!platform_acquire_single_instance(instance_name)) {
         platform_message_box(platform_box_information, "Information", "This application is already running");

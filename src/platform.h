@@ -57,6 +57,9 @@ int platform_mkdir(const char* path);
 bool platform_remove(const char* path);
 
 // --- Processes -------------------------------------------------------------------------------
+// Makes each diagnostic line on standard output reach whoever watches it as it is printed.
+void platform_unbuffer_stdout();
+
 // The working directory as a malloc'd string, any length; null on failure.
 char* platform_current_directory();
 // Starts `exe` with no arguments in `work_dir` and does not wait for it. False with the

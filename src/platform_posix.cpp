@@ -174,6 +174,8 @@ bool platform_remove(const char* path) { return remove(path) == 0; }
 
 // --- Processes -------------------------------------------------------------------------------
 
+void platform_unbuffer_stdout() { setvbuf(stdout, nullptr, _IOLBF, 0); }
+
 char* platform_current_directory() {
     // getcwd with a null buffer allocates one as long as the path needs.
     return getcwd(nullptr, 0);

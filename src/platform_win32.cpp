@@ -144,6 +144,9 @@ bool platform_remove(const char* path) {
 
 // --- Processes -------------------------------------------------------------------------------
 
+// The Microsoft runtime has no line buffering (_IOLBF means full buffering there).
+void platform_unbuffer_stdout() { setvbuf(stdout, nullptr, _IONBF, 0); }
+
 char* platform_current_directory() {
     // Asked with no buffer, GetCurrentDirectoryA answers the size it needs, NUL included.
     DWORD needed = GetCurrentDirectoryA(0, nullptr);
