@@ -659,8 +659,20 @@ class E2ETestCase(unittest.TestCase):
             write_tree(directory / "game", game_files)
         return directory
 
+    def installed_copy(self):
+        """A fresh launcher directory holding a copy of the class's installed game tree."""
+        directory = self.stage()
+        shutil.copytree(self.installed / "game", directory / "game", symlinks=True)
+        return directory
+
     def assert_status(self, run, status):
         self.assertEqual(run.returncode, status, run.describe())
+
+    def assert_transfers(self, run, names):
+        """The run fetched the file list first, then exactly NAMES (in any order)."""
+        transfers = run.transfers()
+        self.assertEqual(transfers[:1], [url_for(LIST_NAME)], run.describe())
+        self.assertEqual(sorted(transfers[1:]), sorted(url_for(n) for n in names), run.describe())
 
     def assert_game_started(self, run):
         """The stand-in game ran once, in game/, with no arguments."""

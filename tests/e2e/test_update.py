@@ -3,7 +3,6 @@ deletion of what the file list does not name, and a missing empty file."""
 
 import os
 import random
-import shutil
 import unittest
 
 import harness
@@ -44,18 +43,6 @@ class UpdateTest(E2ETestCase):
         harness.stage_launcher(cls.installed, cls.cert_dir / "ca.crt")
         cls.fresh = harness.run_launcher(cls.installed)
         cls.fresh_game_record = harness.take_game_record(cls.installed)
-
-    def installed_copy(self):
-        """A fresh launcher directory holding a copy of the installed game tree."""
-        directory = self.stage()
-        shutil.copytree(self.installed / "game", directory / "game", symlinks=True)
-        return directory
-
-    def assert_transfers(self, run, names):
-        """The run fetched the file list first, then exactly NAMES (in any order)."""
-        transfers = run.transfers()
-        self.assertEqual(transfers[:1], [url_for(LIST_NAME)], run.describe())
-        self.assertEqual(sorted(transfers[1:]), sorted(url_for(n) for n in names), run.describe())
 
     # --- Fresh install ---------------------------------------------------------------------
 

@@ -3,7 +3,6 @@ a run on a current tree, the deletion of what the file list does not name, and a
 that must be replaced."""
 
 import os
-import shutil
 import stat
 import unittest
 
@@ -39,18 +38,6 @@ class WineUpdateTest(WineTestCase):
         harness.stage_launcher(cls.installed, cls.cert_dir / "ca.crt")
         cls.fresh = harness.run_launcher(cls.installed, timeout=120)
         cls.fresh_record = harness.take_game_record(cls.installed)
-
-    def installed_copy(self):
-        """A fresh launcher directory holding a copy of the installed game tree."""
-        directory = self.stage()
-        shutil.copytree(self.installed / "game", directory / "game", symlinks=True)
-        return directory
-
-    def assert_transfers(self, run, names):
-        """The run fetched the file list first, then exactly NAMES (in any order)."""
-        transfers = run.transfers()
-        self.assertEqual(transfers[:1], [url_for(LIST_NAME)], run.describe())
-        self.assertEqual(sorted(transfers[1:]), sorted(url_for(n) for n in names), run.describe())
 
     def test_fresh_install_is_identical_and_starts_the_game_in_game_dir(self):
         run = self.fresh
