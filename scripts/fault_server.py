@@ -5,7 +5,7 @@
 
 Every path serves ROOT/<path> as nginx would: 200 with Content-Length, 404 when there is no
 such regular file. FAULTS.json maps URL paths ("/windows/a b.bin.zs" or "/windows/a%20b.bin.zs")
-to a fault spec, an object with one or more of:
+to a fault, an object with one or more of:
 
     "times": N            apply the fault to the first N requests of the path only (default: all)
     "reset": "before"     read the request, answer nothing, reset the connection (true means this)
@@ -51,24 +51,24 @@ def load_faults(path):
     if not isinstance(raw, dict):
         sys.exit(f"fault_server: {path}: expected an object of path: fault")
     faults = {}
-    for url_path, spec in raw.items():
-        if not isinstance(spec, dict) or not spec:
+    for url_path, fault in raw.items():
+        if not isinstance(fault, dict) or not fault:
             sys.exit(f"fault_server: {url_path}: a fault is a non-empty object")
-        unknown = set(spec) - KNOWN_KEYS
+        unknown = set(fault) - KNOWN_KEYS
         if unknown:
             sys.exit(f"fault_server: {url_path}: unknown keys {sorted(unknown)}")
-        if "reset" in spec and spec["reset"] not in RESET_MODES:
+        if "reset" in fault and fault["reset"] not in RESET_MODES:
             sys.exit(f"fault_server: {url_path}: reset is true, \"before\" or \"after_headers\"")
-        if "body_file" in spec and not os.path.isfile(spec["body_file"]):
-            sys.exit(f"fault_server: {url_path}: no file {spec['body_file']}")
+        if "body_file" in fault and not os.path.isfile(fault["body_file"]):
+            sys.exit(f"fault_server: {url_path}: no file {fault['body_file']}")
         for key in ("times", "status", "truncate", "stall_after"):
-            if key in spec and (not isinstance(spec[key], int) or spec[key] < 0):
+            if key in fault and (not isinstance(fault[key], int) or fault[key] < 0):
                 sys.exit(f"fault_server: {url_path}: {key} must be a non-negative integer")
-        if "status" in spec and not 100 <= spec["status"] <= 599:
+        if "status" in fault and not 100 <= fault["status"] <= 599:
             sys.exit(f"fault_server: {url_path}: status must be an HTTP status, 100 to 599")
-        if "stall" in spec and (not isinstance(spec["stall"], (int, float)) or spec["stall"] < 0):
+        if "stall" in fault and (not isinstance(fault["stall"], (int, float)) or fault["stall"] < 0):
             sys.exit(f"fault_server: {url_path}: stall is a non-negative number of seconds")
-        faults[urllib.parse.unquote(url_path)] = spec
+        faults[urllib.parse.unquote(url_path)] = fault
     return faults
 
 
