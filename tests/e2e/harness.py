@@ -376,7 +376,7 @@ class DevServer:
 
 
 class FaultServer:
-    """scripts/fault_server.py serving ROOT on port 4443 with FAULTS (URL path -> fault spec),
+    """scripts/fault_server.py serving ROOT on port 4443 with FAULTS (URL path -> fault),
     certified by the certificates in CERT_DIR."""
 
     def __init__(self, root, cert_dir, faults=None, scratch=None):
