@@ -641,6 +641,20 @@ class E2ETestCase(unittest.TestCase):
         cls.addClassCleanup(server.stop)
         return server
 
+    @classmethod
+    def install_fresh(cls, source, installed, timeout=DEFAULT_RUN_TIMEOUT_S):
+        """Publishes SOURCE (path -> bytes), serves it from the dev server for the whole class,
+        and runs one fresh install into INSTALLED: sets cls.source, cls.root, cls.installed,
+        cls.fresh (the run) and cls.fresh_record (the stand-in game's record)."""
+        cls.source = source
+        write_tree(cls.scratch / "src", source)
+        cls.root = publish(cls.scratch / "src", cls.scratch / "root")
+        cls.start_dev_server(cls.root)
+        cls.installed = installed
+        stage_launcher(installed, cls.cert_dir / "ca.crt")
+        cls.fresh = run_launcher(installed, timeout=timeout)
+        cls.fresh_record = take_game_record(installed)
+
     def start_fault_server(self, root, faults):
         """A fault server for this test only."""
         scratch = Path(tempfile.mkdtemp(prefix="fault-", dir=self.scratch))

@@ -34,15 +34,8 @@ class UpdateTest(E2ETestCase):
     @classmethod
     def setUpClass(cls):
         super().setUpClass()
-        cls.source = source_files()
-        harness.write_tree(cls.scratch / "src", cls.source)
-        cls.root = harness.publish(cls.scratch / "src", cls.scratch / "root")
-        cls.start_dev_server(cls.root)
         # One fresh install, which the first tests examine and the others start from.
-        cls.installed = cls.scratch / "installed"
-        harness.stage_launcher(cls.installed, cls.cert_dir / "ca.crt")
-        cls.fresh = harness.run_launcher(cls.installed)
-        cls.fresh_game_record = harness.take_game_record(cls.installed)
+        cls.install_fresh(source_files(), cls.scratch / "installed")
 
     # --- Fresh install ---------------------------------------------------------------------
 
@@ -63,7 +56,7 @@ class UpdateTest(E2ETestCase):
                          self.fresh.describe())
 
     def test_fresh_install_starts_the_game_in_game_dir_without_arguments(self):
-        record = self.fresh_game_record
+        record = self.fresh_record
         self.assertIsNotNone(record, f"the game was not started\n{self.fresh.describe()}")
         self.assertEqual(record["cwd"], os.path.realpath(self.installed / "game"))
         self.assertEqual(record["argc"], "0")

@@ -29,15 +29,8 @@ class WineUpdateTest(WineTestCase):
     @classmethod
     def setUpClass(cls):
         super().setUpClass()
-        cls.source = source_files()
-        harness.write_tree(cls.scratch / "src", cls.source)
-        cls.root = harness.publish(cls.scratch / "src", cls.scratch / "root")
-        cls.start_dev_server(cls.root)
         # One fresh install, which the first tests examine and the others start from.
-        cls.installed = cls.scratch / INSTALL_PARENT / "VELM"
-        harness.stage_launcher(cls.installed, cls.cert_dir / "ca.crt")
-        cls.fresh = harness.run_launcher(cls.installed, timeout=120)
-        cls.fresh_record = harness.take_game_record(cls.installed)
+        cls.install_fresh(source_files(), cls.scratch / INSTALL_PARENT / "VELM", timeout=120)
 
     def test_fresh_install_is_identical_and_starts_the_game_in_game_dir(self):
         run = self.fresh
