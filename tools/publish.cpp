@@ -122,7 +122,7 @@ std::vector<published_file> collect_files(const fs::path& game_dir) {
 }
 
 // Refuses, before anything is written, every name the launcher would refuse.
-void refuse_unsafe_names(std::vector<published_file>& files) {
+void refuse_unsafe_names(const std::vector<published_file>& files) {
     bool refused = false;
     for (const published_file& file : files)
         if (const char* problem = manifest_name_problem(file.name)) {
@@ -133,25 +133,21 @@ void refuse_unsafe_names(std::vector<published_file>& files) {
         exit(1);
     game_file_table table;
     table.files.reserve(files.size());
-    for (published_file& file : files) {
+    for (const published_file& file : files) {
         table.files.push_back({strdup(file.name.c_str()), file.size, nullptr, 0, false});
         table.by_name.emplace(table.files.back().name, &table.files.back());
     }
     manifest_refuse_conflicts(table);
 }
 
-// The previous list of ROOT, as name -> entry, to reuse the .zs of unchanged files.
-struct previous_list {
-    game_file_table table;
-};
-
-void read_previous_list(const fs::path& server_dir, previous_list* previous) {
+// The previous list of ROOT, to reuse the .zs of unchanged files.
+void read_previous_list(const fs::path& server_dir, game_file_table* previous) {
     fs::path compressed = server_dir / (std::string(list_name) + ".zs");
     if (!fs::exists(compressed))
         return;
     fs::path plain = server_dir / (std::string(list_name) + ".previous");
     decompress_file(compressed.c_str(), plain.c_str(), list_limit);
-    read_list(plain.c_str(), &previous->table);
+    read_list(plain.c_str(), previous);
     fs::remove(plain);
 }
 
@@ -203,8 +199,8 @@ void compress_file(const fs::path& in_path, const fs::path& out_path, uint64_t s
 
 // Whether `zs` already holds `file`'s content: the previous list gave it the same size and
 // digest, and the frame records that size.
-bool can_reuse(const previous_list& previous, const published_file& file, const fs::path& zs) {
-    const game_file_t* old = find_game_file(previous.table, file.name);
+bool can_reuse(const game_file_table& previous, const published_file& file, const fs::path& zs) {
+    const game_file_t* old = find_game_file(previous, file.name);
     if (old == nullptr || old->size != file.size || file.hash != old->hash)
         return false;
     FILE* f = fopen(zs.c_str(), "rb");
@@ -217,7 +213,7 @@ bool can_reuse(const previous_list& previous, const published_file& file, const 
     return content == file.size;
 }
 
-void publish_files(std::vector<published_file>& files, const previous_list& previous, const fs::path& server_dir,
+void publish_files(std::vector<published_file>& files, const game_file_table& previous, const fs::path& server_dir,
                    int level) {
     std::atomic<size_t> next{0};
     std::atomic<size_t> done{0};
@@ -321,7 +317,7 @@ int build_command(int argc, char** argv) {
     if (files.size() > bs_max_length)
         fail("a file list holds at most 65535 files; found " + std::to_string(files.size()));
     fs::create_directories(server_dir);
-    previous_list previous;
+    game_file_table previous;
     read_previous_list(server_dir, &previous);
     publish_files(files, previous, server_dir, level);
     write_list(files, server_dir, level);
