@@ -1,13 +1,14 @@
 // cute_files: directory listing and the depth-first walk over the platform's find interface.
 // Every piece of text lives in a fixed-size buffer of the caller's records; a copy that would
 // not fit, and a directory that cannot be listed, print a line on standard output and end the
-// process through the fatal report. The walk keeps everything in its own stack frames: one
-// listing, one record and one path buffer per level of nesting, nothing on the heap.
+// process through the fatal report. The walk keeps one listing per level of nesting in a
+// growable array, so a deep tree costs heap, not stack.
 #include "cute_files.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "utils.h"
 
@@ -94,7 +95,8 @@ int cf_read_file(cf_dir_state* dir, cf_file_info* file) {
     // A link is never entered, whatever it points to: the walk hands it over as a non-directory
     // so that the caller can remove the link itself.
     uint32_t attributes = found.attributes;
-    if ((attributes & platform_attr_reparse_point) != 0) {
+    file->is_link = (attributes & platform_attr_reparse_point) != 0 ? 1 : 0;
+    if (file->is_link) {
         file->is_directory = 0;
         file->is_regular = 1;
     } else {
@@ -125,25 +127,39 @@ void cf_dir_close(cf_dir_state* dir) {
     dir->handle = platform_invalid_find_handle;
 }
 
-void cf_traverse(const char* path, cf_callback_t cb, void* udata) {
-    cf_dir_state dir;
-    cf_dir_open(&dir, path);
-    while (dir.has_next) {
-        if (!cf_is_dot_entry(dir.find_data.name)) {
-            cf_file_info file;
-            cf_read_file(&dir, &file);
-            // The whole subtree is walked where its entry is met; dot-directories never are.
-            if (file.is_directory && file.name[0] != '.') {
-                char child[cf_max_path];
-                cf_join_path(child, path, file.name);
-                cf_traverse(child, cb, udata);
-            }
-            if (file.is_regular)
-                cb(&file, udata);
+void cf_walk(const char* path, const cf_walk_t& how) {
+    std::vector<cf_dir_state> open_dirs(1);
+    cf_dir_open(&open_dirs.back(), path);
+    cf_file_info file;
+    while (!open_dirs.empty()) {
+        cf_dir_state& dir = open_dirs.back();
+        if (!dir.has_next) {
+            cf_safe_strcpy(file.path, dir.path, 0, cf_max_path);
+            cf_dir_close(&dir);
+            open_dirs.pop_back();
+            if (how.on_dir_done != nullptr && !open_dirs.empty())
+                how.on_dir_done(file.path, how.udata);
+            continue;
         }
+        if (cf_is_dot_entry(dir.find_data.name)) {
+            cf_dir_next(&dir);
+            continue;
+        }
+        cf_read_file(&dir, &file);
         cf_dir_next(&dir);
+        if (file.is_regular)
+            how.on_file(&file, how.udata);
+        // The subtree is walked before the rest of this directory; `dir` is not used again,
+        // since adding a listing may move the others.
+        if (file.is_directory && (how.enter_dot_dirs || file.name[0] != '.')) {
+            open_dirs.emplace_back();
+            cf_dir_open(&open_dirs.back(), file.path);
+        }
     }
-    cf_dir_close(&dir);
+}
+
+void cf_traverse(const char* path, cf_callback_t cb, void* udata) {
+    cf_walk(path, {cb, nullptr, false, udata});
 }
 
 int cf_file_exists(const char* path) {

@@ -17,6 +17,7 @@ struct cf_file_info {
     char extension[cf_max_ext]; // from the last '.' that is not the first character; or empty
     int32_t is_directory; // a directory that is not a link: the walk enters it
     int32_t is_regular; // anything else (files and links): the walk hands it to the callback
+    int32_t is_link; // a link of any kind, never followed
     uint64_t size;
 };
 
@@ -28,6 +29,18 @@ struct cf_dir_state {
 };
 
 using cf_callback_t = void (*)(cf_file_info* file, void* udata);
+using cf_dir_callback_t = void (*)(const char* path, void* udata);
+
+// How cf_walk goes: `on_file` for every entry that is not an entered directory (files and
+// links), `on_dir_done` (may be null) for every entered directory below the root once all its
+// entries were handed over, children before parents. Directories whose names begin with '.'
+// are entered only with `enter_dot_dirs`.
+struct cf_walk_t {
+    cf_callback_t on_file;
+    cf_dir_callback_t on_dir_done;
+    bool enter_dot_dirs;
+    void* udata;
+};
 
 // Copies `src` and its NUL into `dst` from index n; returns the index past the NUL. Fatal when
 // n + strlen(src) >= capacity.
@@ -40,6 +53,10 @@ int cf_dir_open(cf_dir_state* dir, const char* path);
 int cf_read_file(cf_dir_state* dir, cf_file_info* file);
 void cf_dir_next(cf_dir_state* dir);
 void cf_dir_close(cf_dir_state* dir);
+// Depth first; the listings of the directories being walked live on the heap, so the stack use
+// does not grow with the depth of the tree.
+void cf_walk(const char* path, const cf_walk_t& how);
+// cf_walk with `cb` for files and links, dot-directories not entered.
 void cf_traverse(const char* path, cf_callback_t cb, void* udata);
 int cf_file_exists(const char* path);
 int cf_get_file_time(const char* path, platform_file_time* time);

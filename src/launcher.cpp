@@ -3,24 +3,43 @@
 
 std::atomic<bool> running{true};
 SDL_mutex* mut = nullptr;
-CURLSH* share = nullptr;
+SDL_cond* jobs_changed = nullptr;
 
-// Never destroyed: a fatal report calls exit() while other threads may still read these.
-game_file_table& game_files = *new game_file_table;
+// Tables and queues are never destroyed: a thread may still read them while the process ends.
+game_file_table* game_files = nullptr;
+launcher_state& previous_state = *new launcher_state;
 
-std::vector<game_file_t*>& jobs = *new std::vector<game_file_t*>;
+job_t* jobs = nullptr;
 int32_t jobs_size = 0;
 int32_t jobs_next = 0;
+int32_t jobs_done = 0;
 int32_t jobs_in_queue = 0;
-SDL_cond* jobs_queued = nullptr;
+std::deque<job_t*>& wanted_jobs = *new std::deque<job_t*>;
+std::deque<job_t*>& fetched_jobs = *new std::deque<job_t*>;
+int32_t busy_workers = 0;
+bool round_stopping = false;
+job_t* mismatch_job = nullptr;
+char mismatch_problem[512];
+uint64_t bytes_wanted = 0;
+uint64_t bytes_installed = 0;
+job_t* active_transfers[max_transfers];
+int32_t active_transfer_count = 0;
 
 worker_t workers[MAX_WORKERS];
 int32_t workers_count = 0;
 SDL_Thread* main_worker_thr = nullptr;
+SDL_Thread* transfer_thr = nullptr;
 stats_t stats;
 uint32_t app_start_tick = 0;
 
 bool background_stale = false;
+
+void finish_job(job_t* job) {
+    job->step = job_step::done;
+    ++jobs_done;
+    jobs_in_queue = jobs_size - jobs_done;
+    SDL_CondBroadcast(jobs_changed);
+}
 
 int worker_count_for(int cpus) {
     if (cpus < min_workers)

@@ -44,8 +44,8 @@ int main(int, char**) {
     TTF_Init();
     TTF_Font* font = TTF_OpenFont(font_file, font_points);
     mut = SDL_CreateMutex();
-    jobs_queued = SDL_CreateCond();
-    CHECK(mut != nullptr && jobs_queued != nullptr);
+    jobs_changed = SDL_CreateCond();
+    CHECK(mut != nullptr && jobs_changed != nullptr);
     download_init();
 
     workers_count = worker_count_for(SDL_GetCPUCount());
@@ -54,6 +54,7 @@ int main(int, char**) {
         workers[i].id = i;
         workers[i].thread = SDL_CreateThread(worker_fn, "worker", &workers[i]);
     }
+    transfer_thr = SDL_CreateThread(transfer_thread_fn, "transfers", nullptr);
     main_worker_thr = SDL_CreateThread(main_worker_fn, "main_worker", nullptr);
 
     progress_window window_state{window, renderer, font};
@@ -75,8 +76,9 @@ int main(int, char**) {
     for (int i = 0; i < workers_count; ++i)
         SDL_WaitThread(workers[i].thread, nullptr);
     SDL_WaitThread(main_worker_thr, nullptr);
+    SDL_WaitThread(transfer_thr, nullptr);
     download_cleanup();
-    SDL_DestroyCond(jobs_queued);
+    SDL_DestroyCond(jobs_changed);
     SDL_DestroyMutex(mut);
     progress_window_release(&window_state);
     if (font != nullptr)

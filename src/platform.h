@@ -1,6 +1,7 @@
 // platform: everything that touches the operating system. platform_win32.cpp implements it
 // with the Windows API, platform_posix.cpp with POSIX. No other file includes either's headers.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 
 // --- Single instance -------------------------------------------------------------------------
@@ -14,6 +15,9 @@ enum platform_box_kind { platform_box_error, platform_box_information };
 void platform_message_box(platform_box_kind kind, const char* caption, const char* text);
 
 // --- Files and directories -------------------------------------------------------------------
+// Whether two names that differ only in letter case name one file (Windows) or two (POSIX).
+extern const bool platform_names_ignore_case;
+
 // True when any kind of entry exists at `path`; a link counts as itself, not its target.
 bool platform_entry_exists(const char* path);
 
@@ -53,10 +57,48 @@ void platform_find_close(platform_find_handle handle);
 
 // 0 on success, else the errno value (EEXIST when an entry of that name exists).
 int platform_mkdir(const char* path);
-// Removes a file, or a link of any kind without touching its target. True on success.
-bool platform_remove(const char* path);
+
+// The functions below return 0 on success, else the system's error code (errno on POSIX,
+// GetLastError on Windows), which platform_error_text describes.
+// Removes a file, or a link of any kind without touching its target.
+int platform_remove(const char* path);
+// Removes an empty directory (not a link to one).
+int platform_remove_directory(const char* path);
+// Renames `from` to `to`, which must not exist.
+int platform_rename(const char* from, const char* to);
+// Renames `from` to `to`, replacing an existing `to` in one step.
+int platform_replace(const char* from, const char* to);
+// True when the error says another program holds the entry open (Windows: a file opened
+// without delete sharing; POSIX: a busy mount point or running text). Such a failure passes.
+bool platform_error_is_in_use(int error);
+// True when the error says the entry, or a directory on its path, does not exist.
+bool platform_error_is_missing(int error);
+// The system's text for an error code, into `text` (always terminated).
+void platform_error_text(int error, char* text, size_t size);
+
+// Bytes free for this user on the volume holding `path`.
+int platform_free_space(const char* path, uint64_t* bytes);
+
+// What tells that a file is still the one the launcher verified: its size, last-write and
+// change times (any unit, compared for equality only) and its identity on its volume. The
+// entry itself is described: a link is not followed.
+struct platform_file_stamp {
+    uint64_t size;
+    uint64_t write_time;
+    uint64_t change_time;
+    uint64_t volume;
+    uint64_t index;
+    bool regular; // a regular file, not a link, directory or device
+    bool directory; // a directory, not a link to one
+};
+int platform_stamp(const char* path, platform_file_stamp* out);
 
 // --- Processes -------------------------------------------------------------------------------
+// Ends the process at once with `status`: no exit handlers, no library teardown, so that other
+// threads still running cannot meet freed state.
+[[noreturn]] void platform_exit_now(int status);
+void platform_sleep_ms(uint32_t ms);
+
 // Makes each diagnostic line on standard output reach whoever watches it as it is printed.
 void platform_unbuffer_stdout();
 

@@ -7,11 +7,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -170,9 +172,64 @@ void platform_find_close(platform_find_handle handle) {
 
 int platform_mkdir(const char* path) { return mkdir(path, 0755) == 0 ? 0 : errno; }
 
-bool platform_remove(const char* path) { return remove(path) == 0; }
+const bool platform_names_ignore_case = false;
+
+int platform_remove(const char* path) { return unlink(path) == 0 ? 0 : errno; }
+
+int platform_remove_directory(const char* path) { return rmdir(path) == 0 ? 0 : errno; }
+
+int platform_rename(const char* from, const char* to) {
+    // rename() would replace an existing `to`; the callers never want that.
+    struct stat st;
+    if (lstat(to, &st) == 0)
+        return EEXIST;
+    return rename(from, to) == 0 ? 0 : errno;
+}
+
+int platform_replace(const char* from, const char* to) { return rename(from, to) == 0 ? 0 : errno; }
+
+bool platform_error_is_in_use(int error) { return error == EBUSY || error == ETXTBSY; }
+
+bool platform_error_is_missing(int error) { return error == ENOENT || error == ENOTDIR; }
+
+void platform_error_text(int error, char* text, size_t size) { snprintf(text, size, "%s", strerror(error)); }
+
+int platform_free_space(const char* path, uint64_t* bytes) {
+    struct statvfs st;
+    if (statvfs(path, &st) != 0)
+        return errno;
+    *bytes = static_cast<uint64_t>(st.f_bavail) * st.f_frsize;
+    return 0;
+}
+
+int platform_stamp(const char* path, platform_file_stamp* out) {
+    struct stat st;
+    if (lstat(path, &st) != 0)
+        return errno;
+    constexpr uint64_t ns = 1000000000;
+    out->size = static_cast<uint64_t>(st.st_size);
+    out->write_time = static_cast<uint64_t>(st.st_mtim.tv_sec) * ns + static_cast<uint64_t>(st.st_mtim.tv_nsec);
+    out->change_time = static_cast<uint64_t>(st.st_ctim.tv_sec) * ns + static_cast<uint64_t>(st.st_ctim.tv_nsec);
+    out->volume = static_cast<uint64_t>(st.st_dev);
+    out->index = static_cast<uint64_t>(st.st_ino);
+    out->regular = S_ISREG(st.st_mode);
+    out->directory = S_ISDIR(st.st_mode);
+    return 0;
+}
 
 // --- Processes -------------------------------------------------------------------------------
+
+void platform_exit_now(int status) {
+    fflush(stdout);
+    fflush(stderr);
+    _exit(status);
+}
+
+void platform_sleep_ms(uint32_t ms) {
+    timespec t{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+    while (nanosleep(&t, &t) != 0 && errno == EINTR) {
+    }
+}
 
 void platform_unbuffer_stdout() { setvbuf(stdout, nullptr, _IOLBF, 0); }
 

@@ -113,6 +113,8 @@ void platform_find_close(platform_find_handle handle) { FindClose(reinterpret_ca
 
 int platform_mkdir(const char* path) { return _mkdir(path) == 0 ? 0 : errno; }
 
+const bool platform_names_ignore_case = true;
+
 // Deletes the entry itself: a file, a file link, or a directory link (symbolic link or
 // junction), which goes as a directory entry; a link's target stays untouched.
 static bool remove_entry(const char* path, DWORD attributes) {
@@ -121,28 +123,121 @@ static bool remove_entry(const char* path, DWORD attributes) {
     return DeleteFileA(path) != 0;
 }
 
-bool platform_remove(const char* path) {
+int platform_remove(const char* path) {
     // GetFileAttributesA describes a link, not its target.
     DWORD attributes = GetFileAttributesA(path);
     if (attributes == INVALID_FILE_ATTRIBUTES)
-        return false;
+        return static_cast<int>(GetLastError());
     if (remove_entry(path, attributes))
-        return true;
+        return 0;
+    DWORD error = GetLastError();
     // Windows refuses to delete a read-only entry, where POSIX needs only a writable directory.
     // Left in place, an unlisted read-only file would stay for good, and a read-only copy set
     // aside as ".upd_old" would block the next update of its file: clear the flag and retry.
-    if (GetLastError() != ERROR_ACCESS_DENIED || !(attributes & FILE_ATTRIBUTE_READONLY))
-        return false;
+    if (error != ERROR_ACCESS_DENIED || !(attributes & FILE_ATTRIBUTE_READONLY))
+        return static_cast<int>(error);
     DWORD writable = attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
     if (!SetFileAttributesA(path, writable != 0 ? writable : FILE_ATTRIBUTE_NORMAL))
-        return false;
+        return static_cast<int>(GetLastError());
     if (remove_entry(path, attributes))
-        return true;
+        return 0;
+    error = GetLastError();
     SetFileAttributesA(path, attributes); // as it was: the entry stays
-    return false;
+    return static_cast<int>(error);
+}
+
+int platform_remove_directory(const char* path) {
+    if (RemoveDirectoryA(path))
+        return 0;
+    DWORD error = GetLastError();
+    // A read-only directory refuses removal as a read-only file does.
+    DWORD attributes = GetFileAttributesA(path);
+    if (error != ERROR_ACCESS_DENIED || attributes == INVALID_FILE_ATTRIBUTES ||
+        !(attributes & FILE_ATTRIBUTE_READONLY))
+        return static_cast<int>(error);
+    SetFileAttributesA(path, attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
+    if (RemoveDirectoryA(path))
+        return 0;
+    error = GetLastError();
+    SetFileAttributesA(path, attributes);
+    return static_cast<int>(error);
+}
+
+int platform_rename(const char* from, const char* to) {
+    // Without MOVEFILE_REPLACE_EXISTING an existing `to` makes it fail, as the callers want.
+    return MoveFileExA(from, to, 0) ? 0 : static_cast<int>(GetLastError());
+}
+
+int platform_replace(const char* from, const char* to) {
+    return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) ? 0 : static_cast<int>(GetLastError());
+}
+
+bool platform_error_is_in_use(int error) {
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
+}
+
+bool platform_error_is_missing(int error) {
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
+void platform_error_text(int error, char* text, size_t size) {
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                  static_cast<DWORD>(error), 0, text, static_cast<DWORD>(size), nullptr);
+    // The system's texts end in a full stop and CR LF; the reports add their own punctuation.
+    while (length > 0 && (text[length - 1] == '\n' || text[length - 1] == '\r' || text[length - 1] == '.'))
+        --length;
+    if (length == 0)
+        snprintf(text, size, "system error %d", error);
+    else
+        text[length] = '\0';
+}
+
+int platform_free_space(const char* path, uint64_t* bytes) {
+    ULARGE_INTEGER available;
+    if (!GetDiskFreeSpaceExA(path, &available, nullptr, nullptr))
+        return static_cast<int>(GetLastError());
+    *bytes = available.QuadPart;
+    return 0;
+}
+
+int platform_stamp(const char* path, platform_file_stamp* out) {
+    // Opened for its attributes only, sharing everything, the link itself rather than its target.
+    HANDLE file = CreateFileA(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                              nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return static_cast<int>(GetLastError());
+    BY_HANDLE_FILE_INFORMATION info;
+    FILE_BASIC_INFO basic;
+    bool ok = GetFileInformationByHandle(file, &info) &&
+              GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic);
+    DWORD error = ok ? 0 : GetLastError();
+    CloseHandle(file);
+    if (!ok)
+        return static_cast<int>(error);
+    out->size = (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+    out->write_time = static_cast<uint64_t>(basic.LastWriteTime.QuadPart);
+    out->change_time = static_cast<uint64_t>(basic.ChangeTime.QuadPart);
+    out->volume = info.dwVolumeSerialNumber;
+    out->index = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    constexpr DWORD not_regular = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE;
+    out->regular = (info.dwFileAttributes & not_regular) == 0;
+    out->directory = (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ==
+                     FILE_ATTRIBUTE_DIRECTORY;
+    return 0;
 }
 
 // --- Processes -------------------------------------------------------------------------------
+
+void platform_exit_now(int status) {
+    fflush(stdout);
+    fflush(stderr);
+    // No DLL detach notifications and no runtime teardown while other threads still run.
+    TerminateProcess(GetCurrentProcess(), static_cast<UINT>(status));
+    ExitProcess(static_cast<UINT>(status)); // not reached
+}
+
+void platform_sleep_ms(uint32_t ms) { Sleep(ms); }
 
 // The Microsoft runtime has no line buffering (_IOLBF means full buffering there).
 void platform_unbuffer_stdout() { setvbuf(stdout, nullptr, _IONBF, 0); }

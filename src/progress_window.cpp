@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 
 #include "launcher.h"
 #include "platform.h"
@@ -43,7 +44,8 @@ constexpr int bar_height = 2;
 constexpr int bar_shadow_offset = 1;
 constexpr int bar_min_width = 2;
 constexpr float bar_full_width = 560.0f;
-constexpr double bar_min_progress = 0.01; // a worker's bar shows only above this fraction
+constexpr double bar_min_progress = 0.01; // a transfer's bar shows only above this fraction
+constexpr int max_bars = 16;
 constexpr int overall_y = 270;
 constexpr int overall_height = 10;
 
@@ -108,20 +110,30 @@ void draw_background(progress_window* pw) {
         SDL_RenderCopy(pw->renderer, pw->background_texture, nullptr, nullptr);
 }
 
-// Pointers to the slots of the workers that are downloading, most advanced first.
-int choose_worker_bars(worker_t* chosen[MAX_WORKERS]) {
+// The transfers' progress, most advanced first, at most `max_bars` of them. The transfer thread
+// changes the values while the frame is drawn: the sort orders a copy taken once.
+int choose_bars(float bars[max_transfers]) {
     int count = 0;
-    for (int i = 0; i < workers_count; ++i) {
-        worker_t* w = &workers[i];
-        if (w->job.entry != nullptr &&
-            w->job.progress.load(std::memory_order_relaxed) > bar_min_progress)
-            chosen[count++] = w;
+    for (int i = 0; i < active_transfer_count; ++i) {
+        const job_t* job = active_transfers[i];
+        float progress = job->progress.load(std::memory_order_relaxed);
+        if (!job->for_coordinator && progress > bar_min_progress)
+            bars[count++] = progress;
     }
-    qsort(chosen, static_cast<size_t>(count), sizeof(chosen[0]), workers_sort);
-    return count;
+    std::sort(bars, bars + count, std::greater<float>());
+    return std::min(count, max_bars);
 }
 
-void draw_status_block(progress_window* pw, uint32_t now, worker_t* const* bars, int bar_count) {
+// Bytes of the wanted files that have arrived: those installed, and each transfer's share.
+double bytes_done() {
+    double done = static_cast<double>(bytes_installed);
+    for (int i = 0; i < active_transfer_count; ++i)
+        done += active_transfers[i]->progress.load(std::memory_order_relaxed) *
+                static_cast<double>(active_transfers[i]->entry->size);
+    return done;
+}
+
+void draw_status_block(progress_window* pw, uint32_t now, const float* bars, int bar_count) {
     char line[text_capacity];
     progress_window_status_line(pw, now, line);
     render_text(pw, &pw->txt_download_status, line);
@@ -136,8 +148,7 @@ void draw_status_block(progress_window* pw, uint32_t now, worker_t* const* bars,
     }
 
     for (int i = 0; i < bar_count; ++i) {
-        float progress = bars[i]->job.progress.load(std::memory_order_relaxed);
-        int width = std::max(bar_min_width, static_cast<int>(progress * bar_full_width));
+        int width = std::max(bar_min_width, static_cast<int>(bars[i] * bar_full_width));
         int y = bars_y + bar_pitch * i;
         draw_quad(pw->renderer,
                   {bar_x + bar_shadow_offset, y + bar_shadow_offset, width, bar_height},
@@ -146,29 +157,39 @@ void draw_status_block(progress_window* pw, uint32_t now, worker_t* const* bars,
     }
 }
 
+// The part of the update done: by bytes once files are being fetched, so that one large file
+// left weighs what it weighs; by files while none is.
+float overall_fraction() {
+    if (jobs_size == 0)
+        return 0.0f;
+    if (jobs_in_queue == 0)
+        return 1.0f;
+    if (bytes_wanted > 0)
+        return static_cast<float>(std::clamp(bytes_done() / static_cast<double>(bytes_wanted), 0.0, 1.0));
+    return 1.0f - static_cast<float>(jobs_in_queue) / static_cast<float>(jobs_size);
+}
+
 void draw_overall_bar(progress_window* pw) {
-    float target = 0.0f;
-    if (jobs_size != 0)
-        target = 1.0f - static_cast<float>(jobs_in_queue) / static_cast<float>(jobs_size);
-    pw->smooth_progress = lerp_f32(pw->smooth_progress, target, progress_smoothing);
+    pw->smooth_progress = lerp_f32(pw->smooth_progress, overall_fraction(), progress_smoothing);
     int fill = static_cast<int>(bar_full_width * pw->smooth_progress);
     draw_quad(pw->renderer, {bar_x, overall_y, static_cast<int>(bar_full_width), overall_height},
               track_color);
     draw_quad(pw->renderer, {bar_x, overall_y, fill, overall_height}, bar_color);
 }
 
-// Recomputes stats.eta_* from the jobs finished since start-up. Without a finished job there is
-// no rate to divide by: the estimate is marked unknown and never shown.
+// Recomputes stats.eta_* from the bytes that have arrived since start-up. Before any has,
+// there is no rate to divide by: the estimate is marked unknown and never shown.
 void update_time_left(progress_window* pw, uint32_t now) {
     uint32_t elapsed_ms = now - app_start_tick;
-    int32_t done = jobs_size - jobs_in_queue;
-    if (done <= 0) {
+    double done = bytes_done();
+    if (done <= 0.0 || bytes_wanted == 0) {
         pw->eta_known = false;
         return;
     }
     double rate = done / (elapsed_ms / 1000.0 + 0.001);
-    // Clamped before the conversion: a huge queue on a slow start would not fit 32 bits.
-    double seconds = std::clamp(jobs_in_queue / rate, 0.0, static_cast<double>(INT32_MAX));
+    // Clamped before the conversion: a huge update on a slow start would not fit 32 bits.
+    double seconds = std::clamp((static_cast<double>(bytes_wanted) - done) / rate, 0.0,
+                                static_cast<double>(INT32_MAX));
     auto s = static_cast<int32_t>(seconds);
     stats.eta_hours = s / 3600;
     stats.eta_minutes = (s / 60) % 60;
@@ -226,8 +247,8 @@ void progress_window_draw(progress_window* pw, uint32_t now) {
     SDL_RenderClear(pw->renderer);
     draw_background(pw);
 
-    worker_t* bars[MAX_WORKERS];
-    int bar_count = choose_worker_bars(bars);
+    float bars[max_transfers];
+    int bar_count = choose_bars(bars);
     // Before the file list is read, and once everything is done, only the overall bar shows.
     if (bar_count > 0 || jobs_in_queue != 0)
         draw_status_block(pw, now, bars, bar_count);
@@ -238,9 +259,8 @@ void progress_window_draw(progress_window* pw, uint32_t now) {
 void progress_window_status_line(const progress_window* pw, uint32_t now,
                                  char line[text_capacity]) {
     char suffix[text_capacity] = "";
-    int32_t done = jobs_size - jobs_in_queue;
     double elapsed_s = (now - app_start_tick) / 1000.0;
-    if (done > 0 && elapsed_s > eta_min_elapsed_s && pw->eta_known)
+    if (elapsed_s > eta_min_elapsed_s && pw->eta_known)
         snprintf(suffix, sizeof suffix, "- %02d:%02d:%02d left", stats.eta_hours, stats.eta_minutes,
                  stats.eta_seconds);
     int megabytes = static_cast<int>(stats.bytes_total.load() / 1048576u);
@@ -249,15 +269,6 @@ void progress_window_status_line(const progress_window* pw, uint32_t now,
                           megabytes, stats.speed / bytes_per_mb, suffix);
     if (length < 0)
         line[0] = '\0';
-}
-
-int workers_sort(const void* a, const void* b) {
-    const worker_t* wa = *static_cast<const worker_t* const*>(a);
-    const worker_t* wb = *static_cast<const worker_t* const*>(b);
-    if (wa->job.progress.load(std::memory_order_relaxed) >
-        wb->job.progress.load(std::memory_order_relaxed))
-        return -1;
-    return 1;
 }
 
 void render_text(progress_window* pw, text_t* t, const char* text) {

@@ -1,18 +1,17 @@
 // progress_window: the launcher's window. Once a frame, with `mut` held, the frame loop updates
 // the download statistics (once a second) and draws the frame: the clear colour, the background
-// "game/launcher.dat", the status line, one bar per downloading worker, the overall bar.
+// "game/launcher.dat", the status line, one bar per transfer in flight (the 16 most advanced),
+// the overall bar.
 //
 // Everything here runs on the main thread. The shared state it reads (launcher.h) is guarded by
-// `mut`, which the caller holds for the whole frame; the byte counters and each worker's
-// progress are atomics written by the workers without it.
+// `mut`, which the caller holds for the whole frame; the byte counters and each transfer's
+// progress are atomics written without it.
 #pragma once
 #include <SDL.h>
 #include <SDL_ttf.h>
 
 #include <cstddef>
 #include <cstdint>
-
-struct worker_t;
 
 constexpr int window_width = 600;
 constexpr int window_height = 300;
@@ -61,8 +60,6 @@ void progress_window_draw(progress_window* pw, uint32_t now);
 // The status line: megabytes received, the smoothed speed, and the time left once it is known.
 void progress_window_status_line(const progress_window* pw, uint32_t now, char line[text_capacity]);
 
-// qsort comparator over worker_t* elements: descending progress, never 0.
-int workers_sort(const void* a, const void* b);
 // Renders `text` into `t` with pw's font unless it equals the cached text. A text of 1024 bytes
 // or more with its NUL is a fatal check.
 void render_text(progress_window* pw, text_t* t, const char* text);

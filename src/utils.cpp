@@ -1,5 +1,6 @@
 #include "utils.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <cstdarg>
@@ -7,7 +8,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "cute_files.h"
 #include "platform.h"
 #include "sha1.h"
 
@@ -15,37 +15,59 @@ namespace {
 
 constexpr size_t report_size = 8192;
 constexpr const char* fatal_caption = "Fatal error";
+constexpr uint32_t forever_ms = 1000000;
 
-[[noreturn]] void report_and_exit(const char* report) {
-    fprintf(stderr, "%s\n", report);
-    fflush(stderr);
-    platform_message_box(platform_box_error, fatal_caption, report);
-    exit(1);
+std::atomic<bool> reporting{false};
+
+// `fmt` and its arguments, then the developer's line "Fatal error in file:line (func)", in the
+// order `player_first` gives.
+[[noreturn]] void report_formatted(const char* file, int line, const char* func, bool player_first,
+                                   const char* fmt, va_list args) {
+    char message[report_size];
+    vsnprintf(message, sizeof message, fmt, args);
+    char report[report_size];
+    // A report longer than the buffer is cut (the tail of a long URL may be lost).
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-truncation"
+    if (player_first)
+        snprintf(report, sizeof report, "%s\n\nFatal error in %s:%d (%s)", message, file, line, func);
+    else
+        snprintf(report, sizeof report, "Fatal error in %s:%d (%s)\n\n%s", file, line, func, message);
+#pragma GCC diagnostic pop
+    report_fatal(report);
 }
 
 } // namespace
 
 // --- Fatal reports -------------------------------------------------------------------------
 
+void report_fatal(const char* report) {
+    // A second failing thread waits here until the first report's process end.
+    if (reporting.exchange(true))
+        for (;;)
+            platform_sleep_ms(forever_ms);
+    fprintf(stderr, "%s\n", report);
+    fflush(stderr);
+    platform_message_box(platform_box_error, fatal_caption, report);
+    platform_exit_now(1);
+}
+
 void panic(const char* file, int line, const char* func, const char* fmt, ...) {
-    char message[report_size];
     va_list args;
     va_start(args, fmt);
-    vsnprintf(message, sizeof message, fmt, args);
-    va_end(args);
-    char report[report_size];
-    // A report longer than the buffer is cut (the tail of a long URL may be lost).
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wformat-truncation"
-    snprintf(report, sizeof report, "Fatal error in %s:%d (%s)\n\n%s", file, line, func, message);
-#pragma GCC diagnostic pop
-    report_and_exit(report);
+    report_formatted(file, line, func, false, fmt, args);
+}
+
+void panic_for_player(const char* file, int line, const char* func, const char* fmt, ...) {
+    va_list args;
+    va_start(args, fmt);
+    report_formatted(file, line, func, true, fmt, args);
 }
 
 void check_failed(const char* file, int line, const char* func) {
     char report[report_size];
     snprintf(report, sizeof report, "Runtime check failed in %s:%d (%s)", file, line, func);
-    report_and_exit(report);
+    report_fatal(report);
 }
 
 // --- Strings -------------------------------------------------------------------------------
@@ -97,8 +119,10 @@ int mkpath(char* path) {
         *slash = '\0';
         int err = platform_mkdir(path);
         *slash = '/';
-        if (err != 0 && err != EEXIST)
+        if (err != 0 && err != EEXIST) {
+            errno = err;
             return -1;
+        }
     }
     return 0;
 }
@@ -111,11 +135,11 @@ float lerp_f32(float a, float b, float t) {
 // --- File hashing --------------------------------------------------------------------------
 
 char* compute_file_hash(const char* path) {
-    CHECK(cf_file_exists(path));
     FILE* f = fopen(path, "rb");
-    // An entry that exists but cannot be read (a directory, a file held without sharing) is
-    // the same failure as a missing file: the caller needs a digest or the end.
-    CHECK(f != nullptr);
+    // A missing entry, or one that cannot be read (a directory, a file held without sharing):
+    // the caller needs a digest or the end.
+    if (f == nullptr)
+        PANIC_FOR_PLAYER("Cannot read %s: %s", path, strerror(errno));
 
     SHA1State state;
     memset(&state, 0, sizeof state);
@@ -131,7 +155,8 @@ char* compute_file_hash(const char* path) {
     }
     // An entry that opens but cannot be read (a directory) or a read error: no digest of a
     // part of the file may stand for the whole.
-    CHECK(!ferror(f));
+    if (ferror(f))
+        PANIC_FOR_PLAYER("Cannot read %s: %s", path, strerror(errno));
     free(buffer);
     fclose(f);
 

@@ -4,15 +4,23 @@
 #include <cstdint>
 
 // --- Fatal reports -------------------------------------------------------------------------
-// Both write the report to standard error, show it in a modal "Fatal error" box, and end the
-// process with status 1. Any thread may call them; they take no lock.
+// All of them write the report to standard error, show it in a modal "Fatal error" box, and
+// end the process with status 1. Any thread may call them; they take no lock. The first report
+// wins: a thread that fails while another's report is shown waits for the process to end.
+// The process then ends at once, without library teardown under threads still running.
 [[noreturn]] void panic(const char* file, int line, const char* func, const char* fmt, ...)
     __attribute__((format(printf, 4, 5)));
 [[noreturn]] void check_failed(const char* file, int line, const char* func);
+// A report for the player: the formatted sentence first, then where it happened.
+[[noreturn]] void panic_for_player(const char* file, int line, const char* func, const char* fmt, ...)
+    __attribute__((format(printf, 4, 5)));
+// Reports `report` as it stands.
+[[noreturn]] void report_fatal(const char* report);
 
 // Call sites go through these, so the report names the real file (relative to the project
 // root, the build strips the prefix), line and function. They stay in release builds.
 #define PANIC(...) panic(__FILE__, __LINE__, __func__, __VA_ARGS__)
+#define PANIC_FOR_PLAYER(...) panic_for_player(__FILE__, __LINE__, __func__, __VA_ARGS__)
 #define CHECK(cond)                                                                            \
     do {                                                                                       \
         if (!(cond))                                                                           \
@@ -29,8 +37,8 @@ char* str_concat(const char* a, const char* b);
 char* str_replace(const char* s, const char* find, const char* repl);
 
 // Creates every directory that the file path `path` needs ('/' separated; the last component
-// is a file name). `path` is modified during the call and restored. 0 on success, -1 when a
-// directory cannot be created.
+// is a file name). `path` is modified during the call and restored. 0 on success, -1 with
+// errno set when a directory cannot be created.
 int mkpath(char* path);
 
 // t*b + (a - t*a) with two fused multiply-adds: exact at t = 0 and t = 1.

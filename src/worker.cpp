@@ -1,69 +1,114 @@
-// The download workers: each takes the next job from the queue into its own slot, decides
-// whether the listed file must be fetched (missing, other size, or other digest), fetches and
-// verifies it, and empties its slot, until `running` is cleared.
+// The workers: each takes the next piece of work under `mut` and does it without the lock.
+// A fetched file is installed first (so that finished transfers do not pile up on disk); else
+// the next queued job is checked: a local copy that is current finishes the job, any other is
+// handed to the transfer thread. Workers end when `running` is cleared.
 #include <cstdlib>
+#include <cstring>
 
+#include "decompression.h"
+#include "fileops.h"
 #include "launcher.h"
+#include "state.h"
 #include "utils.h"
 
 namespace {
 
 constexpr uint32_t idle_poll_ms = 100;
-constexpr const char* background_name = "launcher.dat";
 constexpr const char* empty_digest = "da39a3ee5e6b4b0d3255bfef95601890afd80709"; // SHA-1 of no bytes
 
-// Moves the next queued job into the worker's slot. When none is queued, waits up to one idle
-// poll (the coordinator wakes the workers when it queues the jobs) and returns false.
-bool take_job(worker_t* w) {
-    SDL_LockMutex(mut);
-    if (jobs_next >= jobs_size)
-        SDL_CondWaitTimeout(jobs_queued, mut, idle_poll_ms);
-    bool found = jobs_next < jobs_size;
-    if (found) {
-        w->job.progress.store(0.0f, std::memory_order_relaxed);
-        w->job.entry = jobs[jobs_next];
-        jobs[jobs_next] = nullptr;
-        ++jobs_next;
-    }
-    SDL_UnlockMutex(mut);
-    return found;
-}
-
-void finish_job(worker_t* w) {
-    SDL_LockMutex(mut);
-    w->job.entry = nullptr;
-    SDL_UnlockMutex(mut);
-}
-
-bool local_copy_is_current(const game_file_t* e, const char* path) {
-    // A missing copy or another size is decided without reading the file.
-    if (!e->local_exists || e->size != e->local_size)
+// Whether the local copy of `e` at `path` holds the listed bytes. A copy that is missing, of
+// another size or a link is decided without reading it; one that the record of verified files
+// vouches for, too. The entry's stamp is kept for the next record.
+bool local_copy_is_current(game_file_t* e, const char* path) {
+    if (!e->local_exists || e->local_is_link || e->size != e->local_size)
         return false;
-    // An empty file needs no reading either: its digest is that of no input.
     if (e->size == 0)
         return str_eq(e->hash, empty_digest);
+    platform_file_stamp before;
+    if (platform_stamp(path, &before) != 0 || !before.regular)
+        return false;
+    if (state_vouches(previous_state, e->name, e->hash, before)) {
+        e->stamp = before;
+        e->stamp_known = true;
+        return true;
+    }
     char* digest = compute_file_hash(path);
     bool current = str_eq(digest, e->hash);
     free(digest);
+    // Recorded only when the file did not change while it was read.
+    platform_file_stamp after;
+    if (current && platform_stamp(path, &after) == 0 && memcmp(&before, &after, sizeof before) == 0) {
+        e->stamp = after;
+        e->stamp_known = true;
+    }
     return current;
 }
 
-void handle_job(worker_t* w) {
-    game_file_t* e = w->job.entry;
-    char* path = str_concat("game/", e->name);
-    if (!local_copy_is_current(e, path) && download(&w->job, e->size)) {
-        char* digest = compute_file_hash(path);
-        if (!str_eq(digest, e->hash))
-            PANIC("File checksum error: %s", e->name);
-        free(digest);
-        if (str_eq(e->name, background_name)) {
-            printf("replacing background image\n");
-            SDL_LockMutex(mut);
-            background_stale = true;
-            SDL_UnlockMutex(mut);
-        }
+void check(job_t* job) {
+    game_file_t* e = job->entry;
+    char* path = target_path(e);
+    bool current = local_copy_is_current(e, path);
+    if (current && e->partial_exists) {
+        char* temporary = temporary_path(e);
+        remove_entry(temporary);
+        free(temporary);
     }
     free(path);
+    SDL_LockMutex(mut);
+    if (current) {
+        finish_job(job);
+    } else {
+        bytes_wanted += e->size;
+        transfer_submit(job);
+    }
+    SDL_UnlockMutex(mut);
+}
+
+// A fetched file that does not match the list: its bytes go, and the coordinator decides.
+void report_mismatch(job_t* job, const char* problem, const char* target, const char* temporary) {
+    remove_entry(temporary);
+    remove_entry(target);
+    SDL_LockMutex(mut);
+    if (mismatch_job == nullptr) {
+        mismatch_job = job;
+        snprintf(mismatch_problem, sizeof mismatch_problem, "%s", problem);
+    }
+    SDL_CondBroadcast(jobs_changed);
+    SDL_UnlockMutex(mut);
+}
+
+// Moves the old copy aside, decompresses the temporary into place while hashing what it
+// writes, and removes the temporary.
+void install(job_t* job) {
+    game_file_t* e = job->entry;
+    char* target = target_path(e);
+    char* temporary = temporary_path(e);
+    move_aside(target);
+    decompress_result result;
+    decompress({temporary, job->header_size, target, e->size, nullptr, 0}, &result);
+    char* url = file_url(e);
+    printf("%ld | %5u ms | %s\n", job->status, SDL_GetTicks() - job->started, url);
+    free(url);
+    if (!result.ok) {
+        report_mismatch(job, result.problem, target, temporary);
+    } else if (!str_eq(result.digest, e->hash)) {
+        char problem[sizeof mismatch_problem];
+        snprintf(problem, sizeof problem, "File checksum error: %s", e->name);
+        report_mismatch(job, problem, target, temporary);
+    } else {
+        remove_entry(temporary);
+        e->stamp_known = platform_stamp(target, &e->stamp) == 0;
+        bool background = str_eq(e->name, background_name);
+        if (background)
+            printf("replacing background image\n");
+        SDL_LockMutex(mut);
+        background_stale = background_stale || background;
+        bytes_installed += e->size;
+        finish_job(job);
+        SDL_UnlockMutex(mut);
+    }
+    free(target);
+    free(temporary);
 }
 
 } // namespace
@@ -71,13 +116,31 @@ void handle_job(worker_t* w) {
 int worker_fn(void* data) {
     auto* w = static_cast<worker_t*>(data);
     printf("worker thread begin %d\n", w->id);
+    SDL_LockMutex(mut);
     while (running.load()) {
-        if (!take_job(w))
+        job_t* job = nullptr;
+        void (*work)(job_t*) = nullptr;
+        if (!round_stopping && !fetched_jobs.empty()) {
+            job = fetched_jobs.front();
+            fetched_jobs.pop_front();
+            job->step = job_step::installing;
+            work = install;
+        } else if (!round_stopping && jobs_next < jobs_size) {
+            job = &jobs[jobs_next++];
+            job->step = job_step::checking;
+            work = check;
+        } else {
+            SDL_CondWaitTimeout(jobs_changed, mut, idle_poll_ms);
             continue;
-        handle_job(w);
-        finish_job(w);
+        }
+        ++busy_workers;
+        SDL_UnlockMutex(mut);
+        work(job);
+        SDL_LockMutex(mut);
+        --busy_workers;
+        SDL_CondBroadcast(jobs_changed);
     }
-    download_thread_end();
+    SDL_UnlockMutex(mut);
     printf("worker thread end %d\n", w->id);
     return 0;
 }

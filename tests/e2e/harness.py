@@ -437,7 +437,7 @@ class FaultServer:
     def answers(self, name):
         """How many requests for the listed NAME's compressed form got a status line."""
         target = url_for(name)[len(f"https://localhost:{PORT}"):]
-        return self.log().count(f'"GET {target} HTTP/')
+        return len(re.findall(f'"GET {re.escape(target)}(\\?[0-9a-f]{{40}})? HTTP/', self.log()))
 
 
 # --- The launcher ---------------------------------------------------------------------------
@@ -565,14 +565,15 @@ class LauncherRun:
 
     # Diagnostics, parsed.
 
-    def transfers(self):
-        """URLs of the completed transfers ("200 |    12 ms | URL" lines), in order."""
+    def transfers(self, with_query=False):
+        """URLs of the completed transfers ("200 |    12 ms | URL" lines), in order, without
+        the "?<sha1>" query unless WITH_QUERY. A resumed transfer's status is 206."""
         found = []
         for line in self.stdout_lines:
             match = TRANSFER_LINE.match(line)
             if match:
-                found.append(match.group(3))
-                if match.group(1) != "200":
+                found.append(match.group(3) if with_query else match.group(3).split("?")[0])
+                if match.group(1) not in ("200", "206"):
                     raise AssertionError(f"transfer line with status {match.group(1)}: {line}")
         return found
 

@@ -113,11 +113,13 @@ class UpdateTest(E2ETestCase):
         unlisted = {
             "unlisted.txt": b"not in the list\n",
             "data/level1/stray.bin": b"x" * 300,
-            "name with spaces.txt.zs": b"a leftover download",
             "data/same size.bin.upd_old": b"a leftover previous copy",
             ".dotfile": b"a file whose own name starts with a dot",
+            "gone dir/deeper/only.bin": b"its folders go with it",
         }
         harness.write_tree(game, unlisted)
+        # A current file's leftover temporary is kept by the scan, then removed as useless.
+        harness.write_tree(game, {"name with spaces.txt.zs": b"a leftover download"})
         kept = {".config/settings.ini": b"volume=3\n", ".config/deeper/state": b"\x00\x01"}
         harness.write_tree(game, kept)
         (game / "empty dir").mkdir()
@@ -143,7 +145,8 @@ class UpdateTest(E2ETestCase):
         self.assertFalse(os.path.lexists(game / "linked dir"))
         self.assertFalse(os.path.lexists(game / "data" / "linked file"))
         self.assertEqual(harness.snapshot(outside), outside_before, "a link's target was touched")
-        self.assertTrue((game / "empty dir").is_dir(), "directories are never deleted")
+        self.assertFalse((game / "empty dir").exists(), "an empty folder is left")
+        self.assertFalse((game / "gone dir").exists(), "an emptied folder is left")
 
     def test_missing_empty_file_is_created(self):
         directory = self.installed_copy()

@@ -4,6 +4,7 @@
 #include <SDL_image.h>
 #include <SDL_ttf.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -32,12 +33,11 @@ constexpr int dark_level = 38;
 void reset_shared_state() {
     jobs_size = 0;
     jobs_next = 0;
+    jobs_done = 0;
     jobs_in_queue = 0;
-    workers_count = 0;
-    for (worker_t& w : workers) {
-        w.job.entry = nullptr;
-        w.job.progress.store(0.0f);
-    }
+    bytes_wanted = 0;
+    bytes_installed = 0;
+    active_transfer_count = 0;
     stats.bytes_this_second.store(0);
     stats.bytes_total.store(0);
     stats.speed = 0.0;
@@ -136,9 +136,13 @@ class ProgressWindowTest : public ::testing::Test {
         return n;
     }
 
-    void set_worker(int slot, float progress) {
-        workers[slot].job.entry = &entry_;
-        workers[slot].job.progress.store(progress);
+    // Transfer `i` in flight (the first `i` are too), of a file of `size` bytes.
+    void set_transfer(int i, float progress, uint64_t size = 1000) {
+        entries_[i].size = size;
+        transfers_[i].entry = &entries_[i];
+        transfers_[i].progress.store(progress);
+        active_transfers[i] = &transfers_[i];
+        active_transfer_count = std::max(active_transfer_count, i + 1);
     }
 
     test_util::scratch_dir dir_;
@@ -146,14 +150,15 @@ class ProgressWindowTest : public ::testing::Test {
     SDL_Surface* target_ = nullptr;
     progress_window pw_{nullptr, nullptr, nullptr};
     std::vector<uint32_t> pixels_;
-    game_file_t entry_{};
+    game_file_t entries_[max_transfers]{};
+    job_t transfers_[max_transfers]{};
 };
 
 // --- Overall bar ---------------------------------------------------------------------------
 
-TEST_F(ProgressWindowTest, OverallBarFollowsTheJobCountAFifthPerFrame) {
+TEST_F(ProgressWindowTest, OverallBarMovesAFifthPerFrameTowardsItsTarget) {
     jobs_size = 10;
-    jobs_in_queue = 4;                          // target 0.6
+    jobs_in_queue = 4;                          // nothing fetched yet: by files, target 0.6
     const int expected_fill[] = {67, 120, 163}; // 560 x 0.12, 0.216, 0.2928
     for (int fill : expected_fill) {
         frame();
@@ -168,32 +173,58 @@ TEST_F(ProgressWindowTest, OverallBarFollowsTheJobCountAFifthPerFrame) {
     EXPECT_EQ(red(300, 280), clear_level);
 }
 
+TEST_F(ProgressWindowTest, OverallBarWeighsTheFetchedFilesByBytes) {
+    struct row {
+        const char* what;
+        uint64_t wanted, installed, active_size;
+        float active_progress;
+        int fill; // after one frame: 560 x 0.2 x target
+    };
+    const row rows[] = {
+        // 99 small files of 1 MB installed, one of 400 MB half there: 299 of 499 MB.
+        {"one large file left", 499, 99, 400, 0.5f, 67},
+        {"nothing arrived", 100, 0, 100, 0.0f, 0},
+        {"all but the last bytes", 100, 50, 50, 0.99f, 111},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.what);
+        reset_shared_state();
+        pw_.smooth_progress = 0.0f;
+        jobs_size = 100;
+        jobs_in_queue = 1; // by file count the bar would stand at 0.99
+        bytes_wanted = r.wanted << 20;
+        bytes_installed = r.installed << 20;
+        set_transfer(0, r.active_progress, r.active_size << 20);
+        frame();
+        EXPECT_EQ(bright_run(20, 275), r.fill);
+    }
+}
+
 TEST_F(ProgressWindowTest, EmptyJobTableLeavesAnEmptyTrack) {
     frame();
     EXPECT_EQ(bright_run(20, 275), 0);
     EXPECT_LT(red(20, 275), dark_level);
 }
 
-// --- Worker bars ---------------------------------------------------------------------------
+// --- Transfer bars -------------------------------------------------------------------------
 
-TEST_F(ProgressWindowTest, WorkerBarWidthAndThreshold) {
+TEST_F(ProgressWindowTest, TransferBarWidthAndThreshold) {
     struct row {
         float progress;
         int width; // 0: no bar
     };
     const row rows[] = {{0.0f, 0}, {0.002f, 0}, {0.01f, 0}, {0.0101f, 5}, {0.5f, 280}, {1.0f, 560}};
-    workers_count = 2;
     jobs_size = 1;
     jobs_in_queue = 1; // the status block is drawn whether or not a bar is chosen
     for (const row& r : rows) {
         SCOPED_TRACE(r.progress);
-        set_worker(0, r.progress);
+        set_transfer(0, r.progress);
         frame();
         EXPECT_EQ(bright_run(20, 20), r.width);
         EXPECT_EQ(bright_run(20, 21), r.width);
         EXPECT_EQ(red(19, 20), clear_level);
         EXPECT_EQ(red(20, 23), clear_level);
-        EXPECT_EQ(bright_run(20, 26), 0); // slot 1 is idle
+        EXPECT_EQ(bright_run(20, 26), 0); // one transfer, one bar
         if (r.width > 0) {
             // The shadow: one pixel right of and below the bar, where the bar does not cover it.
             EXPECT_EQ(red(20, 22), clear_level);
@@ -206,41 +237,27 @@ TEST_F(ProgressWindowTest, WorkerBarWidthAndThreshold) {
     }
 }
 
-TEST_F(ProgressWindowTest, IdleSlotWithProgressHasNoBar) {
-    workers_count = 1;
-    workers[0].job.entry = nullptr;
-    workers[0].job.progress.store(0.5f);
+TEST_F(ProgressWindowTest, TheFileListsTransferHasNoBar) {
+    set_transfer(0, 0.5f);
+    transfers_[0].for_coordinator = true;
     jobs_in_queue = 1;
     frame();
     EXPECT_EQ(bright_run(20, 20), 0);
 }
 
-TEST_F(ProgressWindowTest, SixteenBusyWorkersSortedByProgress) {
-    // Progress k/16 in a scrambled slot order; bar widths are exact multiples of 35.
-    const int order[16] = {3, 15, 0, 8, 12, 1, 6, 10, 14, 2, 5, 9, 11, 4, 13, 7};
-    workers_count = 16;
-    for (int slot = 0; slot < 16; ++slot)
-        set_worker(slot, static_cast<float>(order[slot] + 1) / 16.0f);
+TEST_F(ProgressWindowTest, SixteenMostAdvancedTransfersSortedByProgress) {
+    // 20 transfers at progress k/20 in a scrambled order: the bars show 20/20 down to 5/20,
+    // widths exact multiples of 28.
+    const int order[20] = {3, 15, 0, 8, 12, 1, 6, 10, 14, 2, 5, 9, 11, 4, 13, 7, 19, 16, 18, 17};
+    for (int i = 0; i < 20; ++i)
+        set_transfer(i, static_cast<float>(order[i] + 1) / 20.0f);
     frame();
     for (int i = 0; i < 16; ++i) {
         SCOPED_TRACE(i);
-        EXPECT_EQ(bright_run(20, 20 + 6 * i), 35 * (16 - i));
+        EXPECT_EQ(bright_run(20, 20 + 6 * i), 28 * (20 - i));
     }
     EXPECT_EQ(bright_pixels_in(0, 112, W, 250), 0); // nothing below the last bar at y = 110
     EXPECT_EQ(bright_pixels_in(0, 0, W, 20), 0);
-}
-
-TEST_F(ProgressWindowTest, WorkersSortNeverCallsTwoWorkersEqual) {
-    workers[0].job.progress.store(0.5f);
-    workers[1].job.progress.store(0.25f);
-    workers[2].job.progress.store(0.5f);
-    worker_t* a = &workers[0];
-    worker_t* b = &workers[1];
-    worker_t* c = &workers[2];
-    EXPECT_EQ(workers_sort(&a, &b), -1);
-    EXPECT_EQ(workers_sort(&b, &a), 1);
-    EXPECT_EQ(workers_sort(&a, &c), 1);
-    EXPECT_EQ(workers_sort(&c, &a), 1);
 }
 
 // --- Status line ---------------------------------------------------------------------------
@@ -305,8 +322,7 @@ TEST_F(ProgressWindowTest, TextShadowLiesTwoPixelsRightAndBelow) {
 }
 
 TEST_F(ProgressWindowTest, MissingFontDrawsBarsWithoutText) {
-    workers_count = 1;
-    set_worker(0, 0.5f);
+    set_transfer(0, 0.5f);
     jobs_size = 1;
     jobs_in_queue = 1;
     frame();
@@ -444,27 +460,28 @@ TEST_F(ProgressWindowTest, MegabytesShownAreWholeAndWrapWithTheCounter) {
     EXPECT_EQ(status_line(&pw_, 0).substr(0, 17), "Downloaded: 1 MB ");
 }
 
-TEST_F(ProgressWindowTest, TimeLeftNeedsAFinishedJobAndMoreThanFiveSeconds) {
+TEST_F(ProgressWindowTest, TimeLeftComesFromTheBytesAndNeedsMoreThanFiveSeconds) {
     struct row {
-        int32_t size, in_queue;
+        uint64_t wanted, installed; // MiB
         uint32_t update_at, shown_at; // ms after start-up; update_at 0: no update made
-        const char* tail;             // the end of the status line
+        const char* tail; // the end of the status line
     };
     const row rows[] = {
-        {18, 17, 11000, 11000, "MB/s - 00:03:07 left"}, // 17 x 11.001 s = 187 s
-        {2, 1, 5000, 5000, "MB/s "},                    // exactly 5.0 s is not enough
+        {18, 1, 11000, 11000, "MB/s - 00:03:07 left"}, // 17 MiB at 1 MiB per 11.001 s
+        {2, 1, 5000, 5000, "MB/s "},                   // exactly 5.0 s is not enough
         {2, 1, 5000, 5001, "MB/s - 00:00:05 left"},
-        {5, 5, 20000, 20000, "MB/s "}, // nothing finished: no rate to estimate from
-        {5, 4, 0, 20000, "MB/s "},     // finished, but no estimate made since
-        {10001, 10000, 40000, 40000, "MB/s - 111:06:50 left"},                // hours above 99
-        {65535, 65534, 4000000000u, 4000000000u, "MB/s - 596523:14:07 left"}, // clamped
-        {3, 0, 9000, 9000, "MB/s - 00:00:00 left"},
+        {5, 0, 20000, 20000, "MB/s "}, // nothing arrived: no rate to estimate from
+        {5, 1, 0, 20000, "MB/s "},     // arrived, but no estimate made since
+        {10001, 1, 40000, 40000, "MB/s - 111:06:50 left"},                // hours above 99
+        {65535, 1, 4000000000u, 4000000000u, "MB/s - 596523:14:07 left"}, // clamped
+        {3, 3, 9000, 9000, "MB/s - 00:00:00 left"},
     };
     for (const row& r : rows) {
         SCOPED_TRACE(r.tail);
         pw_.eta_known = false;
-        jobs_size = r.size;
-        jobs_in_queue = r.in_queue;
+        jobs_size = jobs_in_queue = 1;
+        bytes_wanted = r.wanted << 20;
+        bytes_installed = r.installed << 20;
         if (r.update_at != 0)
             force_stats_update(&pw_, r.update_at);
         std::string line = status_line(&pw_, r.shown_at);
@@ -473,12 +490,12 @@ TEST_F(ProgressWindowTest, TimeLeftNeedsAFinishedJobAndMoreThanFiveSeconds) {
     }
 }
 
-TEST_F(ProgressWindowTest, EstimateMadeBeforeAnyJobFinishedIsNotShown) {
-    jobs_size = 4;
-    jobs_in_queue = 4;
+TEST_F(ProgressWindowTest, EstimateMadeBeforeAnyByteArrivedIsNotShown) {
+    jobs_size = jobs_in_queue = 4;
+    bytes_wanted = 4 << 20;
     force_stats_update(&pw_, 8000);
-    // A job finishes between two updates: nothing is shown until the next update.
-    jobs_in_queue = 3;
+    // A file arrives between two updates: nothing is shown until the next update.
+    bytes_installed = 1 << 20;
     EXPECT_EQ(status_line(&pw_, 8500), "Downloaded: 0 MB - Download speed:  0.0 MB/s ");
     force_stats_update(&pw_, 9000);
     EXPECT_EQ(status_line(&pw_, 9000),

@@ -159,9 +159,15 @@ TEST(Lerp, EndpointsAreExactAndAFifthMovesAFifth) {
 
 // --- compute_file_hash -----------------------------------------------------------------------
 
-TEST(FileHash, AnEntryThatCannotBeReadIsARuntimeCheck) {
+TEST(FileHash, AnEntryThatCannotBeReadIsReportedWithItsReason) {
     scratch_dir dir;
     fs::create_directories(dir.path() / "a directory");
-    EXPECT_EXIT(compute_file_hash((dir / "a directory").c_str()), ExitedWithCode(1),
-                "Runtime check failed in src/utils\\.cpp:[0-9]+ \\(compute_file_hash\\)");
+    const struct {
+        std::string path;
+        const char* reason;
+    } cases[] = {{dir / "a directory", "Is a directory"}, {dir / "missing.bin", "No such file or directory"}};
+    for (const auto& c : cases)
+        EXPECT_EXIT(compute_file_hash(c.path.c_str()), ExitedWithCode(1),
+                    "^Cannot read " + c.path + ": " + c.reason +
+                        "\n\nFatal error in src/utils\\.cpp:[0-9]+ \\(compute_file_hash\\)\n$");
 }

@@ -1,0 +1,33 @@
+// fileops: the changes the launcher makes to files under game/, and the reports a player gets
+// when the machine refuses one. A failure names the file and the system's reason, the player's
+// sentence first, then where in the launcher it happened.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+// Ends the process with the fatal report "Cannot <what> <path>: <reason>".
+[[noreturn]] void fail_file(const char* file, int line, const char* func, const char* what, const char* path,
+                            const char* reason);
+#define FAIL_FILE(what, path, reason) fail_file(__FILE__, __LINE__, __func__, what, path, reason)
+// The same with the C runtime's errno as the reason.
+#define FAIL_FILE_ERRNO(what, path) fail_file(__FILE__, __LINE__, __func__, what, path, strerror(errno))
+// The same with a platform error code (platform.h) as the reason.
+[[noreturn]] void fail_file_code(const char* file, int line, const char* func, const char* what, const char* path,
+                                 int error);
+#define FAIL_FILE_CODE(what, path, error) fail_file_code(__FILE__, __LINE__, __func__, what, path, error)
+
+// How long a file that another program holds open is waited for before the report.
+constexpr uint32_t in_use_patience_ms = 10000;
+constexpr uint32_t in_use_poll_ms = 250;
+
+// Removes the entry at `path` (a file or a link, never its target), waiting while another
+// program holds it; any failure but "not there" is a fatal report.
+void remove_entry(const char* path);
+// Removes whatever stands at `path`: a file, a link, or a directory with everything below it,
+// links inside removed as links. Nothing there is fine; a failure is a fatal report.
+void remove_tree(const char* path);
+// Moves an existing `target` aside to "<target>.upd_old", first removing whatever stood there.
+// Afterwards nothing stands at `target`.
+void move_aside(const char* target);
+// Creates the directories that the file path `path` needs; a failure is a fatal report.
+void make_parent_directories(const char* path);

@@ -1,0 +1,34 @@
+// state: what the launcher keeps between runs, in one small file beside the executable (never in
+// game/, whose scan would delete it): the record of the files it verified, with what identified
+// each file on disk at that moment. A file that still has the same size, times and identity,
+// and whose listed digest is the recorded one, is current without being read again.
+//
+// The file is written to a temporary name and renamed, so a crash leaves the old state or the
+// new one. A missing, unreadable, corrupt or foreign state (another format, another update
+// server) reads as no state, which means a full verification; it is never a fatal report.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+
+#include "platform.h"
+
+constexpr const char* state_file_name = "launcher.state";
+
+struct state_record {
+    std::string hash; // the SHA-1 the file had when it was verified
+    platform_file_stamp stamp; // the file as it stood then
+};
+
+struct launcher_state {
+    std::unordered_map<std::string, state_record> files; // by listed name
+};
+
+// Reads the state at `path` into the empty `state`; false (and `state` left empty) when there
+// is none that this build can trust.
+bool state_read(const char* path, launcher_state* state);
+// Writes `state` to `path` through a temporary beside it; false with errno when it could not.
+bool state_write(const char* path, const launcher_state& state);
+// Whether `state` vouches that the file listed as `name` with digest `hash`, standing on disk
+// as `now`, still holds the bytes it held when it was verified.
+bool state_vouches(const launcher_state& state, const char* name, const char* hash, const platform_file_stamp& now);
