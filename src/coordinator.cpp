@@ -181,6 +181,7 @@ void queue_jobs() {
     jobs_next = 0;
     jobs_done = 0;
     jobs_in_queue = jobs_size;
+    jobs_by_record = jobs_by_digest = jobs_installed = 0;
     bytes_wanted = 0;
     bytes_installed = 0;
     SDL_CondBroadcast(jobs_changed);
@@ -296,6 +297,8 @@ int main_worker_fn(void*) {
         return 0;
     // From here on a closed window no longer stops the game's start.
     printf("All jobs completed\n");
+    printf("%d current by the record of verified files, %d by their SHA-1, %d fetched\n", jobs_by_record,
+           jobs_by_digest, jobs_installed);
     if (keep_record)
         record_verified_files();
     SDL_Delay(game_start_delay_ms);

@@ -90,6 +90,11 @@ extern int32_t busy_workers; // workers checking or installing a job
 extern bool round_stopping; // the coordinator is stopping the round: nothing new is started
 extern job_t* mismatch_job; // an installed file that did not match the list, and why
 extern char mismatch_problem[512];
+// How the jobs of the round were done, for the summary: found current through the record of
+// verified files, found current by their digest, installed from a transfer.
+extern int32_t jobs_by_record;
+extern int32_t jobs_by_digest;
+extern int32_t jobs_installed;
 extern uint64_t bytes_wanted; // listed sizes of the jobs that needed a transfer
 extern uint64_t bytes_installed; // listed sizes of those installed
 // The transfers in flight, for the window's bars; the transfer thread keeps them.

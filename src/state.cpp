@@ -129,11 +129,12 @@ bool state_write(const char* path, const launcher_state& state) {
     return platform_replace(temporary.c_str(), path) == 0;
 }
 
+bool same_stamp(const platform_file_stamp& a, const platform_file_stamp& b) {
+    return a.size == b.size && a.write_time == b.write_time && a.change_time == b.change_time &&
+           a.volume == b.volume && a.index == b.index && a.regular == b.regular;
+}
+
 bool state_vouches(const launcher_state& state, const char* name, const char* hash, const platform_file_stamp& now) {
     auto it = state.files.find(name);
-    if (it == state.files.end() || !now.regular || it->second.hash != hash)
-        return false;
-    const platform_file_stamp& then = it->second.stamp;
-    return then.size == now.size && then.write_time == now.write_time && then.change_time == now.change_time &&
-           then.volume == now.volume && then.index == now.index;
+    return it != state.files.end() && now.regular && it->second.hash == hash && same_stamp(it->second.stamp, now);
 }

@@ -29,6 +29,8 @@ struct launcher_state {
 bool state_read(const char* path, launcher_state* state);
 // Writes `state` to `path` through a temporary beside it; false with errno when it could not.
 bool state_write(const char* path, const launcher_state& state);
+// Whether two stamps describe the same file in the same state.
+bool same_stamp(const platform_file_stamp& a, const platform_file_stamp& b);
 // Whether `state` vouches that the file listed as `name` with digest `hash`, standing on disk
 // as `now`, still holds the bytes it held when it was verified.
 bool state_vouches(const launcher_state& state, const char* name, const char* hash, const platform_file_stamp& now);

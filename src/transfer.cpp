@@ -238,7 +238,9 @@ void start_attempt(transfer_t* t) {
     make_parent_directories(t->temporary.c_str());
 
     CURL* curl = t->handle = take_handle();
+    std::string range;
     if (t->resume_from > 0) {
+        range = std::to_string(t->resume_from) + "-";
         printf("resuming %s at byte %" PRIu64 "\n", t->job->entry->name, t->resume_from);
         t->headers = curl_slist_append(nullptr, ("If-Range: " + validator).c_str());
         CHECK(t->headers != nullptr);
@@ -254,8 +256,9 @@ void start_attempt(transfer_t* t) {
               curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L) == CURLE_OK &&
               curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, curl_progress_cb) == CURLE_OK &&
               curl_easy_setopt(curl, CURLOPT_XFERINFODATA, t) == CURLE_OK &&
-              curl_easy_setopt(curl, CURLOPT_RESUME_FROM_LARGE, static_cast<curl_off_t>(t->resume_from)) ==
-                  CURLE_OK &&
+              // A range, not a resume offset: a server that answers the whole file (its
+              // validator changed) is then no error.
+              curl_easy_setopt(curl, CURLOPT_RANGE, range.empty() ? nullptr : range.c_str()) == CURLE_OK &&
               curl_easy_setopt(curl, CURLOPT_HTTPHEADER, t->headers) == CURLE_OK &&
               // Many streams over few connections: wait for a connection that can carry one
               // more stream rather than open another.

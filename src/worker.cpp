@@ -16,46 +16,49 @@ namespace {
 constexpr uint32_t idle_poll_ms = 100;
 constexpr const char* empty_digest = "da39a3ee5e6b4b0d3255bfef95601890afd80709"; // SHA-1 of no bytes
 
+enum class verdict { fetch, current_by_record, current_by_digest };
+
 // Whether the local copy of `e` at `path` holds the listed bytes. A copy that is missing, of
 // another size or a link is decided without reading it; one that the record of verified files
 // vouches for, too. The entry's stamp is kept for the next record.
-bool local_copy_is_current(game_file_t* e, const char* path) {
+verdict judge_local_copy(game_file_t* e, const char* path) {
     if (!e->local_exists || e->local_is_link || e->size != e->local_size)
-        return false;
+        return verdict::fetch;
     if (e->size == 0)
-        return str_eq(e->hash, empty_digest);
+        return str_eq(e->hash, empty_digest) ? verdict::current_by_digest : verdict::fetch;
     platform_file_stamp before;
     if (platform_stamp(path, &before) != 0 || !before.regular)
-        return false;
+        return verdict::fetch;
     if (state_vouches(previous_state, e->name, e->hash, before)) {
         e->stamp = before;
         e->stamp_known = true;
-        return true;
+        return verdict::current_by_record;
     }
     char* digest = compute_file_hash(path);
     bool current = str_eq(digest, e->hash);
     free(digest);
     // Recorded only when the file did not change while it was read.
     platform_file_stamp after;
-    if (current && platform_stamp(path, &after) == 0 && memcmp(&before, &after, sizeof before) == 0) {
+    if (current && platform_stamp(path, &after) == 0 && same_stamp(before, after)) {
         e->stamp = after;
         e->stamp_known = true;
     }
-    return current;
+    return current ? verdict::current_by_digest : verdict::fetch;
 }
 
 void check(job_t* job) {
     game_file_t* e = job->entry;
     char* path = target_path(e);
-    bool current = local_copy_is_current(e, path);
-    if (current && e->partial_exists) {
+    verdict v = judge_local_copy(e, path);
+    if (v != verdict::fetch && e->partial_exists) {
         char* temporary = temporary_path(e);
         remove_entry(temporary);
         free(temporary);
     }
     free(path);
     SDL_LockMutex(mut);
-    if (current) {
+    if (v != verdict::fetch) {
+        ++(v == verdict::current_by_record ? jobs_by_record : jobs_by_digest);
         finish_job(job);
     } else {
         bytes_wanted += e->size;
@@ -104,6 +107,7 @@ void install(job_t* job) {
         SDL_LockMutex(mut);
         background_stale = background_stale || background;
         bytes_installed += e->size;
+        ++jobs_installed;
         finish_job(job);
         SDL_UnlockMutex(mut);
     }

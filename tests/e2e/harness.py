@@ -16,7 +16,8 @@ names a stand-in game to publish in place of the shell script below.
 
 Port 4443 and the single-instance name are global to a network namespace, and other people may
 use both on a shared machine. When run as root, the test process therefore moves itself into a
-private network namespace with only a loopback interface, before any test starts (set
+private network namespace with only a loopback interface, and a private mount namespace in which
+tests can mount file systems of their own, before any test starts (set
 VELM_E2E_SHARED_NETWORK=1 to stay in the machine's namespace). Scratch directories go to
 /dev/shm when it is writable, or to VELM_E2E_TMPDIR; set VELM_E2E_KEEP=1 to keep them.
 """
@@ -39,6 +40,7 @@ import tempfile
 import threading
 import time
 import unittest
+import urllib.parse
 import zlib
 from pathlib import Path
 
@@ -136,14 +138,15 @@ def _enter_private_network():
     unshare = shutil.which("unshare")
     if unshare is None:
         return
-    probe = subprocess.run([unshare, "--net", "true"], stdout=subprocess.DEVNULL,
+    probe = subprocess.run([unshare, "--net", "--mount", "true"], stdout=subprocess.DEVNULL,
                            stderr=subprocess.DEVNULL, check=False)
     if probe.returncode != 0:
         return
     os.environ[_NETNS_MARK] = "1"
     sys.stdout.flush()
     sys.stderr.flush()
-    os.execv(unshare, [unshare, "--net", "--", sys.executable] + sys.orig_argv[1:])
+    # A private mount namespace too: tests may mount small or read-only file systems.
+    os.execv(unshare, [unshare, "--net", "--mount", "--", sys.executable] + sys.orig_argv[1:])
 
 
 _enter_private_network()
@@ -463,6 +466,7 @@ TRANSFER_LINE = re.compile(r"^(\d+) \| +(\d+) ms \| (.+)$")
 NOT_FOUND_LINE = re.compile(r"^\* +(\d+) (.+) - ======= NOT FOUND IN MANIFEST =======$")
 RETRY_LINE = re.compile(r"^ !!! RETRYING (.+)$")
 CURL_ERROR_LINE = re.compile(r"^ \*\*\* Got CURLcode (.+)$")
+RESUME_LINE = re.compile(r"^resuming (.+) at byte (\d+)$")
 
 
 class LauncherRun:
@@ -576,6 +580,16 @@ class LauncherRun:
                 if match.group(1) not in ("200", "206"):
                     raise AssertionError(f"transfer line with status {match.group(1)}: {line}")
         return found
+
+    def statuses(self):
+        """The listed name of each completed transfer -> its HTTP status (206: resumed)."""
+        base = len(BASE_URL)
+        return {urllib.parse.unquote(m.group(3)[base:].split("?")[0][:-len(".zs")]): int(m.group(1))
+                for m in map(TRANSFER_LINE.match, self.stdout_lines) if m}
+
+    def resumed(self):
+        """Listed name -> the byte a transfer was resumed at ("resuming NAME at byte N")."""
+        return {m.group(1): int(m.group(2)) for m in map(RESUME_LINE.match, self.stdout_lines) if m}
 
     def not_found(self):
         """Files reported as not in the list: relative name -> reported size."""

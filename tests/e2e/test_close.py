@@ -1,6 +1,7 @@
 """Closing the window (SIGTERM, which SDL turns into a quit event) while files download, and
-while the file list itself is being fetched."""
+while the file list itself is being fetched; the next run resumes what the closed one began."""
 
+import os
 import random
 import unittest
 
@@ -34,7 +35,7 @@ class CloseDuringDownloadsTest(E2ETestCase):
         cls.root = harness.publish(cls.scratch / "src", cls.scratch / "root")
         cls.start_dev_server(cls.root, rate=RATE)
 
-    def test_close_stops_every_transfer_and_replaces_nothing(self):
+    def test_close_stops_every_transfer_and_replaces_nothing_and_the_next_run_resumes(self):
         directory = self.stage(self.old)
         game = directory / "game"
         run = harness.LauncherRun(directory)
@@ -61,6 +62,21 @@ class CloseDuringDownloadsTest(E2ETestCase):
             self.assertIn(data, (self.old.get(name), self.source.get(name)), name)
         for name, data in self.old.items():
             self.assertEqual((game / name).read_bytes(), data, f"{name} was replaced\n{run.describe()}")
+
+        # The next run goes on from the bytes there, but for a file that changed on the server
+        # since (its validator changed: If-Range answers with the whole file).
+        partial = {p.name[:-len(".zs")]: p.stat().st_size for p in partial_downloads(game)}
+        changed = sorted(partial)[0]
+        os.utime(harness.published_path(self.root, changed))
+        run = harness.run_launcher(directory)
+        self.assert_status(run, 0)
+        self.assert_game_started(run)
+        self.assertEqual(set(run.resumed()), set(partial), run.describe())
+        statuses = run.statuses()
+        self.assertEqual({n: statuses[n] for n in partial}, {n: 200 if n == changed else 206 for n in partial},
+                         run.describe())
+        harness.assert_files_equal(self, self.source, game, skip={n + ".upd_old" for n in self.old},
+                                   msg=run.describe())
 
 
 class CloseOutsideDownloadsTest(E2ETestCase):

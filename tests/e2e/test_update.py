@@ -1,6 +1,7 @@
 """The update against nginx: a fresh install, a run on a current tree, changed files, the
 deletion of what the file list does not name, and a missing empty file."""
 
+import hashlib
 import os
 import random
 import unittest
@@ -147,6 +148,47 @@ class UpdateTest(E2ETestCase):
         self.assertEqual(harness.snapshot(outside), outside_before, "a link's target was touched")
         self.assertFalse((game / "empty dir").exists(), "an empty folder is left")
         self.assertFalse((game / "gone dir").exists(), "an emptied folder is left")
+
+    def test_the_record_of_verified_files_spares_reading_unchanged_ones(self):
+        directory = self.installed_copy()
+        listed, empty = len(self.source), sum(1 for d in self.source.values() if not d)
+
+        def summary(run):
+            self.assert_status(run, 0)
+            self.assert_game_started(run)
+            return next(line for line in run.stdout_lines if line.endswith(" fetched"))
+
+        every_file_read = f"0 current by the record of verified files, {listed} by their SHA-1, 0 fetched"
+        self.assertEqual(summary(harness.run_launcher(directory)), every_file_read)
+        self.assertEqual(summary(harness.run_launcher(directory)),
+                         f"{listed - empty} current by the record of verified files, {empty} by their SHA-1, "
+                         "0 fetched")
+
+        # Other bytes of the same size under the old modification time: the change time tells.
+        name = "data/same size.bin"
+        path = directory / "game" / name
+        times = path.stat()
+        path.write_bytes(b"C" * len(self.source[name]))
+        os.utime(path, ns=(times.st_atime_ns, times.st_mtime_ns))
+        run = harness.run_launcher(directory)
+        self.assertEqual(summary(run),
+                         f"{listed - empty - 1} current by the record of verified files, {empty} by their SHA-1, "
+                         "1 fetched")
+        self.assertEqual(path.read_bytes(), self.source[name])
+
+        # A record that cannot be trusted whole is not trusted at all.
+        state = directory / "launcher.state"
+        good = state.read_bytes()
+        def whole(body):  # with the last line that vouches for the rest
+            return body + b"end " + hashlib.sha1(body).hexdigest().encode() + b"\n"
+        body = good[:good.rindex(b"end ")]
+        for what, tampered in [("cut short", good[:len(good) // 2]),
+                               ("one byte changed", good.replace(b"file", b"fila", 1)),
+                               ("another server's", whole(body.replace(b"source https://", b"source https://x", 1))),
+                               ("another format's", whole(body.replace(b"state 1", b"state 2", 1)))]:
+            with self.subTest(what):
+                state.write_bytes(tampered)
+                self.assertEqual(summary(harness.run_launcher(directory)), every_file_read)
 
     def test_missing_empty_file_is_created(self):
         directory = self.installed_copy()

@@ -67,9 +67,9 @@ class WineUpdateTest(WineTestCase):
             "unlisted.txt": b"not in the list\n",
             "data/level1/stray.bin": b"x" * 300,
             "read only.txt": b"Windows refuses to delete this until its flag is cleared\n",
-            "name with spaces.txt.zs": b"a leftover download",
             "data/same size.bin.upd_old": b"a leftover previous copy",
             ".dotfile": b"a file whose own name starts with a dot",
+            "gone dir/deeper/only.bin": b"its folders go with it",
         }
         harness.write_tree(game, unlisted)
         make_read_only(game / "read only.txt")
@@ -84,7 +84,9 @@ class WineUpdateTest(WineTestCase):
                          run.describe())
         self.assert_game_started(run)
         harness.assert_files_equal(self, {**self.source, **kept}, game, msg=run.describe())
-        self.assertTrue((game / "empty dir").is_dir(), "directories are never deleted")
+        # RemoveDirectory, not DeleteFile, removes a folder on Windows.
+        self.assertFalse((game / "empty dir").exists(), "an empty folder is left")
+        self.assertFalse((game / "gone dir").exists(), "an emptied folder is left")
 
     def test_read_only_stale_copy_is_replaced_and_set_aside(self):
         # The stale copy is read-only, and so is an earlier copy already set aside under the

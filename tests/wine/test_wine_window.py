@@ -133,7 +133,7 @@ class WineWindowTest(WineTestCase):
 
     def bytes_sent_per_big_file(self):
         """Body bytes nginx sent for each requested big file, once it has logged them."""
-        pattern = re.compile(r'"GET /windows/(zz%20big%20\d\.pak)\.zs HTTP/[\d.]+" \d+ (\d+)')
+        pattern = re.compile(r'"GET /windows/(zz%20big%20\d\.pak)\.zs(?:\?[0-9a-f]{40})? HTTP/[\d.]+" \d+ (\d+)')
         deadline = time.monotonic() + ACCESS_LOG_WAIT_S
         while True:
             sent = {m.group(1).replace("%20", " "): int(m.group(2))
