@@ -11,7 +11,7 @@ packages=(
   fonts-roboto-unhinted
   nginx-light openssl ca-certificates curl python3
   xvfb x11-apps imagemagick xdotool
-  g++-mingw-w64-x86-64 dpkg-dev wine64 zip
+  g++-mingw-w64-x86-64 dpkg-dev wine64 zip osslsigncode
 )
 
 missing=()

@@ -1,6 +1,6 @@
 """The Windows launcher under Wine against nginx, on the Linux tests' game tree: a fresh install,
-a run on a current tree, the deletion of what the file list does not name, and a read-only copy
-that must be replaced."""
+a run on a current tree, the deletion of what the file list does not name, a read-only copy
+that must be replaced, and a start from another working directory."""
 
 import os
 import stat
@@ -85,6 +85,10 @@ class WineUpdateTest(WineTestCase):
         self.assert_game_started(run)
         harness.assert_files_equal(self, {**self.source, **kept}, game, msg=run.describe())
         self.assertTrue((game / "empty dir").is_dir(), "directories are never deleted")
+
+    # From a shortcut whose "Start in" is another folder, which holds a game/ of its own.
+    test_started_elsewhere_works_beside_its_executable = \
+        test_update.UpdateTest.test_started_elsewhere_works_beside_its_executable
 
     def test_read_only_stale_copy_is_replaced_and_set_aside(self):
         # The stale copy is read-only, and so is an earlier copy already set aside under the
