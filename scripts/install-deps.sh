@@ -10,7 +10,7 @@ packages=(
   googletest libgtest-dev libbenchmark-dev
   fonts-roboto-unhinted
   nginx-light openssl ca-certificates curl python3
-  xvfb x11-apps imagemagick xdotool
+  xvfb x11-apps x11-utils imagemagick xdotool
   g++-mingw-w64-x86-64 dpkg-dev wine64 zip osslsigncode
 )
 

@@ -51,8 +51,9 @@ int main(int, char**) {
     }
 
     // Windows: the process is aware of each monitor's scaling (the manifest says so too) and
-    // SDL sizes the window in points, so that it is sharp and of its usual size at 125-200 %.
-    // Other systems ignore both hints.
+    // SDL sizes the window in points, so that at 125-200 % it keeps its usual size and is drawn
+    // in the screen's own pixels rather than stretched by the system. Other systems ignore both
+    // hints.
     SDL_SetHint(SDL_HINT_WINDOWS_DPI_AWARENESS, "permonitorv2");
     SDL_SetHint(SDL_HINT_WINDOWS_DPI_SCALING, "1");
     SDL_Window* window = nullptr;
