@@ -29,7 +29,8 @@ void match_render_scale(SDL_Window* window, SDL_Renderer* renderer) {
     int output_w = 0;
     int output_h = 0;
     SDL_GetWindowSize(window, &window_w, &window_h);
-    if (SDL_GetRendererOutputSize(renderer, &output_w, &output_h) != 0 || window_w <= 0 || window_h <= 0)
+    if (SDL_GetRendererOutputSize(renderer, &output_w, &output_h) != 0 || window_w <= 0 ||
+        window_h <= 0)
         return;
     SDL_RenderSetScale(renderer, static_cast<float>(output_w) / static_cast<float>(window_w),
                        static_cast<float>(output_h) / static_cast<float>(window_h));

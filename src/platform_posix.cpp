@@ -53,8 +53,8 @@ char* executable_path() {
 bool platform_enter_executable_directory(char* reason, size_t reason_size) {
     char* path = executable_path();
     if (path == nullptr) {
-        snprintf(reason, reason_size, "Cannot find the launcher's own folder (%s): %s", own_executable_link,
-                 strerror(errno));
+        snprintf(reason, reason_size, "Cannot find the launcher's own folder (%s): %s",
+                 own_executable_link, strerror(errno));
         return false;
     }
     // The path is absolute: its last '/' ends the directory, the root's included.
@@ -62,7 +62,8 @@ bool platform_enter_executable_directory(char* reason, size_t reason_size) {
     last_slash[last_slash == path ? 1 : 0] = '\0';
     bool entered = chdir(path) == 0;
     if (!entered)
-        snprintf(reason, reason_size, "Cannot work in the launcher's folder %s: %s", path, strerror(errno));
+        snprintf(reason, reason_size, "Cannot work in the launcher's folder %s: %s", path,
+                 strerror(errno));
     free(path);
     return entered;
 }
@@ -86,7 +87,8 @@ bool platform_acquire_single_instance(const char* name) {
         close(fd);
         return false;
     }
-    socklen_t addr_len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + static_cast<size_t>(written));
+    socklen_t addr_len =
+        static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + static_cast<size_t>(written));
     if (bind(fd, reinterpret_cast<sockaddr*>(&addr), addr_len) != 0) {
         close(fd);
         return false;

@@ -27,8 +27,8 @@ constexpr DWORD max_path_chars = 32768; // the longest path Windows has
 // The system's text for `error`, without its line end, in `out`.
 void describe_system_error(DWORD error, char* out, size_t out_size) {
     // In the UTF-8 code page the manifest declares, the "A" call answers in UTF-8.
-    DWORD len = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, out,
-                               static_cast<DWORD>(out_size), nullptr);
+    DWORD len = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                               error, 0, out, static_cast<DWORD>(out_size), nullptr);
     while (len > 0 && (out[len - 1] == '\n' || out[len - 1] == '\r' || out[len - 1] == ' '))
         --len;
     if (len == 0)
@@ -39,7 +39,8 @@ void describe_system_error(DWORD error, char* out, size_t out_size) {
 
 // `path` in UTF-8 in `out`, for a report; cut if it does not fit.
 void utf8_path(const wchar_t* path, char* out, size_t out_size) {
-    if (WideCharToMultiByte(CP_UTF8, 0, path, -1, out, static_cast<int>(out_size), nullptr, nullptr) == 0)
+    if (WideCharToMultiByte(CP_UTF8, 0, path, -1, out, static_cast<int>(out_size), nullptr,
+                            nullptr) == 0)
         snprintf(out, out_size, "(a path that cannot be shown)");
 }
 
@@ -85,10 +86,12 @@ bool platform_enter_executable_directory(char* reason, size_t reason_size) {
     }
     bool entered = last != nullptr && SetCurrentDirectoryW(path) != 0;
     if (!entered) {
-        describe_system_error(last != nullptr ? GetLastError() : ERROR_BAD_PATHNAME, system_text, sizeof system_text);
+        describe_system_error(last != nullptr ? GetLastError() : ERROR_BAD_PATHNAME, system_text,
+                              sizeof system_text);
         char shown[1024];
         utf8_path(path, shown, sizeof shown);
-        snprintf(reason, reason_size, "Cannot work in the launcher's folder %s: %s", shown, system_text);
+        snprintf(reason, reason_size, "Cannot work in the launcher's folder %s: %s", shown,
+                 system_text);
     }
     free(path);
     return entered;
