@@ -168,8 +168,9 @@ start)
       ;;
     --port)
       port=$2
-      [[ $port =~ ^[1-9][0-9]{0,4}$ ]] && [ "$port" -le "$max_port" ] ||
+      if ! [[ $port =~ ^[1-9][0-9]{0,4}$ ]] || [ "$port" -gt "$max_port" ]; then
         bad_option "--port takes a port number from 1 to $max_port: $port"
+      fi
       ;;
     *) bad_option "unknown option $1" ;;
     esac

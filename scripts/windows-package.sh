@@ -64,9 +64,13 @@ openssl x509 -in "$ca_bundle" -noout 2>/dev/null || die "$ca_bundle is not a PEM
 command -v zip >/dev/null || die "missing zip (run scripts/install-deps.sh)"
 signing=""
 if [ -n "$sign_cert$sign_key$sign_pass$timestamp_url" ]; then
-  [ -n "$sign_cert" ] && [ -n "$sign_key" ] || die "signing needs both --sign-cert and --sign-key"
+  if [ -z "$sign_cert" ] || [ -z "$sign_key" ]; then
+    die "signing needs both --sign-cert and --sign-key"
+  fi
   for file in "$sign_cert" "$sign_key" ${sign_pass:+"$sign_pass"}; do
-    [ -f "$file" ] && [ -r "$file" ] || die "cannot read $file"
+    if ! [ -f "$file" ] || ! [ -r "$file" ]; then
+      die "cannot read $file"
+    fi
   done
   [ -z "$timestamp_url" ] || [[ $timestamp_url =~ ^https?:// ]] || die "the timestamp URL must be http(s)://...: $timestamp_url"
   command -v osslsigncode >/dev/null || die "missing osslsigncode (run scripts/install-deps.sh)"
