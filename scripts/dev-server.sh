@@ -1,22 +1,30 @@
 #!/usr/bin/env bash
-# The development update server: nginx serving a published tree over HTTPS on 127.0.0.1:4443.
-#   dev-server.sh start ROOT STATE_DIR [--rate RATE]   serve ROOT (ROOT/windows/... is the launcher's base URL)
+# The development update server: nginx serving a published tree over HTTPS on 127.0.0.1.
+#   dev-server.sh start ROOT STATE_DIR [--port PORT] [--rate RATE]   serve ROOT (ROOT/windows/... is the launcher's base URL)
 #   dev-server.sh stop STATE_DIR
 # Everything nginx writes (configuration, pid, logs, temporary files, certificates) stays in
 # STATE_DIR. The certificate authority the launcher must trust is STATE_DIR/certs/ca.crt.
-# RATE (nginx syntax, e.g. 500k or 2m) caps each connection's bytes per second so progress shows.
+# PORT defaults to 4443, the port of the default update URL; a launcher built for another one
+# names it in VELM_UPDATE_URL. RATE (nginx syntax, e.g. 500k or 2m) caps each connection's bytes
+# per second so progress shows.
 set -euo pipefail
 
-readonly listen_addr=127.0.0.1:4443
-readonly probe_url=https://localhost:4443/
+readonly listen_host=127.0.0.1
+readonly default_port=4443
+readonly max_port=65535
 readonly start_polls=50 # 100 ms apart: about 5 s for nginx to answer
 readonly stop_polls=50  # 100 ms apart, per signal
 
 script_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 
 usage() {
-  echo "usage: $0 start ROOT STATE_DIR [--rate RATE] | stop STATE_DIR" >&2
+  echo "usage: $0 start ROOT STATE_DIR [--port PORT] [--rate RATE] | stop STATE_DIR" >&2
   exit 2
+}
+
+bad_option() {
+  echo "dev-server: $*" >&2
+  usage
 }
 
 # nginx reads these inside double quotes, where '"', '\' and '$' would mean something else.
@@ -67,7 +75,7 @@ stop_server() {
 }
 
 write_config() {
-  local root=$1 state=$2 rate=$3 user_line="# workers run as the user who started nginx"
+  local root=$1 state=$2 rate=$3 port=$4 user_line="# workers run as the user who started nginx"
   [ "$(id -u)" -ne 0 ] || user_line="user root;" # else nginx drops to nobody, who may not read ROOT
   cat >"$state/nginx.conf" <<EOF
 # Written by dev-server.sh; rewritten at every start.
@@ -100,7 +108,7 @@ http {
     server_tokens off;
 
     server {
-        listen $listen_addr ssl;
+        listen $listen_host:$port ssl;
         server_name localhost;
         ssl_certificate "$state/certs/server.crt";
         ssl_certificate_key "$state/certs/server.key";
@@ -118,11 +126,11 @@ EOF
 }
 
 start_server() {
-  local root=$1 state=$2 rate=$3 pid i
+  local root=$1 state=$2 rate=$3 port=$4 pid i
   stop_server "$state" >/dev/null
   "$script_dir/dev-cert.sh" "$state/certs"
   mkdir -p "$state/tmp"
-  write_config "$root" "$state" "$rate"
+  write_config "$root" "$state" "$rate" "$port"
   : >"$state/error.log"
   if ! nginx -p "$state" -c "$state/nginx.conf" -e "$state/error.log"; then
     echo "dev-server: nginx did not start (its messages are above and in $state/error.log)" >&2
@@ -130,13 +138,13 @@ start_server() {
   fi
   for ((i = 0; i < start_polls; i++)); do
     if pid=$(running_pid "$state") &&
-      curl -s -o /dev/null --cacert "$state/certs/ca.crt" --max-time 1 "$probe_url"; then
-      echo "dev-server: serving $root at https://localhost:4443/ (pid $pid)"
+      curl -s -o /dev/null --cacert "$state/certs/ca.crt" --max-time 1 "https://localhost:$port/"; then
+      echo "dev-server: serving $root at https://localhost:$port/ (pid $pid)"
       return 0
     fi
     sleep 0.1
   done
-  echo "dev-server: nginx does not answer on $listen_addr; $state/error.log says:" >&2
+  echo "dev-server: nginx does not answer on $listen_host:$port; $state/error.log says:" >&2
   tail -n 20 "$state/error.log" >&2
   stop_server "$state" >&2 || true
   return 1
@@ -145,15 +153,29 @@ start_server() {
 [ $# -ge 1 ] || usage
 case $1 in
 start)
-  [ $# -eq 3 ] || [ $# -eq 5 ] || usage
+  [ $# -ge 3 ] || usage
   root=$2
   state=$3
+  shift 3
   rate=""
-  if [ $# -eq 5 ]; then
-    [ "$4" = --rate ] || usage
-    rate=$5
-    [[ $rate =~ ^[0-9]+[kKmM]?$ ]] || usage
-  fi
+  port=$default_port
+  while [ $# -gt 0 ]; do
+    [ $# -ge 2 ] || bad_option "$1 needs a value"
+    case $1 in
+    --rate)
+      rate=$2
+      [[ $rate =~ ^[0-9]+[kKmM]?$ ]] || bad_option "--rate takes a number of bytes per second, with k or m after it: $rate"
+      ;;
+    --port)
+      port=$2
+      if ! [[ $port =~ ^[1-9][0-9]{0,4}$ ]] || [ "$port" -gt "$max_port" ]; then
+        bad_option "--port takes a port number from 1 to $max_port: $port"
+      fi
+      ;;
+    *) bad_option "unknown option $1" ;;
+    esac
+    shift 2
+  done
   [ -d "$root" ] || {
     echo "dev-server: no directory $root" >&2
     exit 2
@@ -163,7 +185,7 @@ start)
   state=$(cd "$state" && pwd)
   check_path "$root"
   check_path "$state"
-  start_server "$root" "$state" "$rate"
+  start_server "$root" "$state" "$rate" "$port"
   ;;
 stop)
   [ $# -eq 2 ] || usage

@@ -10,8 +10,8 @@ packages=(
   googletest libgtest-dev libbenchmark-dev
   fonts-roboto-unhinted
   nginx-light openssl ca-certificates curl python3
-  xvfb x11-apps imagemagick xdotool
-  g++-mingw-w64-x86-64 dpkg-dev wine64 zip
+  xvfb x11-apps x11-utils imagemagick xdotool
+  g++-mingw-w64-x86-64 dpkg-dev wine64 zip osslsigncode
 )
 
 missing=()

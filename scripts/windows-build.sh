@@ -4,7 +4,8 @@
 #   windows-build.sh [BUILD_DIR [CMAKE_OPTION...]]
 # CMAKE_OPTION sets a build-time constant, for example -DVELM_UPDATE_URL=https://cdn.example/windows/.
 # The libraries come from scripts/windows-deps.sh (cached after the first run). The executable must
-# need only Windows' own DLLs and carry its manifest: the build fails otherwise.
+# need only Windows' own DLLs, carry its manifest, icon and version resource, and hold no path of
+# the build machine: the build fails otherwise.
 set -euo pipefail
 
 script_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -26,6 +27,7 @@ if [ -f "$build_dir/CMakeCache.txt" ] && [ "$(cat "$prefix_stamp" 2>/dev/null)" 
   rm -rf "$build_dir/CMakeCache.txt" "$build_dir/CMakeFiles"
 fi
 mkdir -p "$build_dir"
+build_dir=$(cd "$build_dir" && pwd)
 echo "$prefix" >"$prefix_stamp"
 cmake -S "$repo_dir" -B "$build_dir" -G Ninja \
   -DCMAKE_TOOLCHAIN_FILE="$repo_dir/cmake/mingw-w64-x86_64.cmake" -DVELM_MINGW_PREFIX="$prefix" \
@@ -33,19 +35,39 @@ cmake -S "$repo_dir" -B "$build_dir" -G Ninja \
 cmake --build "$build_dir" -j"$jobs"
 
 exe=$build_dir/velm-launcher.exe
+fail() {
+  echo "windows-build: $exe $*" >&2
+  exit 1
+}
 imports=$("$triple-objdump" -p "$exe" | awk '/DLL Name:/ {print tolower($3)}' | sort -u)
 for dll in $imports; do
   if ! printf '%s\n' "${system_dlls[@]}" | grep -qxF "$dll"; then
-    echo "windows-build: $exe imports $dll, which Windows does not ship" >&2
-    exit 1
+    fail "imports $dll, which Windows does not ship"
   fi
 done
-# The embedded manifest: long paths, and the UTF-8 code page the file list's names need.
-manifest=$("$triple-windres" -i "$exe" -O rc)
-for setting in longPathAware activeCodePage; do
-  grep -q "<$setting " <<<"$manifest" || {
-    echo "windows-build: $exe has no manifest declaring $setting" >&2
-    exit 1
-  }
+
+resources=$("$triple-windres" -i "$exe" -O rc)
+# The embedded manifest: long paths, the UTF-8 code page the file list's names need, the
+# monitors' display scaling, and Windows 10 and 11 alone as the systems it runs on (the UTF-8
+# code page needs Windows 10 version 1903).
+for setting in longPathAware activeCodePage dpiAwareness; do
+  grep -q "<$setting " <<<"$resources" || fail "has no manifest declaring $setting"
+done
+grep -q ">PerMonitorV2</dpiAwareness>" <<<"$resources" || fail "is not declared per-monitor DPI aware (v2)"
+readonly windows_10_id="{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"
+systems=$(grep -o '<supportedOS Id=""{[^}]*}""' <<<"$resources" | grep -o '{[^}]*}' | sort -u | tr '\n' ' ')
+[ "$systems" = "$windows_10_id " ] || fail "declares other supported systems than Windows 10 and 11: $systems"
+
+# The icon Explorer shows, and the version resource with the configured version.
+grep -q "RT_GROUP_ICON" <<<"$resources" || fail "has no icon"
+numbers=$(sed -n 's/^#define VELM_VERSION_NUMBERS //p' "$build_dir/velm-version.h")
+grep -qxF " FILEVERSION ${numbers//,/, }" <<<"$resources" || fail "has no version resource for version $numbers"
+for value in CompanyName FileDescription FileVersion ProductName ProductVersion; do
+  grep -q "VALUE \"$value\", L\?\"[^\"]" <<<"$resources" || fail "has no $value in its version resource"
+done
+
+# No path of the build machine: the source and build directories, links resolved or not.
+for path in "$repo_dir" "$build_dir" "$(cd "$repo_dir" && pwd -P)" "$(cd "$build_dir" && pwd -P)"; do
+  ! grep -q -a -F "$path" "$exe" || fail "holds the build machine's path $path"
 done
 echo "windows-build: $exe (imports: $(echo $imports))"

@@ -2,13 +2,18 @@
 # Makes the Windows package: a zip whose contents, unpacked into any folder, are a working
 # launcher directory: velm-launcher.exe, the font it draws with and the certificate authority
 # bundle it trusts (curl-ca-bundle.crt).
-#   windows-package.sh UPDATE_URL OUT_ZIP [CA_BUNDLE]
+#   windows-package.sh [SIGNING] UPDATE_URL OUT_ZIP [CA_BUNDLE]
+#   SIGNING: --sign-cert CERT --sign-key KEY [--sign-pass PASS_FILE] [--timestamp URL]
 # UPDATE_URL is the update server's base URL, compiled in: https, a DNS name (Windows' TLS
 # matches certificates against DNS names only), ending in '/'. CA_BUNDLE defaults to the
 # system's Mozilla bundle (/etc/ssl/certs/ca-certificates.crt, Debian's ca-certificates), as a
 # production package needs; a development package takes the dev server's authority
 # (STATE_DIR/certs/ca.crt of dev-server.sh). The build goes to build-win-package (or
 # VELM_PACKAGE_BUILD_DIR), apart from the tested build-win.
+# With a code-signing certificate (CERT, its chain after it, PEM or DER) and its private key
+# (KEY; PASS_FILE holds its password), the executable is signed with Authenticode (osslsigncode,
+# SHA-256) before it is zipped; a timestamp server's URL (RFC 3161) keeps the signature valid
+# after the certificate expires.
 set -euo pipefail
 
 script_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -22,9 +27,28 @@ die() {
   exit 1
 }
 
-if [ $# -lt 2 ] || [ $# -gt 3 ]; then
-  echo "usage: $0 UPDATE_URL OUT_ZIP [CA_BUNDLE]" >&2
+usage() {
+  echo "usage: $0 [--sign-cert CERT --sign-key KEY [--sign-pass PASS_FILE] [--timestamp URL]] UPDATE_URL OUT_ZIP [CA_BUNDLE]" >&2
   exit 2
+}
+
+sign_cert=""
+sign_key=""
+sign_pass=""
+timestamp_url=""
+while [ $# -gt 0 ] && [[ $1 == --* ]]; do
+  [ $# -ge 2 ] || usage
+  case $1 in
+  --sign-cert) sign_cert=$2 ;;
+  --sign-key) sign_key=$2 ;;
+  --sign-pass) sign_pass=$2 ;;
+  --timestamp) timestamp_url=$2 ;;
+  *) usage ;;
+  esac
+  shift 2
+done
+if [ $# -lt 2 ] || [ $# -gt 3 ]; then
+  usage
 fi
 url=$1
 out=$2
@@ -38,6 +62,20 @@ host=${BASH_REMATCH[1]}
 [ -f "$font" ] || die "missing $font (Debian package fonts-roboto-unhinted)"
 openssl x509 -in "$ca_bundle" -noout 2>/dev/null || die "$ca_bundle is not a PEM certificate bundle"
 command -v zip >/dev/null || die "missing zip (run scripts/install-deps.sh)"
+signing=""
+if [ -n "$sign_cert$sign_key$sign_pass$timestamp_url" ]; then
+  if [ -z "$sign_cert" ] || [ -z "$sign_key" ]; then
+    die "signing needs both --sign-cert and --sign-key"
+  fi
+  for file in "$sign_cert" "$sign_key" ${sign_pass:+"$sign_pass"}; do
+    if ! [ -f "$file" ] || ! [ -r "$file" ]; then
+      die "cannot read $file"
+    fi
+  done
+  [ -z "$timestamp_url" ] || [[ $timestamp_url =~ ^https?:// ]] || die "the timestamp URL must be http(s)://...: $timestamp_url"
+  command -v osslsigncode >/dev/null || die "missing osslsigncode (run scripts/install-deps.sh)"
+  signing=1
+fi
 
 bash "$script_dir/windows-build.sh" "$build_dir" -DVELM_UPDATE_URL="$url" >&2
 
@@ -45,6 +83,16 @@ stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
 # Symbols are for debugging the build, not for players.
 x86_64-w64-mingw32-strip -o "$stage/$exe_name" "$build_dir/$exe_name"
+if [ -n "$signing" ]; then
+  # Signed last: any later change to the file would break the signature.
+  product_name=$(sed -n 's/^VELM_PRODUCT_NAME:STRING=//p' "$build_dir/CMakeCache.txt")
+  sign_args=(sign -certs "$sign_cert" -key "$sign_key" -h sha256 -n "$product_name"
+    -in "$stage/$exe_name" -out "$stage/signed.exe")
+  [ -z "$sign_pass" ] || sign_args+=(-readpass "$sign_pass")
+  [ -z "$timestamp_url" ] || sign_args+=(-ts "$timestamp_url")
+  osslsigncode "${sign_args[@]}" >&2 || die "osslsigncode could not sign $exe_name"
+  mv "$stage/signed.exe" "$stage/$exe_name"
+fi
 cp "$font" "$stage/"
 cp "$ca_bundle" "$stage/curl-ca-bundle.crt"
 
@@ -52,4 +100,4 @@ mkdir -p "$(dirname "$out")"
 out=$(cd "$(dirname "$out")" && pwd)/$(basename "$out")
 rm -f "$out"
 (cd "$stage" && zip -q -X "$out" "$exe_name" "$(basename "$font")" curl-ca-bundle.crt)
-echo "windows-package: $out (update URL $url, authorities from $ca_bundle)"
+echo "windows-package: $out (update URL $url, authorities from $ca_bundle${signing:+, signed with $sign_cert})"

@@ -18,10 +18,32 @@ constexpr const char* window_title = "VELM Launcher";
 constexpr const char* font_file = "RobotoCondensed-BoldItalic.ttf";
 constexpr int font_points = 14;
 constexpr uint32_t frame_delay_ms = 33;
+constexpr size_t reason_size = 4096;
+
+// With the system's display scaling (Windows), the window's size is in points and the renderer
+// draws in the monitor's pixels: scale the drawing so that the layout's coordinates (points)
+// fill the window at any scale and on any monitor. Elsewhere both sizes agree: scale 1.
+void match_render_scale(SDL_Window* window, SDL_Renderer* renderer) {
+    int window_w = 0;
+    int window_h = 0;
+    int output_w = 0;
+    int output_h = 0;
+    SDL_GetWindowSize(window, &window_w, &window_h);
+    if (SDL_GetRendererOutputSize(renderer, &output_w, &output_h) != 0 || window_w <= 0 ||
+        window_h <= 0)
+        return;
+    SDL_RenderSetScale(renderer, static_cast<float>(output_w) / static_cast<float>(window_w),
+                       static_cast<float>(output_h) / static_cast<float>(window_h));
+}
 
 } // namespace
 
 int main(int, char**) {
+    // Before any file is touched: the font, curl-ca-bundle.crt and game/ are beside the
+    // executable, whatever directory the launcher was started from.
+    char reason[reason_size];
+    if (!platform_enter_executable_directory(reason, sizeof reason))
+        PANIC("%s", reason);
     platform_unbuffer_stdout();
 
     if (!platform_acquire_single_instance(instance_name)) {
@@ -29,12 +51,18 @@ int main(int, char**) {
         exit(0);
     }
 
+    // Windows: the process is aware of each monitor's scaling (the manifest says so too) and
+    // SDL sizes the window in points, so that at 125-200 % it keeps its usual size and is drawn
+    // in the screen's own pixels rather than stretched by the system. Other systems ignore both
+    // hints.
+    SDL_SetHint(SDL_HINT_WINDOWS_DPI_AWARENESS, "permonitorv2");
+    SDL_SetHint(SDL_HINT_WINDOWS_DPI_SCALING, "1");
     SDL_Window* window = nullptr;
     if (SDL_Init(SDL_INIT_VIDEO) < 0) {
         printf("SDL could not initialize! SDL_Error: %s\n", SDL_GetError());
     } else {
         window = SDL_CreateWindow(window_title, SDL_WINDOWPOS_CENTERED, SDL_WINDOWPOS_CENTERED, window_width,
-                                  window_height, SDL_WINDOW_SHOWN | SDL_WINDOW_BORDERLESS);
+                                  window_height, SDL_WINDOW_SHOWN | SDL_WINDOW_BORDERLESS | SDL_WINDOW_ALLOW_HIGHDPI);
         if (window == nullptr)
             printf("Window could not be created! SDL_Error: %s\n", SDL_GetError());
     }
@@ -60,6 +88,8 @@ int main(int, char**) {
     progress_window window_state{window, renderer, font};
     progress_window_start(&window_state, SDL_GetTicks());
     while (running.load()) {
+        if (renderer != nullptr)
+            match_render_scale(window, renderer);
         SDL_LockMutex(mut);
         progress_window_frame(&window_state);
         SDL_UnlockMutex(mut);

@@ -4,9 +4,15 @@
 #include <cstddef>
 #include <cstdint>
 
+// --- Where the launcher works ----------------------------------------------------------------
+// Makes the directory holding this program's executable the working directory, whatever the
+// directory it was started from. False on failure, with the player's sentence in `reason`
+// (`reason_size` bytes, NUL included): which directory, and the system's reason.
+bool platform_enter_executable_directory(char* reason, size_t reason_size);
+
 // --- Single instance -------------------------------------------------------------------------
-// True when this process now holds the lock named `name`; the system frees it when the process
-// ends. False when another process holds it.
+// True when this process now holds the lock named `name` for this user (Windows: this login
+// session); the system frees it when the process ends. False when another process holds it.
 bool platform_acquire_single_instance(const char* name);
 
 // --- Message boxes ---------------------------------------------------------------------------

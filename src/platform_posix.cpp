@@ -19,19 +19,78 @@
 
 extern char** environ;
 
+// --- Where the launcher works ----------------------------------------------------------------
+
+namespace {
+
+constexpr const char* own_executable_link = "/proc/self/exe";
+constexpr size_t first_path_size = 256;
+constexpr size_t max_path_size = 1 << 16; // far past PATH_MAX: a longer answer is a fault
+
+// The executable's absolute path (links resolved) as a malloc'd string; null with errno set.
+char* executable_path() {
+    // readlink cuts a long answer without saying so: grow the buffer until the answer fits.
+    for (size_t size = first_path_size; size <= max_path_size; size *= 2) {
+        char* path = static_cast<char*>(malloc(size));
+        if (path == nullptr)
+            return nullptr;
+        ssize_t len = readlink(own_executable_link, path, size);
+        if (len >= 0 && static_cast<size_t>(len) < size) {
+            path[len] = '\0';
+            return path;
+        }
+        int err = errno;
+        free(path);
+        if (len < 0) {
+            errno = err;
+            return nullptr;
+        }
+    }
+    errno = ENAMETOOLONG;
+    return nullptr;
+}
+
+} // namespace
+
+bool platform_enter_executable_directory(char* reason, size_t reason_size) {
+    char* path = executable_path();
+    if (path == nullptr) {
+        snprintf(reason, reason_size, "Cannot find the launcher's own folder (%s): %s",
+                 own_executable_link, strerror(errno));
+        return false;
+    }
+    // The path is absolute: its last '/' ends the directory, the root's included.
+    char* last_slash = strrchr(path, '/');
+    last_slash[last_slash == path ? 1 : 0] = '\0';
+    bool entered = chdir(path) == 0;
+    if (!entered)
+        snprintf(reason, reason_size, "Cannot work in the launcher's folder %s: %s", path,
+                 strerror(errno));
+    free(path);
+    return entered;
+}
+
 // --- Single instance -------------------------------------------------------------------------
 
 bool platform_acquire_single_instance(const char* name) {
     // A socket bound in the abstract namespace: the kernel frees the name when the process
-    // dies, as Windows frees a named mutex. The descriptor stays open until exit.
+    // dies, as Windows frees a named mutex. The name holds the real user id, so each user has
+    // a lock of their own, as each login session has on Windows. The descriptor stays open
+    // until exit.
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return false;
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
-    size_t len = strnlen(name, sizeof addr.sun_path - 2);
-    memcpy(addr.sun_path + 1, name, len); // sun_path[0] = '\0' selects the abstract namespace
-    socklen_t addr_len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + len);
+    // sun_path[0] = '\0' selects the abstract namespace; the name is not NUL-terminated there.
+    int written = snprintf(addr.sun_path + 1, sizeof addr.sun_path - 1, "%s.uid%u", name,
+                           static_cast<unsigned>(getuid()));
+    if (written < 0 || static_cast<size_t>(written) >= sizeof addr.sun_path - 1) {
+        close(fd);
+        return false;
+    }
+    socklen_t addr_len =
+        static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + static_cast<size_t>(written));
     if (bind(fd, reinterpret_cast<sockaddr*>(&addr), addr_len) != 0) {
         close(fd);
         return false;

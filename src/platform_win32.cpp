@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 #include <direct.h>
 
 static_assert(platform_find_name_size == MAX_PATH);
@@ -15,6 +16,86 @@ static_assert(platform_attr_directory == FILE_ATTRIBUTE_DIRECTORY);
 static_assert(platform_attr_normal == FILE_ATTRIBUTE_NORMAL);
 static_assert(platform_attr_reparse_point == FILE_ATTRIBUTE_REPARSE_POINT);
 static_assert(platform_error_no_more_files == ERROR_NO_MORE_FILES);
+
+// --- Where the launcher works ----------------------------------------------------------------
+
+namespace {
+
+constexpr DWORD first_path_chars = MAX_PATH;
+constexpr DWORD max_path_chars = 32768; // the longest path Windows has
+
+// The system's text for `error`, without its line end, in `out`.
+void describe_system_error(DWORD error, char* out, size_t out_size) {
+    // In the UTF-8 code page the manifest declares, the "A" call answers in UTF-8.
+    DWORD len = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                               error, 0, out, static_cast<DWORD>(out_size), nullptr);
+    while (len > 0 && (out[len - 1] == '\n' || out[len - 1] == '\r' || out[len - 1] == ' '))
+        --len;
+    if (len == 0)
+        snprintf(out, out_size, "error %lu", static_cast<unsigned long>(error));
+    else
+        out[len] = '\0';
+}
+
+// `path` in UTF-8 in `out`, for a report; cut if it does not fit.
+void utf8_path(const wchar_t* path, char* out, size_t out_size) {
+    if (WideCharToMultiByte(CP_UTF8, 0, path, -1, out, static_cast<int>(out_size), nullptr,
+                            nullptr) == 0)
+        snprintf(out, out_size, "(a path that cannot be shown)");
+}
+
+// The executable's full path as a malloc'd wide string; null with the error in `error`.
+wchar_t* executable_path(DWORD* error) {
+    // GetModuleFileNameW cuts a long path and says so only through the length it answers:
+    // grow the buffer until the path fits.
+    for (DWORD chars = first_path_chars; chars <= max_path_chars; chars *= 2) {
+        auto* path = static_cast<wchar_t*>(malloc(chars * sizeof(wchar_t)));
+        if (path == nullptr) {
+            *error = ERROR_NOT_ENOUGH_MEMORY;
+            return nullptr;
+        }
+        DWORD len = GetModuleFileNameW(nullptr, path, chars);
+        if (len > 0 && len < chars)
+            return path;
+        *error = GetLastError();
+        free(path);
+        if (len == 0)
+            return nullptr;
+    }
+    *error = ERROR_FILENAME_EXCED_RANGE;
+    return nullptr;
+}
+
+} // namespace
+
+bool platform_enter_executable_directory(char* reason, size_t reason_size) {
+    char system_text[512];
+    DWORD error = 0;
+    wchar_t* path = executable_path(&error);
+    if (path == nullptr) {
+        describe_system_error(error, system_text, sizeof system_text);
+        snprintf(reason, reason_size, "Cannot find the launcher's own folder: %s", system_text);
+        return false;
+    }
+    // The wide calls: the folder's name may hold any character. The last separator ends the
+    // directory; a drive's root keeps it, since "C:" alone names the drive's current directory.
+    wchar_t* last = wcsrchr(path, L'\\');
+    if (last != nullptr) {
+        bool drive_root = last > path && last[-1] == L':';
+        last[drive_root ? 1 : 0] = L'\0';
+    }
+    bool entered = last != nullptr && SetCurrentDirectoryW(path) != 0;
+    if (!entered) {
+        describe_system_error(last != nullptr ? GetLastError() : ERROR_BAD_PATHNAME, system_text,
+                              sizeof system_text);
+        char shown[1024];
+        utf8_path(path, shown, sizeof shown);
+        snprintf(reason, reason_size, "Cannot work in the launcher's folder %s: %s", shown,
+                 system_text);
+    }
+    free(path);
+    return entered;
+}
 
 // --- Single instance -------------------------------------------------------------------------
 

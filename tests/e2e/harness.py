@@ -470,10 +470,11 @@ RESUME_LINE = re.compile(r"^resuming (.+) at byte (\d+)$")
 
 
 class LauncherRun:
-    """One launcher process started in DIRECTORY. Its output is collected line by line as it
-    arrives, so a test can act on a line (or any other condition) while it runs."""
+    """One launcher process started in DIRECTORY (or the working directory CWD). Its output
+    is collected line by line as it arrives, so a test can act on a line (or any other
+    condition) while it runs."""
 
-    def __init__(self, directory):
+    def __init__(self, directory, cwd=None):
         self.directory = Path(directory)
         self.started = time.monotonic()
         self.signalled = None  # monotonic time of the SIGTERM, if one was sent
@@ -482,7 +483,7 @@ class LauncherRun:
         self._lines = {"stdout": [], "stderr": []}
         self._changed = threading.Condition()
         self.process = subprocess.Popen(
-            launcher_command(directory), cwd=directory, env=launcher_env(),
+            launcher_command(directory), cwd=cwd or directory, env=launcher_env(),
             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         self._readers = [threading.Thread(target=self._read, args=(stream, key), daemon=True)
                          for stream, key in ((self.process.stdout, "stdout"),
@@ -602,9 +603,10 @@ class LauncherRun:
         return [m.group(1) for m in map(CURL_ERROR_LINE.match, self.stdout_lines) if m]
 
 
-def run_launcher(directory, timeout=DEFAULT_RUN_TIMEOUT_S):
-    """Runs the launcher in DIRECTORY to its end and returns the finished LauncherRun."""
-    run = LauncherRun(directory)
+def run_launcher(directory, timeout=DEFAULT_RUN_TIMEOUT_S, cwd=None):
+    """Runs the launcher in DIRECTORY (from the working directory CWD) to its end and returns
+    the finished LauncherRun."""
+    run = LauncherRun(directory, cwd)
     try:
         run.wait(timeout)
     finally:

@@ -4,7 +4,9 @@ deletion of what the file list does not name, and a missing empty file."""
 import hashlib
 import os
 import random
+import tempfile
 import unittest
+from pathlib import Path
 
 import harness
 from harness import E2ETestCase, LIST_NAME, url_for
@@ -189,6 +191,25 @@ class UpdateTest(E2ETestCase):
             with self.subTest(what):
                 state.write_bytes(tampered)
                 self.assertEqual(summary(harness.run_launcher(directory)), every_file_read)
+
+    def test_started_elsewhere_works_beside_its_executable(self):
+        # As from a shortcut whose "Start in" is another folder: that folder holds a game/ of
+        # its own, which a launcher working there would scan, empty and fill.
+        directory = self.installed_copy()
+        name = "data/same size.bin"
+        stale = b"B" * len(self.source[name])
+        (directory / "game" / name).write_bytes(stale)
+        elsewhere = Path(tempfile.mkdtemp(prefix="elsewhere-", dir=self.scratch))
+        harness.write_tree(elsewhere / "game", {"unlisted.txt": b"not in the list\n", name: b"stale"})
+        before = harness.snapshot(elsewhere)
+
+        run = harness.run_launcher(directory, cwd=elsewhere)
+        self.assert_status(run, 0)
+        self.assert_transfers(run, [name])
+        self.assert_game_started(run)
+        harness.assert_files_equal(self, {**self.source, name + ".upd_old": stale},
+                                   directory / "game", msg=run.describe())
+        self.assertEqual(harness.snapshot(elsewhere), before, "the starting directory was touched")
 
     def test_missing_empty_file_is_created(self):
         directory = self.installed_copy()

@@ -1,6 +1,6 @@
 """The Windows launcher under Wine against nginx, on the Linux tests' game tree: a fresh install,
-a run on a current tree, the deletion of what the file list does not name, and a read-only copy
-that must be replaced."""
+a run on a current tree, the deletion of what the file list does not name, a read-only copy
+that must be replaced, and a start from another working directory."""
 
 import os
 import stat
@@ -87,6 +87,10 @@ class WineUpdateTest(WineTestCase):
         # RemoveDirectory, not DeleteFile, removes a folder on Windows.
         self.assertFalse((game / "empty dir").exists(), "an empty folder is left")
         self.assertFalse((game / "gone dir").exists(), "an emptied folder is left")
+
+    # From a shortcut whose "Start in" is another folder, which holds a game/ of its own.
+    test_started_elsewhere_works_beside_its_executable = \
+        test_update.UpdateTest.test_started_elsewhere_works_beside_its_executable
 
     def test_read_only_stale_copy_is_replaced_and_set_aside(self):
         # The stale copy is read-only, and so is an earlier copy already set aside under the

@@ -1,5 +1,6 @@
 """The Windows launcher's real window under Wine, in an X server (Xvfb), against the rate-limited
-dev server: a screenshot of it while it downloads, and closing it, which stops the transfers."""
+dev server: a screenshot of it while it downloads, at 100 % and 150 % display scaling, and
+closing it, which stops the transfers."""
 
 import os
 import re
@@ -25,6 +26,10 @@ PARTIAL_BYTES = 100 * 1024  # downloaded by each worker before the window is clo
 CLOSE_TO_EXIT_S = 5  # far less than what is left of the transfers at the rate
 ACCESS_LOG_WAIT_S = 5
 SCREENSHOT_COPY = wine_harness.WIN_BUILD_DIR / "wine-window.png"
+DEFAULT_DPI = 96  # 100 %
+DESKTOP_KEY = r"HKCU\Control Panel\Desktop"  # LogPixels: the display's dots per inch
+ICON_BLUE = (0x1F, 0x4E, 0x79)  # src/velm-launcher.ico: a white V on a square of this blue
+WHITE = (255, 255, 255)
 
 
 def big_name(i):
@@ -47,10 +52,19 @@ class WineWindowTest(WineTestCase):
         self.x = test_window.Xvfb(self.scratch / f"xvfb-{self._testMethodName}.log").__enter__()
         self.addCleanup(self.x.__exit__, None, None, None)
         self.access_log = self.scratch / "server" / "access.log"
-        self.log_start = self.access_log.stat().st_size  # this test's requests come after
+
+    def start_launcher(self):
+        """A launcher in a fresh directory, in this test's X server."""
+        self.log_start = self.access_log.stat().st_size  # this run's requests come after
         self.directory = self.stage()
         self.run_ = wine_harness.run_with_display(self.directory, self.x.env())
         self.addCleanup(self.run_.kill)
+
+    def set_dpi(self, dpi):
+        """The display's scaling as Windows' settings give it, for the programs started next."""
+        subprocess.run([wine_harness.WINE, "reg", "add", DESKTOP_KEY, "/v", "LogPixels", "/t", "REG_DWORD",
+                        "/d", str(dpi), "/f"], env=harness.launcher_env(), stdin=subprocess.DEVNULL,
+                       capture_output=True, timeout=60, check=True)
 
     def close_window(self):
         """The player's close command (Alt+F4) on the launcher's window."""
@@ -64,40 +78,80 @@ class WineWindowTest(WineTestCase):
                         f"{what}: {actual}, expected about {tuple(round(e) for e in expected)}")
 
     def test_window_has_the_backgrounds_size_and_the_overall_bar(self):
-        shot, origin = self.screenshot_with_progress()
+        # The layout is in points: at 150 % (144 dots per inch) the window and everything in it
+        # is half as large again, drawn in the screen's pixels.
+        for dpi in (DEFAULT_DPI, 144):
+            with self.subTest(dpi=dpi):
+                self.set_dpi(dpi)
+                self.addCleanup(self.set_dpi, DEFAULT_DPI)
+                self.start_launcher()
+                self.check_background_and_overall_bar(dpi / DEFAULT_DPI)
+                self.check_icon()
+                self.close_window()
+                self.assertEqual(self.run_.wait(timeout=30), 0, self.run_.describe())
+
+    def check_background_and_overall_bar(self, scale):
+        shot, origin = self.screenshot_with_progress(scale)
         px = lambda x, y: shot.at(origin[0] + x, origin[1] + y)  # noqa: E731
+
+        def edges(start, end):
+            """The first and the last pixel of the layout's [START, END)."""
+            return round(start * scale), round(end * scale) - 1
+
         bg = BACKGROUND_RGB
         track = blend(bg, TRACK_BLACK)
         # The overall bar at (20, 270, 560, 10): filled from x = 20, the track to x = 579.
-        for y in (270, 279):
-            self.assert_close(px(20, y), blend(track, BAR_WHITE), f"overall fill at 20,{y}")
-            self.assert_close(px(579, y), track, f"overall track at 579,{y}")
-            self.assert_close(px(19, y), bg, f"left of the overall bar at 19,{y}")
-            self.assert_close(px(580, y), bg, f"right of the overall bar at 580,{y}")
-        self.assert_close(px(300, 269), bg, "above the overall bar")
-        self.assert_close(px(300, 280), bg, "below the overall bar")
-        for x, y in ((0, 0), (599, 0), (300, 150), (0, 299), (599, 299)):
+        (left, right), (top, bottom) = edges(20, 580), edges(270, 280)
+        (width, height) = (round(BACKGROUND_SIZE[0] * scale), round(BACKGROUND_SIZE[1] * scale))
+        for y in (top, bottom):
+            self.assert_close(px(left, y), blend(track, BAR_WHITE), f"overall fill at {left},{y}")
+            self.assert_close(px(right, y), track, f"overall track at {right},{y}")
+            self.assert_close(px(left - 1, y), bg, f"left of the overall bar at {left - 1},{y}")
+            self.assert_close(px(right + 1, y), bg, f"right of the overall bar at {right + 1},{y}")
+        self.assert_close(px(width // 2, top - 1), bg, "above the overall bar")
+        self.assert_close(px(width // 2, bottom + 1), bg, "below the overall bar")
+        for x, y in ((0, 0), (width - 1, 0), (width // 2, height // 2), (0, height - 1), (width - 1, height - 1)):
             self.assert_close(px(x, y), bg, f"background at {x},{y}")
 
-        self.close_window()
-        self.assertEqual(self.run_.wait(timeout=30), 0, self.run_.describe())
+    def check_icon(self):
+        """The window shows the executable's own icon (Wine hands the largest image of the
+        first icon group to the X server), not Wine's default one."""
+        window = wine_harness.find_window(self.x.env(), TITLE)
+        found = subprocess.run(["xprop", "-id", window, "-notype", "-f", "_NET_WM_ICON", "32c", "_NET_WM_ICON"],
+                               env=self.x.env(), capture_output=True, text=True, timeout=10, check=True)
+        values = [int(v) for v in found.stdout.partition("=")[2].replace(",", " ").split()]
+        images = []  # (width, height, ARGB pixels)
+        while len(values) >= 2:
+            width, height = values[:2]
+            images.append((width, height, values[2:2 + width * height]))
+            values = values[2 + width * height:]
+        self.assertTrue(images, f"the window has no icon: {found.stdout!r}")
+        width, height, pixels = max(images, key=lambda image: image[0])
 
-    def screenshot_with_progress(self):
-        """The first screenshot of the background's window with some overall progress; the
-        screenshot and the window's origin on the screen."""
+        def rgb(x, y):
+            argb = pixels[y * width + x]
+            return ((argb >> 16) & 0xFF, (argb >> 8) & 0xFF, argb & 0xFF)
+
+        self.assert_close(rgb(width // 10, height // 2), ICON_BLUE, "the icon's square, left of the V")
+        self.assert_close(rgb(width // 2, height * 3 // 4), WHITE, "the icon's V")
+
+    def screenshot_with_progress(self, scale=1):
+        """The first screenshot of the background's window, SCALE times its size, with some
+        overall progress; the screenshot and the window's origin on the screen."""
         deadline = time.monotonic() + SCREENSHOT_DEADLINE_S
         path = self.scratch / "screen.ppm"
         geometry = None
+        size = tuple(round(side * scale) for side in BACKGROUND_SIZE)
         while time.monotonic() < deadline:
             if self.run_.process.poll() is not None:
                 self.fail(f"the launcher ended before a screenshot\n{self.run_.describe()}")
             geometry = self.x.window_geometry(TITLE)
             if geometry is not None:
-                self.assertEqual(geometry[2:], BACKGROUND_SIZE, "the window's size")
+                self.assertEqual(geometry[2:], size, "the window's size")
                 shot = self.x.screenshot(path)
                 origin = geometry[:2]
-                background = shot.at(origin[0] + 300, origin[1] + 150)
-                fill = shot.at(origin[0] + 20, origin[1] + 275)
+                background = shot.at(origin[0] + size[0] // 2, origin[1] + size[1] // 2)
+                fill = shot.at(origin[0] + round(20 * scale), origin[1] + round(275 * scale))
                 if max(abs(a - b) for a, b in zip(background, BACKGROUND_RGB)) <= COLOR_TOLERANCE \
                         and fill[0] > 150:
                     # A PNG copy beside the Windows build, to look at after the run.
@@ -109,6 +163,7 @@ class WineWindowTest(WineTestCase):
                   f"window {geometry}\n{self.run_.describe()}")
 
     def test_closing_the_window_stops_the_transfers(self):
+        self.start_launcher()
         game = self.directory / "game"
         partials = [game / (big_name(i) + ".zs") for i in range(2)]  # one per worker
 
