@@ -262,15 +262,7 @@ bool platform_error_is_missing(int error) {
 }
 
 void platform_error_text(int error, char* text, size_t size) {
-    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                                  static_cast<DWORD>(error), 0, text, static_cast<DWORD>(size), nullptr);
-    // The system's texts end in a full stop and CR LF; the reports add their own punctuation.
-    while (length > 0 && (text[length - 1] == '\n' || text[length - 1] == '\r' || text[length - 1] == '.'))
-        --length;
-    if (length == 0)
-        snprintf(text, size, "system error %d", error);
-    else
-        text[length] = '\0';
+    describe_system_error(static_cast<DWORD>(error), text, size);
 }
 
 int platform_free_space(const char* path, uint64_t* bytes) {

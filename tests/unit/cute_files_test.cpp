@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <pthread.h>
 #include <unistd.h>
 #include <vector>
 
@@ -160,6 +161,40 @@ TEST(CuteFilesTraverse, VisitsEveryRegularFileDepthFirstAndSkipsDotDirectories) 
         EXPECT_EQ(it->is_directory, 0) << row.path;
         EXPECT_EQ(it->is_regular, 1) << row.path;
     }
+}
+
+TEST(CuteFilesTraverse, TheDeepestTreeIsWalkedOnASmallStackFoldersAfterTheirContent) {
+    // Levels of "d/" down to the deepest path the walker's buffers hold, walked on a thread of
+    // 128 KiB of stack, far less than a frame per level would need.
+    scratch_dir dir;
+    struct walk_t {
+        std::string root, deep;
+        std::vector<std::string> events; // "file PATH" and "done PATH", in order
+    } w{dir.path().string(), dir.path().string(), {}};
+    while (w.deep.size() + strlen("/d/f") < cf_max_path)
+        w.deep += "/d";
+    fs::create_directories(w.deep);
+    write_file(w.deep + "/f", "x");
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setstacksize(&attr, 128 * 1024);
+    pthread_t thread;
+    auto run = [](void* arg) -> void* {
+        auto* w = static_cast<walk_t*>(arg);
+        auto on_file = [](cf_file_info* f, void* u) { static_cast<walk_t*>(u)->events.push_back(std::string("file ") + f->path); };
+        auto on_done = [](const char* path, void* u) { static_cast<walk_t*>(u)->events.push_back(std::string("done ") + path); };
+        cf_walk(w->root.c_str(), {on_file, on_done, false, w});
+        return nullptr;
+    };
+    ASSERT_EQ(pthread_create(&thread, &attr, run, &w), 0);
+    pthread_join(thread, nullptr);
+    pthread_attr_destroy(&attr);
+    // The file, then each folder once, children before parents, the root not among them.
+    size_t levels = (w.deep.size() - w.root.size()) / 2;
+    ASSERT_EQ(w.events.size(), levels + 1);
+    EXPECT_EQ(w.events.front(), "file " + w.deep + "/f");
+    EXPECT_EQ(w.events[1], "done " + w.deep);
+    EXPECT_EQ(w.events.back(), "done " + w.root + "/d");
 }
 
 TEST(CuteFilesTraverse, EmptyDirectoriesProduceNoCallback) {

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "test_util.h"
 
@@ -42,6 +44,26 @@ TEST(FatalReport, LongMessageIsCutTo8191Bytes) {
             PANIC("%s", long_text.c_str());
         },
         ExitedWithCode(1), "x{100}\n$");
+}
+
+TEST(FatalReport, ThreadsFailingTogetherGiveOneReportAndStatus1) {
+    // The first report wins; the others wait for the process to end, which happens at once,
+    // without tearing anything down under the threads still running.
+    EXPECT_EXIT(
+        {
+            std::vector<std::thread> threads;
+            for (int i = 0; i < 8; ++i)
+                threads.emplace_back([i] { PANIC("report %d", i); });
+            for (std::thread& t : threads)
+                t.join();
+        },
+        ExitedWithCode(1), "^Fatal error in [^\n]*\n\nreport [0-7]\n$");
+}
+
+TEST(FatalReport, PlayersSentenceComesFirst) {
+    EXPECT_EXIT(PANIC_FOR_PLAYER("Cannot write %s: %s", "game/a.pak", "No space left on device"), ExitedWithCode(1),
+                "^Cannot write game/a\\.pak: No space left on device\n\nFatal error in "
+                "tests/unit/utils_test\\.cpp:[0-9]+ \\(TestBody\\)\n$");
 }
 
 TEST(FatalReport, FormatWithoutPlaceholdersIsShownUnchanged) {
