@@ -329,7 +329,8 @@ void parse_manifest(FILE* f, game_file_table* table) {
     for (size_t i = 0; i < table->files.size(); ++i) {
         const game_file_t& file = table->files[i];
         if (const char* problem = manifest_name_problem(file.name))
-            PANIC("The file list's entry %zu has an unsafe name (%s): \"%s\"", i, problem, file.name);
+            PANIC("The file list's entry %" PRIu64 " has an unsafe name (%s): \"%s\"", static_cast<uint64_t>(i),
+                  problem, file.name);
         if (static_cast<int64_t>(file.size) < 0)
             PANIC("The file list's entry \"%s\" has a negative size: %" PRId64, file.name,
                   static_cast<int64_t>(file.size));
