@@ -195,7 +195,7 @@ say "load at start:$(uptime)"
 src_install="$work/src/install"
 files_install=$(find "$src_install" -type f | wc -l)
 say "install tree: $files_install files, $(mib "$(tree_bytes "$src_install")") MiB," \
-    "published as $(mib "$(tree_bytes "$work/pub/install/windows")") MiB of .zs (zstd -$publish_level)"
+    "published as $(mib "$(tree_bytes "$work/pub/install/windows/")") MiB of .zs (zstd -$publish_level)"
 
 ref="$work/ref"
 rm -rf "$ref"

@@ -2,28 +2,49 @@
 // and files.
 //
 //   velm-publish build [--level N] GAME_DIR ROOT
-//       writes ROOT/windows/<name>.zs for every file of GAME_DIR, then the file list
-//       ROOT/windows/manifest.dat.zs last, so a client never sees a list naming files that are
-//       not there yet. An unchanged file keeps its existing .zs.
+//       builds a complete new tree ROOT/releases/<id>/ (one <name>.zs per file of GAME_DIR,
+//       then the file list manifest.dat.zs last), then points ROOT/windows, a symbolic link,
+//       at it with one atomic rename. Players see the old tree or the new one, never a mix.
 //   velm-publish list FILE        one line per entry of a decompressed file list
 //   velm-publish hash FILE...     SHA-1 of each file, as sha1sum prints it
+//
+// The server tree:
+//   ROOT/windows -> releases/<id>       what the launcher's base URL serves
+//   ROOT/releases/<id>/                 one publish: manifest.dat.zs and <name>.zs per file
+//   ROOT/releases/.lock                 held while a publish runs; one publish at a time
+// A tree is never written once the link has pointed at it, so the live tree's list proves its
+// .zs: an unchanged file (same name, size and SHA-1) is hard-linked from it instead of being
+// compressed again. A ROOT whose windows/ is a plain directory (an older publisher's, or made by
+// hand) proves nothing: a .zs there is reused only after decompressing it and comparing size
+// and SHA-1, and the first publish moves the directory into releases/ as it puts the link in
+// its place. The live tree, the one it replaced and the newest other complete tree are kept
+// for players still downloading; older trees and those of killed publishes are removed.
+//
+// Every failure prints "velm-publish: ..." and exits with status 1; a publish that fails or is
+// killed leaves the live tree as it was.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
 #include <zstd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "binstream.h"
-#include "decompression.h"
 #include "manifest.h"
-#include "utils.h"
+#include "sha1.h"
 
 namespace fs = std::filesystem;
 
@@ -31,10 +52,16 @@ namespace {
 
 constexpr int default_level = 19;
 constexpr const char* list_name = "manifest.dat";
+constexpr const char* list_zs = "manifest.dat.zs";
+constexpr const char* live_link_name = "windows";
+constexpr const char* releases_dir_name = "releases";
+constexpr const char* lock_name = ".lock";
+constexpr const char* temporary_link_prefix = ".windows."; // ROOT/.windows.<id>, renamed over windows
 constexpr uint64_t list_limit = 64ULL << 20; // what the launcher accepts for the file list
 constexpr uint64_t multithread_threshold = 32ULL << 20; // larger files use zstd's own threads
 constexpr size_t io_chunk = 1 << 20;
-constexpr size_t frame_header_max = 18; // the largest zstd frame header
+constexpr size_t kept_previous_trees = 2; // besides the live one
+constexpr int release_number_width = 6;
 
 int usage() {
     fprintf(stderr, "usage: velm-publish build [--level N] GAME_DIR ROOT\n"
@@ -48,20 +75,192 @@ int usage() {
     exit(1);
 }
 
+void warn(const std::string& message) { fprintf(stderr, "velm-publish: warning: %s\n", message.c_str()); }
+
+std::string describe(const fs::path& path, const std::error_code& ec) { return path.string() + ": " + ec.message(); }
+
+std::string describe_errno(const fs::path& path) { return path.string() + ": " + strerror(errno); }
+
+// --- Reading, hashing, compressing -----------------------------------------------------------
+
+// A FILE* closed when the scope ends (reading; a written file is closed by hand, to check it).
+struct file_closer {
+    void operator()(FILE* f) const { fclose(f); }
+};
+using file_ptr = std::unique_ptr<FILE, file_closer>;
+
+std::string digest_of(SHA1State* sha) {
+    char text[41];
+    if (SHA1Result(sha) == 0)
+        return "";
+    sha1_digest_text(sha, text);
+    return text;
+}
+
+// The SHA-1 of the file at `path` and the bytes read, or false with the reason in *error.
+bool hash_file(const fs::path& path, std::string* digest, uint64_t* size, std::string* error) {
+    file_ptr in(fopen(path.c_str(), "rb"));
+    if (in == nullptr) {
+        *error = describe_errno(path);
+        return false;
+    }
+    std::vector<uint8_t> buffer(io_chunk);
+    SHA1State sha;
+    SHA1Reset(&sha);
+    *size = 0;
+    for (;;) {
+        size_t got = fread(buffer.data(), 1, buffer.size(), in.get());
+        SHA1Input(&sha, buffer.data(), static_cast<uint32_t>(got));
+        *size += got;
+        if (got < buffer.size())
+            break;
+    }
+    if (ferror(in.get())) {
+        *error = path.string() + ": read error";
+        return false;
+    }
+    *digest = digest_of(&sha);
+    return !digest->empty();
+}
+
+// Decompresses the one zstd frame in `zs`, feeding every byte to `sha` and, when given, to
+// `out`. False (reason in *error) on a damaged or truncated frame, data after the frame, or
+// more than `limit` bytes of output.
+bool decompress_zs(const fs::path& zs, uint64_t limit, SHA1State* sha, FILE* out, uint64_t* produced,
+                   std::string* error) {
+    file_ptr in(fopen(zs.c_str(), "rb"));
+    if (in == nullptr) {
+        *error = describe_errno(zs);
+        return false;
+    }
+    std::unique_ptr<ZSTD_DCtx, size_t (*)(ZSTD_DCtx*)> dctx(ZSTD_createDCtx(), ZSTD_freeDCtx);
+    std::vector<uint8_t> in_buffer(ZSTD_DStreamInSize()), out_buffer(ZSTD_DStreamOutSize());
+    *produced = 0;
+    size_t result = 1; // not yet at the end of a frame
+    for (;;) {
+        size_t got = fread(in_buffer.data(), 1, in_buffer.size(), in.get());
+        if (got == 0)
+            break;
+        if (result == 0) {
+            *error = zs.string() + ": data after the frame";
+            return false;
+        }
+        ZSTD_inBuffer input = {in_buffer.data(), got, 0};
+        while (input.pos < input.size) {
+            if (result == 0) {
+                *error = zs.string() + ": data after the frame";
+                return false;
+            }
+            ZSTD_outBuffer output = {out_buffer.data(), out_buffer.size(), 0};
+            result = ZSTD_decompressStream(dctx.get(), &output, &input);
+            if (ZSTD_isError(result)) {
+                *error = zs.string() + ": " + ZSTD_getErrorName(result);
+                return false;
+            }
+            *produced += output.pos;
+            if (*produced > limit) {
+                *error = zs.string() + ": decompresses to more than " + std::to_string(limit) + " bytes";
+                return false;
+            }
+            SHA1Input(sha, out_buffer.data(), static_cast<uint32_t>(output.pos));
+            if (out != nullptr && fwrite(out_buffer.data(), 1, output.pos, out) != output.pos) {
+                *error = "write error while decompressing " + zs.string();
+                return false;
+            }
+        }
+    }
+    if (ferror(in.get()) || result != 0) {
+        *error = zs.string() + (result != 0 ? ": cut short" : ": read error");
+        return false;
+    }
+    return true;
+}
+
+// Whether `zs` decompresses to exactly `size` bytes whose SHA-1 is `hash`.
+bool zs_holds(const fs::path& zs, uint64_t size, const std::string& hash) {
+    SHA1State sha;
+    SHA1Reset(&sha);
+    uint64_t produced = 0;
+    std::string ignored;
+    return decompress_zs(zs, size, &sha, nullptr, &produced, &ignored) && produced == size && digest_of(&sha) == hash;
+}
+
+// Compresses `in_path` into `out_path` as one zstd frame that records its content size and
+// checksum. The input must still be `size` bytes with SHA-1 `hash`, as it was when it was
+// listed: a file that changed meanwhile fails the publish rather than contradict the list.
+bool compress_file(const fs::path& in_path, const fs::path& out_path, uint64_t size, const std::string& hash,
+                   int level, std::string* error) {
+    file_ptr in(fopen(in_path.c_str(), "rb"));
+    if (in == nullptr) {
+        *error = describe_errno(in_path);
+        return false;
+    }
+    FILE* out = fopen(out_path.c_str(), "wb");
+    if (out == nullptr) {
+        *error = describe_errno(out_path);
+        return false;
+    }
+    std::unique_ptr<ZSTD_CCtx, size_t (*)(ZSTD_CCtx*)> cctx(ZSTD_createCCtx(), ZSTD_freeCCtx);
+    ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_compressionLevel, level);
+    ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_checksumFlag, 1);
+    if (size >= multithread_threshold)
+        ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_nbWorkers, static_cast<int>(std::thread::hardware_concurrency()));
+    ZSTD_CCtx_setPledgedSrcSize(cctx.get(), size);
+    std::vector<uint8_t> in_buffer(io_chunk), out_buffer(ZSTD_CStreamOutSize());
+    SHA1State sha;
+    SHA1Reset(&sha);
+    uint64_t seen = 0;
+    bool ok = true;
+    for (bool last = false; ok && !last;) {
+        size_t got = fread(in_buffer.data(), 1, in_buffer.size(), in.get());
+        if (ferror(in.get())) {
+            *error = in_path.string() + ": read error";
+            ok = false;
+            break;
+        }
+        SHA1Input(&sha, in_buffer.data(), static_cast<uint32_t>(got));
+        seen += got;
+        last = got < in_buffer.size();
+        if (seen > size)
+            break; // grew: the pledged size cannot hold
+        ZSTD_inBuffer input = {in_buffer.data(), got, 0};
+        ZSTD_EndDirective mode = last ? ZSTD_e_end : ZSTD_e_continue;
+        for (bool finished = false; !finished;) {
+            ZSTD_outBuffer output = {out_buffer.data(), out_buffer.size(), 0};
+            size_t remaining = ZSTD_compressStream2(cctx.get(), &output, &input, mode);
+            if (ZSTD_isError(remaining)) {
+                *error = in_path.string() + ": " + ZSTD_getErrorName(remaining);
+                ok = false;
+                break;
+            }
+            if (fwrite(out_buffer.data(), 1, output.pos, out) != output.pos) {
+                *error = out_path.string() + ": write error";
+                ok = false;
+                break;
+            }
+            finished = last ? remaining == 0 : input.pos == input.size;
+        }
+    }
+    if (fclose(out) != 0 && ok) {
+        *error = out_path.string() + ": write error";
+        ok = false;
+    }
+    if (ok && (seen != size || digest_of(&sha) != hash)) {
+        *error = in_path.string() + ": changed while it was being published";
+        ok = false;
+    }
+    return ok;
+}
+
 // --- list and hash ---------------------------------------------------------------------------
 
 // Reads the list as the launcher would: a malformed list is refused with the same report.
-void read_list(const char* path, game_file_table* table) {
-    FILE* f = fopen(path, "rb");
-    if (f == nullptr)
-        fail(std::string(path) + ": " + strerror(errno));
-    parse_manifest(f, table);
-    fclose(f);
-}
-
 int list_command(const char* path) {
+    file_ptr f(fopen(path, "rb"));
+    if (f == nullptr)
+        fail(describe_errno(path));
     game_file_table table;
-    read_list(path, &table);
+    parse_manifest(f.get(), &table);
     for (const game_file_t& file : table.files)
         printf("%" PRIu64 " %s %s\n", file.size, file.hash, file.name);
     return 0;
@@ -69,16 +268,19 @@ int list_command(const char* path) {
 
 int hash_command(int count, char** paths) {
     for (int i = 0; i < count; ++i) {
-        if (!fs::is_regular_file(paths[i]))
+        std::error_code ec;
+        if (!fs::is_regular_file(paths[i], ec))
             fail(std::string(paths[i]) + ": not a regular file");
-        char* digest = compute_file_hash(paths[i]);
-        printf("%s  %s\n", digest, paths[i]);
-        free(digest);
+        std::string digest, error;
+        uint64_t size = 0;
+        if (!hash_file(paths[i], &digest, &size, &error))
+            fail(error);
+        printf("%s  %s\n", digest.c_str(), paths[i]);
     }
     return 0;
 }
 
-// --- build -----------------------------------------------------------------------------------
+// --- The game directory ----------------------------------------------------------------------
 
 struct published_file {
     std::string name; // relative, '/' separated
@@ -94,35 +296,41 @@ std::vector<published_file> collect_files(const fs::path& game_dir) {
     std::error_code ec;
     fs::recursive_directory_iterator it(game_dir, ec), end;
     if (ec)
-        fail(game_dir.string() + ": " + ec.message());
+        fail(describe(game_dir, ec));
     for (; it != end; it.increment(ec)) {
         if (ec)
-            fail(ec.message());
+            fail("reading " + game_dir.string() + ": " + ec.message());
         const fs::directory_entry& entry = *it;
-        std::string name = fs::relative(entry.path(), game_dir).generic_string();
-        if (entry.is_symlink()) {
-            fprintf(stderr, "warning: skipping link %s\n", name.c_str());
+        std::string name = entry.path().lexically_relative(game_dir).generic_string();
+        fs::file_status status = entry.symlink_status(ec);
+        if (ec)
+            fail(describe(entry.path(), ec));
+        if (fs::is_symlink(status)) {
+            warn("skipping link " + name);
             continue;
         }
-        if (entry.is_directory()) {
+        if (fs::is_directory(status)) {
             if (entry.path().filename().string().starts_with(".")) {
-                fprintf(stderr, "warning: skipping %s/ (the launcher never scans dot-directories)\n", name.c_str());
+                warn("skipping " + name + "/ (the launcher never scans dot-directories)");
                 it.disable_recursion_pending();
             }
             continue;
         }
-        if (!entry.is_regular_file()) {
-            fprintf(stderr, "warning: skipping %s (not a regular file)\n", name.c_str());
+        if (!fs::is_regular_file(status)) {
+            warn("skipping " + name + " (not a regular file)");
             continue;
         }
-        files.push_back({name, entry.path(), entry.file_size(), ""});
+        uint64_t size = entry.file_size(ec);
+        if (ec)
+            fail(describe(entry.path(), ec));
+        files.push_back({name, entry.path(), size, ""});
     }
     std::sort(files.begin(), files.end(), [](const auto& a, const auto& b) { return a.name < b.name; });
     return files;
 }
 
-// Refuses, before anything is written, every name the launcher would refuse.
-void refuse_unsafe_names(const std::vector<published_file>& files) {
+// Refuses, before anything is written, every name the launcher would refuse (the same rules).
+void refuse_unsafe_names(const std::vector<published_file>& files, const fs::path& game_dir) {
     bool refused = false;
     for (const published_file& file : files)
         if (const char* problem = manifest_name_problem(file.name)) {
@@ -130,110 +338,233 @@ void refuse_unsafe_names(const std::vector<published_file>& files) {
             refused = true;
         }
     if (refused)
-        exit(1);
+        fail("nothing was published: rename the files above in " + game_dir.string());
     game_file_table table;
     table.files.reserve(files.size());
-    for (const published_file& file : files) {
+    for (const published_file& file : files)
         table.files.push_back({strdup(file.name.c_str()), file.size, nullptr, 0, false});
-        table.by_name.emplace(table.files.back().name, &table.files.back());
-    }
-    manifest_refuse_conflicts(table);
+    std::string conflict = manifest_conflict(table);
+    if (!conflict.empty())
+        fail("refusing " + game_dir.string() + ": " + conflict + "; nothing was published");
+    if (files.size() > bs_max_length)
+        fail("a file list holds at most 65535 files; found " + std::to_string(files.size()));
 }
 
-// The previous list of ROOT, to reuse the .zs of unchanged files.
-void read_previous_list(const fs::path& server_dir, game_file_table* previous) {
-    fs::path compressed = server_dir / (std::string(list_name) + ".zs");
-    if (!fs::exists(compressed))
+// --- The server tree -------------------------------------------------------------------------
+
+struct release_t {
+    uint64_t number;
+    std::string id; // "<number>-<UTC time>", the directory's name
+};
+
+// The release a directory name stands for, or false when the name is not one.
+bool parse_release(const std::string& id, release_t* release) {
+    size_t dash = id.find('-');
+    if (dash == 0 || dash == std::string::npos || dash > 19)
+        return false;
+    for (size_t i = 0; i < dash; ++i)
+        if (id[i] < '0' || id[i] > '9')
+            return false;
+    *release = {std::stoull(id.substr(0, dash)), id};
+    return true;
+}
+
+std::string release_id(uint64_t number) {
+    char time_text[32];
+    std::time_t now = std::time(nullptr);
+    std::strftime(time_text, sizeof time_text, "%Y%m%dT%H%M%SZ", std::gmtime(&now));
+    char id[64];
+    snprintf(id, sizeof id, "%0*" PRIu64 "-%s", release_number_width, number, time_text);
+    return id;
+}
+
+struct server_tree {
+    fs::path root;
+    fs::path link; // ROOT/windows
+    fs::path releases; // ROOT/releases
+    fs::path live; // the directory the link serves now; empty when there is none
+    std::string live_release; // its id when it is one of our releases (never written again)
+    bool live_is_plain = false; // windows/ is a directory, not a link
+    int lock_fd = -1;
+};
+
+std::vector<release_t> list_releases(const server_tree& tree) {
+    std::vector<release_t> found;
+    std::error_code ec;
+    for (fs::directory_iterator it(tree.releases, ec), end; !ec && it != end; it.increment(ec)) {
+        release_t release;
+        if (it->is_directory(ec) && !it->is_symlink(ec) && parse_release(it->path().filename().string(), &release))
+            found.push_back(release);
+    }
+    if (ec)
+        fail(describe(tree.releases, ec));
+    std::sort(found.begin(), found.end(), [](const auto& a, const auto& b) { return a.number > b.number; });
+    return found;
+}
+
+// Makes ROOT/releases, takes the publish lock, and finds what ROOT/windows serves now.
+void open_tree(const fs::path& root, server_tree* tree) {
+    tree->root = root;
+    tree->link = root / live_link_name;
+    tree->releases = root / releases_dir_name;
+    std::error_code ec;
+    fs::create_directories(tree->releases, ec);
+    if (ec)
+        fail(describe(tree->releases, ec));
+    fs::path lock = tree->releases / lock_name;
+    tree->lock_fd = open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (tree->lock_fd < 0)
+        fail(describe_errno(lock));
+    if (flock(tree->lock_fd, LOCK_EX | LOCK_NB) != 0)
+        fail(errno == EWOULDBLOCK ? "another velm-publish is publishing to " + root.string() : describe_errno(lock));
+
+    fs::file_status status = fs::symlink_status(tree->link, ec);
+    if (ec && ec != std::errc::no_such_file_or_directory)
+        fail(describe(tree->link, ec));
+    if (!fs::exists(status))
         return;
-    fs::path plain = server_dir / (std::string(list_name) + ".previous");
-    decompress_file(compressed.c_str(), plain.c_str(), list_limit);
-    read_list(plain.c_str(), previous);
-    fs::remove(plain);
-}
-
-// Compresses `in` into `out` as one zstd frame that records its content size and checksum.
-void compress_file(const fs::path& in_path, const fs::path& out_path, uint64_t size, int level) {
-    FILE* in = fopen(in_path.c_str(), "rb");
-    if (in == nullptr)
-        fail(in_path.string() + ": " + strerror(errno));
-    FILE* out = fopen(out_path.c_str(), "wb");
-    if (out == nullptr)
-        fail(out_path.string() + ": " + strerror(errno));
-    ZSTD_CCtx* cctx = ZSTD_createCCtx();
-    CHECK(cctx != nullptr);
-    ZSTD_CCtx_setParameter(cctx, ZSTD_c_compressionLevel, level);
-    ZSTD_CCtx_setParameter(cctx, ZSTD_c_checksumFlag, 1);
-    if (size >= multithread_threshold)
-        ZSTD_CCtx_setParameter(cctx, ZSTD_c_nbWorkers, static_cast<int>(std::thread::hardware_concurrency()));
-    ZSTD_CCtx_setPledgedSrcSize(cctx, size);
-    std::vector<char> in_buffer(io_chunk), out_buffer(ZSTD_CStreamOutSize());
-    uint64_t seen = 0;
-    for (;;) {
-        size_t got = fread(in_buffer.data(), 1, in_buffer.size(), in);
-        if (ferror(in))
-            fail(in_path.string() + ": read error");
-        seen += got;
-        bool last = got < in_buffer.size();
-        ZSTD_inBuffer input = {in_buffer.data(), got, 0};
-        ZSTD_EndDirective mode = last ? ZSTD_e_end : ZSTD_e_continue;
-        bool finished;
-        do {
-            ZSTD_outBuffer output = {out_buffer.data(), out_buffer.size(), 0};
-            size_t remaining = ZSTD_compressStream2(cctx, &output, &input, mode);
-            if (ZSTD_isError(remaining))
-                fail(in_path.string() + ": " + ZSTD_getErrorName(remaining) + " (did the file change?)");
-            if (fwrite(out_buffer.data(), 1, output.pos, out) != output.pos)
-                fail(out_path.string() + ": write error");
-            finished = last ? remaining == 0 : input.pos == input.size;
-        } while (!finished);
-        if (last)
-            break;
+    if (fs::is_directory(status)) {
+        tree->live = tree->link;
+        tree->live_is_plain = true;
+        return;
     }
-    ZSTD_freeCCtx(cctx);
-    fclose(in);
-    if (fclose(out) != 0)
-        fail(out_path.string() + ": write error");
-    if (seen != size)
-        fail(in_path.string() + ": changed while it was being published");
+    if (!fs::is_symlink(status))
+        fail(tree->link.string() + " is neither a directory nor a symbolic link; move it away first");
+    fs::path target = fs::canonical(tree->link, ec);
+    if (ec) {
+        warn(tree->link.string() + " leads nowhere (" + ec.message() + "): every file is compressed anew");
+        return;
+    }
+    tree->live = target;
+    fs::path releases = fs::canonical(tree->releases, ec);
+    release_t release;
+    if (!ec && target.parent_path() == releases && parse_release(target.filename().string(), &release))
+        tree->live_release = release.id;
 }
 
-// Whether `zs` already holds `file`'s content: the previous list gave it the same size and
-// digest, and the frame records that size.
-bool can_reuse(const game_file_table& previous, const published_file& file, const fs::path& zs) {
-    const game_file_t* old = find_game_file(previous, file.name);
-    if (old == nullptr || old->size != file.size || file.hash != old->hash)
-        return false;
-    FILE* f = fopen(zs.c_str(), "rb");
-    if (f == nullptr)
-        return false;
-    char header[frame_header_max];
-    size_t got = fread(header, 1, sizeof header, f);
-    fclose(f);
-    unsigned long long content = ZSTD_getFrameContentSize(header, got);
-    return content == file.size;
+// Removes what killed publishes left at the top of ROOT: temporary links, and a plain windows/
+// directory that an interrupted migration had already swapped out.
+void remove_leftovers(const server_tree& tree) {
+    std::error_code ec;
+    for (fs::directory_iterator it(tree.root, ec), end; !ec && it != end; it.increment(ec)) {
+        if (!it->path().filename().string().starts_with(temporary_link_prefix))
+            continue;
+        std::error_code removed;
+        fs::remove_all(it->path(), removed); // a link is removed, never followed
+        if (removed)
+            fail(describe(it->path(), removed));
+    }
+    if (ec)
+        fail(describe(tree.root, ec));
 }
 
-void publish_files(std::vector<published_file>& files, const game_file_table& previous, const fs::path& server_dir,
-                   int level) {
+// The live tree's file list, read without the name rules (it is only consulted). Reading is
+// skipped for a plain windows/ directory: nothing there proves a .zs, so each is decompressed.
+void read_live_list(const server_tree& tree, game_file_table* live) {
+    if (tree.live_release.empty())
+        return;
+    fs::path zs = tree.live / list_zs;
+    std::error_code ec;
+    if (!fs::exists(fs::symlink_status(zs, ec)))
+        return;
+    file_ptr plain(tmpfile());
+    if (plain == nullptr)
+        fail(std::string("a temporary file: ") + strerror(errno));
+    SHA1State sha;
+    SHA1Reset(&sha);
+    uint64_t produced = 0;
+    std::string error;
+    if (!decompress_zs(zs, list_limit, &sha, plain.get(), &produced, &error)) {
+        warn("the live file list cannot be read (" + error + "): every file is compressed anew");
+        return;
+    }
+    rewind(plain.get());
+    read_manifest_entries(plain.get(), live);
+}
+
+// --- Building a release ----------------------------------------------------------------------
+
+struct build_t {
+    std::vector<published_file> files;
+    const server_tree* tree;
+    const game_file_table* live_list;
+    fs::path release; // ROOT/releases/<id>, being built
+    int level;
+    // The first failure; the workers stop taking files once it is set.
+    std::mutex error_lock;
+    std::string error;
+    std::atomic<bool> failed{false};
+};
+
+void record_failure(build_t* build, const std::string& message) {
+    std::lock_guard<std::mutex> hold(build->error_lock);
+    if (!build->failed.exchange(true))
+        build->error = message;
+}
+
+// Whether the live tree's .zs of `file` may serve the new tree: one of our releases proves it
+// by its list; anything else only by decompressing it.
+bool can_reuse(const build_t& build, const published_file& file, const fs::path& live_zs) {
+    std::error_code ec;
+    if (build.tree->live.empty() || !fs::is_regular_file(fs::symlink_status(live_zs, ec)))
+        return false;
+    if (build.tree->live_release.empty())
+        return zs_holds(live_zs, file.size, file.hash);
+    const game_file_t* old = find_game_file(*build.live_list, file.name);
+    return old != nullptr && old->size == file.size && file.hash == old->hash;
+}
+
+// One file into the release: hashed, then its live .zs hard-linked (copied where links fail)
+// or the file compressed. Returns "reused" or "compressed", or null after recording a failure.
+const char* publish_file(build_t* build, published_file* file) {
+    std::string error;
+    uint64_t read_size = 0;
+    if (!hash_file(file->source, &file->hash, &read_size, &error)) {
+        record_failure(build, error);
+        return nullptr;
+    }
+    if (read_size != file->size) {
+        record_failure(build, file->source.string() + ": changed while it was being published");
+        return nullptr;
+    }
+    fs::path zs = build->release / (file->name + ".zs");
+    std::error_code ec;
+    fs::create_directories(zs.parent_path(), ec);
+    if (ec && !fs::is_directory(zs.parent_path())) {
+        record_failure(build, describe(zs.parent_path(), ec));
+        return nullptr;
+    }
+    fs::path live_zs = build->tree->live / (file->name + ".zs");
+    if (can_reuse(*build, *file, live_zs)) {
+        fs::create_hard_link(live_zs, zs, ec);
+        if (!ec)
+            return "reused";
+        fs::copy_file(live_zs, zs, fs::copy_options::overwrite_existing, ec);
+        if (!ec)
+            return "reused";
+        fs::remove(zs, ec);
+    }
+    if (!compress_file(file->source, zs, file->size, file->hash, build->level, &error)) {
+        record_failure(build, error);
+        return nullptr;
+    }
+    return "compressed";
+}
+
+void publish_files(build_t* build) {
     std::atomic<size_t> next{0};
     std::atomic<size_t> done{0};
+    size_t total = build->files.size();
     auto work = [&] {
-        for (size_t i = next++; i < files.size(); i = next++) {
-            published_file& file = files[i];
-            char* digest = compute_file_hash(file.source.c_str());
-            file.hash = digest;
-            free(digest);
-            fs::path zs = server_dir / (file.name + ".zs");
-            const char* what = "reused";
-            if (!can_reuse(previous, file, zs)) {
-                fs::create_directories(zs.parent_path());
-                fs::path partial = zs.string() + ".partial";
-                compress_file(file.source, partial, file.size, level);
-                fs::rename(partial, zs);
-                what = "compressed";
-            }
-            printf("[%zu/%zu] %-10s %12" PRIu64 " -> %12" PRIu64 "  %s\n", ++done, files.size(), what, file.size,
-                   static_cast<uint64_t>(fs::file_size(zs)), file.name.c_str());
+        for (size_t i = next++; i < total && !build->failed; i = next++) {
+            published_file& file = build->files[i];
+            const char* what = publish_file(build, &file);
+            if (what == nullptr)
+                return;
+            std::error_code ec;
+            uint64_t compressed = fs::file_size(build->release / (file.name + ".zs"), ec);
+            printf("[%zu/%zu] %-10s %12" PRIu64 " -> %12" PRIu64 "  %s\n", ++done, total, what, file.size,
+                   ec ? 0 : compressed, file.name.c_str());
         }
     };
     unsigned threads = std::max(1u, std::thread::hardware_concurrency());
@@ -244,50 +575,104 @@ void publish_files(std::vector<published_file>& files, const game_file_table& pr
         t.join();
 }
 
-void write_list(const std::vector<published_file>& files, const fs::path& server_dir, int level) {
-    fs::path plain = server_dir / (std::string(list_name) + ".new");
+// Writes the release's file list: plain beside the .zs, read back as the launcher will, then
+// compressed to manifest.dat.zs, the last file of the tree. The plain copy goes again.
+bool write_list(build_t* build) {
+    fs::path plain = build->release / list_name;
     FILE* f = fopen(plain.c_str(), "wb");
-    if (f == nullptr)
-        fail(plain.string() + ": " + strerror(errno));
-    bs_write_list(f, static_cast<int32_t>(files.size()));
-    for (const published_file& file : files) {
+    if (f == nullptr) {
+        record_failure(build, describe_errno(plain));
+        return false;
+    }
+    bs_write_list(f, static_cast<int32_t>(build->files.size()));
+    for (const published_file& file : build->files) {
         bs_write_list(f, 3);
         bs_write_str(f, file.name.c_str());
         bs_write_int(f, static_cast<int64_t>(file.size));
         bs_write_str(f, file.hash.c_str());
     }
-    if (fclose(f) != 0)
-        fail(plain.string() + ": write error");
-    // Read it back as the launcher will, before any client can see it.
-    game_file_table check;
-    read_list(plain.c_str(), &check);
-    if (check.files.size() != files.size())
-        fail("the written file list does not read back");
-    fs::path zs = server_dir / (std::string(list_name) + ".zs");
-    fs::path partial = zs.string() + ".partial";
-    compress_file(plain, partial, fs::file_size(plain), level);
-    fs::rename(partial, zs);
-    fs::remove(plain);
+    if (fclose(f) != 0) {
+        record_failure(build, plain.string() + ": write error");
+        return false;
+    }
+    std::string digest, error;
+    uint64_t size = 0;
+    if (!hash_file(plain, &digest, &size, &error)) {
+        record_failure(build, error);
+        return false;
+    }
+    if (size > list_limit) {
+        record_failure(build, "the file list would take " + std::to_string(size) +
+                                  " bytes; the launcher reads at most 64 MiB");
+        return false;
+    }
+    file_ptr check(fopen(plain.c_str(), "rb"));
+    game_file_table table;
+    if (check != nullptr)
+        parse_manifest(check.get(), &table);
+    if (table.files.size() != build->files.size()) {
+        record_failure(build, "the written file list does not read back");
+        return false;
+    }
+    if (!compress_file(plain, build->release / list_zs, size, digest, build->level, &error)) {
+        record_failure(build, error);
+        return false;
+    }
+    std::error_code ec;
+    fs::remove(plain, ec);
+    return true;
 }
 
-// Removes the .zs of files no longer listed, now that the new list is in place.
-void remove_stale(const std::vector<published_file>& files, const fs::path& server_dir) {
-    std::vector<std::string> keep;
-    for (const published_file& file : files)
-        keep.push_back(file.name + ".zs");
-    keep.push_back(std::string(list_name) + ".zs");
-    std::sort(keep.begin(), keep.end());
-    std::vector<fs::path> stale;
-    for (const auto& entry : fs::recursive_directory_iterator(server_dir)) {
-        if (!entry.is_regular_file())
-            continue;
-        std::string name = fs::relative(entry.path(), server_dir).generic_string();
-        if (!std::binary_search(keep.begin(), keep.end(), name))
-            stale.push_back(entry.path());
+// Points ROOT/windows at the release with one rename. A plain windows/ directory is swapped
+// with the new link in one step where the file system can (then moved into releases/ as
+// `previous_id`); elsewhere it is moved away first, and windows/ is missing for a moment.
+void switch_live(const server_tree& tree, const std::string& id, const std::string& previous_id) {
+    fs::path temporary = tree.root / (std::string(temporary_link_prefix) + id);
+    std::error_code ec;
+    fs::create_symlink(fs::path(releases_dir_name) / id, temporary, ec);
+    if (ec)
+        fail(describe(temporary, ec));
+    if (!tree.live_is_plain) {
+        fs::rename(temporary, tree.link, ec);
+        if (ec)
+            fail("switching " + tree.link.string() + ": " + ec.message());
+        return;
     }
-    for (const fs::path& path : stale) {
-        printf("removed    %s\n", fs::relative(path, server_dir).generic_string().c_str());
-        fs::remove(path);
+    fs::path previous = tree.releases / previous_id;
+    if (renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, tree.link.c_str(), RENAME_EXCHANGE) == 0) {
+        fs::rename(temporary, previous, ec); // the plain directory, now under the temporary name
+        if (ec)
+            warn("the previous " + tree.link.string() + " stays as " + temporary.string() + ": " + ec.message());
+        return;
+    }
+    fs::rename(tree.link, previous, ec);
+    if (ec)
+        fail("moving " + tree.link.string() + " into " + tree.releases.string() + ": " + ec.message());
+    fs::rename(temporary, tree.link, ec);
+    if (ec)
+        fail("switching " + tree.link.string() + ": " + ec.message() + "; the previous tree is " +
+             previous.string());
+}
+
+// Removes the trees no player needs: all but the live one, the one it replaced, and the newest
+// other complete trees up to kept_previous_trees. Trees of killed publishes go too.
+void prune(const server_tree& tree, const std::string& live_id, const std::string& replaced_id) {
+    size_t kept = replaced_id.empty() ? 0 : 1;
+    for (const release_t& release : list_releases(tree)) {
+        if (release.id == live_id || release.id == replaced_id)
+            continue;
+        fs::path path = tree.releases / release.id;
+        std::error_code ec;
+        bool complete = fs::is_regular_file(fs::symlink_status(path / list_zs, ec));
+        if (complete && kept < kept_previous_trees) {
+            ++kept;
+            continue;
+        }
+        fs::remove_all(path, ec); // links inside are removed, never followed
+        if (ec)
+            warn("could not remove " + describe(path, ec));
+        else
+            printf("removed    %s/%s\n", releases_dir_name, release.id.c_str());
     }
 }
 
@@ -299,7 +684,8 @@ int build_command(int argc, char** argv) {
             char* end = nullptr;
             long value = strtol(argv[++i], &end, 10);
             if (*end != '\0' || value < ZSTD_minCLevel() || value > ZSTD_maxCLevel())
-                fail(std::string("--level wants a zstd level from 1 to ") + std::to_string(ZSTD_maxCLevel()));
+                fail("--level wants a zstd level from " + std::to_string(ZSTD_minCLevel()) + " to " +
+                     std::to_string(ZSTD_maxCLevel()));
             level = static_cast<int>(value);
         } else {
             positional.push_back(argv[i]);
@@ -308,21 +694,49 @@ int build_command(int argc, char** argv) {
     if (positional.size() != 2)
         return usage();
     fs::path game_dir = positional[0];
-    fs::path server_dir = fs::path(positional[1]) / "windows";
-    if (!fs::is_directory(game_dir))
+    fs::path root = positional[1];
+    std::error_code ec;
+    if (!fs::is_directory(game_dir, ec))
         fail(game_dir.string() + ": not a directory");
 
-    std::vector<published_file> files = collect_files(game_dir);
-    refuse_unsafe_names(files);
-    if (files.size() > bs_max_length)
-        fail("a file list holds at most 65535 files; found " + std::to_string(files.size()));
-    fs::create_directories(server_dir);
-    game_file_table previous;
-    read_previous_list(server_dir, &previous);
-    publish_files(files, previous, server_dir, level);
-    write_list(files, server_dir, level);
-    remove_stale(files, server_dir);
-    printf("published %zu files to %s\n", files.size(), server_dir.c_str());
+    // Nothing is written before the names are known to be safe.
+    build_t build;
+    build.files = collect_files(game_dir);
+    refuse_unsafe_names(build.files, game_dir);
+
+    server_tree tree;
+    open_tree(root, &tree);
+    remove_leftovers(tree);
+    game_file_table live_list;
+    read_live_list(tree, &live_list);
+    std::vector<release_t> releases = list_releases(tree);
+    uint64_t number = releases.empty() ? 1 : releases.front().number + 1;
+    // A plain windows/ directory becomes the release before the new one.
+    std::string replaced_id = tree.live_release;
+    if (tree.live_is_plain)
+        replaced_id = release_id(number++);
+    std::string id = release_id(number);
+    build.tree = &tree;
+    build.live_list = &live_list;
+    build.release = tree.releases / id;
+    build.level = level;
+    if (!fs::create_directory(build.release, ec) || ec)
+        fail("creating " + build.release.string() + ": " + (ec ? ec.message() : "it exists"));
+    if (tree.live_is_plain)
+        printf("%s is a plain directory: its .zs are reused only where they decompress to the file\n",
+               tree.link.c_str());
+
+    publish_files(&build);
+    if (!build.failed)
+        write_list(&build);
+    if (build.failed) {
+        fs::remove_all(build.release, ec);
+        fail(build.error + "; nothing was published");
+    }
+    switch_live(tree, id, replaced_id);
+    prune(tree, id, replaced_id);
+    printf("published %zu files to %s (%s/%s)\n", build.files.size(), tree.link.c_str(), releases_dir_name,
+           id.c_str());
     return 0;
 }
 

@@ -257,7 +257,9 @@ def publish(game_dir, root, level=1):
 
 
 def published_path(root, name):
-    """Where the server tree ROOT keeps the compressed form of the listed NAME."""
+    """Where the server tree ROOT serves the compressed form of the listed NAME: in the live tree,
+    through velm-publish's windows link. Its unchanged files are hard links shared with the
+    trees kept beside it: replace such a file (unlink, then write) rather than edit it in place."""
     return Path(root) / "windows" / (name + ".zs")
 
 

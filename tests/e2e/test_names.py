@@ -35,6 +35,18 @@ REFUSED = [
     ("directory and file", [GOOD, entry("a/b", b"2"), entry("a", b"1")], "a/b"),
     ("temporary name", [GOOD, entry("x.bin", b"1"), entry("x.bin.zs", b"2")], "x.bin.zs"),
     ("previous copy name", [GOOD, entry("x.bin", b"1"), entry("x.bin.upd_old", b"2")], "x.bin.upd_old"),
+    ("the list's own name", [GOOD, entry("manifest.dat", b"x")], "manifest.dat"),
+    ("the list's download in another case", [GOOD, entry("Manifest.DAT.zs", b"x")], "Manifest.DAT.zs"),
+    ("temporary name as a directory", [GOOD, entry("x.bin", b"1"), entry("x.bin.upd_old/y", b"2")],
+     "x.bin.upd_old/y"),
+    ("file name past 247 bytes", [GOOD, entry("f" * 248, b"x")], "f" * 248),
+    ("console device", [GOOD, entry("CONIN$", b"x")], "CONIN$"),
+    ("port zero", [GOOD, entry("data/COM0.txt", b"x")], "data/COM0.txt"),
+    ("superscript port", [GOOD, entry("lpt\u00b9.log", b"x")], "lpt\u00b9.log"),
+    ("not UTF-8", [GOOD, entry(b"bad\xff.bin", b"x")], None),
+    ("letter case", [GOOD, entry("Data.bin", b"1"), entry("data.bin", b"2")], "data.bin"),
+    ("directory letter case", [GOOD, entry("Sub/x", b"1"), entry("sub/y", b"2")], "sub/y"),
+    ("below a dot-directory", [GOOD, entry(".cfg/x", b"x")], ".cfg/x"),
     ("malformed digest", [GOOD, ["bad digest.bin", 1, "not a digest"]], "bad digest.bin"),
     ("entry of two values", [GOOD, ["two.bin", 1]], None),
 ]
@@ -46,6 +58,9 @@ ACCEPTED = {
     "a directory with a long name/and a file with a long name.txt": b"long\n" * 100,
     "empty": b"",
     "small": b"x" * 23,
+    "f" * 247: b"the longest file name\n",
+    "\u00c9t\u00e9/\u00e9T\u00c9 \u017d.txt": b"Latin letters, one spelling per directory\n",
+    ".dotfile": b"a file's own name may begin with a dot\n",
 }
 
 
