@@ -1,21 +1,25 @@
 #!/usr/bin/env bash
 # The development update server: nginx serving a published tree over HTTPS on 127.0.0.1:4443.
-#   dev-server.sh start ROOT STATE_DIR [--rate RATE]   serve ROOT (ROOT/windows/... is the launcher's base URL)
+#   dev-server.sh start ROOT STATE_DIR [--rate RATE] [--listen ADDR:PORT] [--http2]
+#                                  serve ROOT (ROOT/windows/... is the launcher's base URL)
 #   dev-server.sh stop STATE_DIR
 # Everything nginx writes (configuration, pid, logs, temporary files, certificates) stays in
 # STATE_DIR. The certificate authority the launcher must trust is STATE_DIR/certs/ca.crt.
 # RATE (nginx syntax, e.g. 500k or 2m) caps each connection's bytes per second so progress shows.
+# --listen serves on another IPv4 address and port (the certificate then names that address
+# too), such as the server's side of a benchmark's network namespaces; --http2 offers HTTP/2.
+# The access log is nginx's combined format followed by the connection's serial number, the
+# time the request ended ($msec), its duration in seconds and its Range header.
 set -euo pipefail
 
-readonly listen_addr=127.0.0.1:4443
-readonly probe_url=https://localhost:4443/
+readonly default_listen=127.0.0.1:4443
 readonly start_polls=50 # 100 ms apart: about 5 s for nginx to answer
 readonly stop_polls=50  # 100 ms apart, per signal
 
 script_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 
 usage() {
-  echo "usage: $0 start ROOT STATE_DIR [--rate RATE] | stop STATE_DIR" >&2
+  echo "usage: $0 start ROOT STATE_DIR [--rate RATE] [--listen ADDR:PORT] [--http2] | stop STATE_DIR" >&2
   exit 2
 }
 
@@ -67,7 +71,7 @@ stop_server() {
 }
 
 write_config() {
-  local root=$1 state=$2 rate=$3 user_line="# workers run as the user who started nginx"
+  local root=$1 state=$2 rate=$3 listen=$4 http2=$5 user_line="# workers run as the user who started nginx"
   [ "$(id -u)" -ne 0 ] || user_line="user root;" # else nginx drops to nobody, who may not read ROOT
   cat >"$state/nginx.conf" <<EOF
 # Written by dev-server.sh; rewritten at every start.
@@ -82,7 +86,9 @@ events {
 }
 
 http {
-    access_log "$state/access.log";
+    log_format velm '\$remote_addr - \$remote_user [\$time_local] "\$request" \$status \$body_bytes_sent '
+                    '"\$http_referer" "\$http_user_agent" \$connection \$msec \$request_time "\$http_range"';
+    access_log "$state/access.log" velm;
     client_body_temp_path "$state/tmp/client_body";
     proxy_temp_path "$state/tmp/proxy";
     fastcgi_temp_path "$state/tmp/fastcgi";
@@ -100,7 +106,7 @@ http {
     server_tokens off;
 
     server {
-        listen $listen_addr ssl;
+        listen $listen ssl${http2:+ http2};
         server_name localhost;
         ssl_certificate "$state/certs/server.crt";
         ssl_certificate_key "$state/certs/server.key";
@@ -118,11 +124,17 @@ EOF
 }
 
 start_server() {
-  local root=$1 state=$2 rate=$3 pid i
+  local root=$1 state=$2 rate=$3 listen=$4 http2=$5 pid i host=${4%:*} probe_url
   stop_server "$state" >/dev/null
-  "$script_dir/dev-cert.sh" "$state/certs"
+  if [ "$listen" = "$default_listen" ]; then
+    "$script_dir/dev-cert.sh" "$state/certs"
+    probe_url=https://localhost:${listen##*:}/
+  else
+    "$script_dir/dev-cert.sh" "$state/certs" "$host"
+    probe_url=https://$listen/
+  fi
   mkdir -p "$state/tmp"
-  write_config "$root" "$state" "$rate"
+  write_config "$root" "$state" "$rate" "$listen" "$http2"
   : >"$state/error.log"
   if ! nginx -p "$state" -c "$state/nginx.conf" -e "$state/error.log"; then
     echo "dev-server: nginx did not start (its messages are above and in $state/error.log)" >&2
@@ -131,12 +143,12 @@ start_server() {
   for ((i = 0; i < start_polls; i++)); do
     if pid=$(running_pid "$state") &&
       curl -s -o /dev/null --cacert "$state/certs/ca.crt" --max-time 1 "$probe_url"; then
-      echo "dev-server: serving $root at https://localhost:4443/ (pid $pid)"
+      echo "dev-server: serving $root at $probe_url${http2:+ (HTTP/2 offered)} (pid $pid)"
       return 0
     fi
     sleep 0.1
   done
-  echo "dev-server: nginx does not answer on $listen_addr; $state/error.log says:" >&2
+  echo "dev-server: nginx does not answer on $listen; $state/error.log says:" >&2
   tail -n 20 "$state/error.log" >&2
   stop_server "$state" >&2 || true
   return 1
@@ -145,15 +157,32 @@ start_server() {
 [ $# -ge 1 ] || usage
 case $1 in
 start)
-  [ $# -eq 3 ] || [ $# -eq 5 ] || usage
+  [ $# -ge 3 ] || usage
   root=$2
   state=$3
+  shift 3
   rate=""
-  if [ $# -eq 5 ]; then
-    [ "$4" = --rate ] || usage
-    rate=$5
-    [[ $rate =~ ^[0-9]+[kKmM]?$ ]] || usage
-  fi
+  listen=$default_listen
+  http2=""
+  while [ $# -gt 0 ]; do
+    case $1 in
+    --rate)
+      [ $# -ge 2 ] && [[ $2 =~ ^[0-9]+[kKmM]?$ ]] || usage
+      rate=$2
+      shift 2
+      ;;
+    --listen)
+      [ $# -ge 2 ] && [[ $2 =~ ^[0-9]{1,3}(\.[0-9]{1,3}){3}:[0-9]{1,5}$ ]] || usage
+      listen=$2
+      shift 2
+      ;;
+    --http2)
+      http2=1
+      shift
+      ;;
+    *) usage ;;
+    esac
+  done
   [ -d "$root" ] || {
     echo "dev-server: no directory $root" >&2
     exit 2
@@ -163,7 +192,7 @@ start)
   state=$(cd "$state" && pwd)
   check_path "$root"
   check_path "$state"
-  start_server "$root" "$state" "$rate"
+  start_server "$root" "$state" "$rate" "$listen" "$http2"
   ;;
 stop)
   [ $# -eq 2 ] || usage
