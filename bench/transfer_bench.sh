@@ -193,6 +193,10 @@ net_down() {
         ip netns del "$ns-lo" 2>/dev/null || true
     else
         bash "$slow_link" down "$ns" >/dev/null 2>&1 || true
+        # Keep the link's counters (drops, lateness) with the logs.
+        local link_state=${TMPDIR:-/tmp}/velm-slow-link/$ns
+        mv -f "$link_state.log" "$work/logs/link-$net-ms.log" 2>/dev/null || true
+        rm -f "$link_state.out"
     fi
     net=""
 }
@@ -352,7 +356,7 @@ fresh_install_row() {
             [ "$(verdict "$r" "<=" 0.8)" = met ] && target+=", goal met"
         fi
     fi
-    row=$(printf '  %-9s %-26s %9s %9s %6s  %s' "$link_label" "$(tree_label "$tree")" \
+    row=$(printf '  %-9s %-26s %9s %10s %6s  %s' "$link_label" "$(tree_label "$tree")" \
         "$(seconds "$launcher_m")" "$(seconds "$ref_m")" "$r" "$target")
     say1 "$row"
     say1 "            launcher: $launcher_xfer, peak RSS $(mib $((peak * 1024))) MiB; reference: $ref_xfer"
@@ -578,7 +582,7 @@ echo "transfer benchmark$( ((quick)) && echo " (--quick: small trees, figures no
 if has_section 1; then
     echo "1. Fresh install: launcher vs curl --parallel --parallel-max $ref_parallel + zstd -d +" \
         "sha1sum -P $hash_threads ($rate_bit_s bit/s links; medians of $runs)"
-    printf '  %-9s %-26s %9s %9s %6s  %s\n' link tree launcher reference ratio target
+    printf '  %-9s %-26s %9s %10s %6s  %s\n' link tree launcher reference ratio target
     printf '%s\n' "${rep1[@]}"
 fi
 if has_section 2; then
