@@ -21,6 +21,7 @@
 # (namespaces, dropping the page cache).
 #
 #   transfer_bench.sh [--quick] [--links LIST] [--sections LIST] [--runs N] [--baseline REV]
+#                     [--prepare]
 #   transfer_bench.sh --clean     remove the generated data (the work directory) and stop
 #
 #   --quick          small trees, for checking the benchmark itself (a few minutes)
@@ -30,6 +31,8 @@
 #   --runs N         runs of each fresh install in section 1; medians are printed (default: 1)
 #   --baseline REV   also measure the launcher of git revision REV in section 1 (today's, for
 #                    the targets "no slower than today"), built from `git archive REV`
+#   --prepare        build, generate and publish what the sections need, then stop (the
+#                    measurement can then wait for a quiet machine)
 #
 # Environment: VELM_TBENCH_BUILD      build directory (default: <repo>/build-tbench, Release,
 #                                     with the update URL of the namespaces' server)
@@ -75,6 +78,7 @@ sections=1,2,3,4
 runs=1
 baseline_rev=""
 clean=0
+prepare=0
 while [ $# -gt 0 ]; do
     case $1 in
         --quick) quick=1; shift ;;
@@ -83,6 +87,7 @@ while [ $# -gt 0 ]; do
         --runs) [ $# -ge 2 ] && [[ $2 =~ ^[1-9][0-9]*$ ]] || usage; runs=$2; shift 2 ;;
         --baseline) [ $# -ge 2 ] || usage; baseline_rev=$2; shift 2 ;;
         --clean) clean=1; shift ;;
+        --prepare) prepare=1; shift ;;
         *) usage ;;
     esac
 done
@@ -225,13 +230,27 @@ net_up() {
 
 # The server's root holds one link, windows -> the published tree being measured.
 serve() { ln -sfn "$work/pub/$1/windows" "$work/serve/windows"; }
-log_offset() { stat -c %s "$work/server/access.log" 2>/dev/null || echo 0; }
+log_size() { stat -c %s "$work/server/access.log" 2>/dev/null || echo 0; }
+# nginx logs a request when it has ended, and one whose client went away when it notices, a
+# round trip later: waits until the log has not grown for half a second (at most 10 s).
+log_settle() {
+    local size i
+    size=$(log_size)
+    for ((i = 0; i < 100; i++)); do
+        sleep 0.1
+        if ((i % 5 == 4)); then
+            [ "$(log_size)" = "$size" ] && return 0
+            size=$(log_size)
+        fi
+    done
+}
+log_offset() { log_settle; log_size; }
 # Sets requests, protocols, connections, in_flight, body_bytes (and path_* with a path $2) for
 # the requests logged since offset $1.
 log_stats() {
     local rtt_s=0
     [ "$net" = loopback ] || rtt_s=$(awk -v ms="$net" 'BEGIN { print ms / 1000 }')
-    sleep 0.2 # nginx logs a request when it has ended; let the last ones reach the log
+    log_settle
     eval "$(python3 "$log_helper" log-stats "$work/server/access.log" "$1" "$rtt_s" "${@:2}")"
 }
 rx_bytes() { ip netns exec "$client_ns" cat "/sys/class/net/$iface/statistics/rx_bytes"; }
@@ -279,7 +298,9 @@ tree_label() { # $1: tree name
 }
 plural() { [ "$1" = 1 ] && echo "$1 $2" || echo "$1 ${2}s"; }
 transfer_summary() { # from log_stats' figures
-    echo "$protocols, $(plural "$connections" connection), at most $in_flight in flight"
+    local seen="at most $in_flight in flight"
+    ((in_flight > 0)) || seen="no overlap seen" # small files over loopback end at once
+    echo "$protocols, $(plural "$connections" connection), $seen"
 }
 
 # --- section 1: fresh installs -------------------------------------------------------------------
@@ -550,6 +571,10 @@ fi
 if has_section 1 || has_section 4; then generate "medium$suffix" "${medium[@]}"; fi
 if has_section 2; then generate "current$suffix" "${current[@]}"; fi
 if has_section 3; then generate "one$suffix" "${one[@]}"; fi
+if ((prepare)); then
+    note "prepared: $work"
+    exit 0
+fi
 
 # Loopback first (sections 1, 2 and 4), then each distant link (section 1, and section 3 over
 # the target link, brought up for it if section 1 does not use it).
