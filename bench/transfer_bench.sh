@@ -28,7 +28,8 @@
 #   --links LIST     links of section 1, comma-separated: loopback and round trips in ms
 #                    (even numbers), e.g. loopback,20,100 (default: loopback,100)
 #   --sections LIST  sections to run, e.g. 1,3 (default: 1,2,3,4)
-#   --runs N         runs of each fresh install in section 1; medians are printed (default: 1)
+#   --runs N         runs of each timed launcher run in sections 1 and 2; medians are printed
+#                    (default: 1)
 #   --baseline REV   also measure the launcher of git revision REV in section 1 (today's, for
 #                    the targets "no slower than today"), built from `git archive REV`
 #   --prepare        build, generate and publish what the sections need, then stop (the
@@ -309,6 +310,7 @@ s1_small_peak_kib="" s1_small_in_flight=""
 # One row: tree $1 (small, medium, large) over the current link.
 fresh_install_row() {
     local tree=$1$suffix kind=$1 run files launcher_t=() ref_t=() base_t=() peak=0 base_peak=0
+    local launcher_cpu=() ref_cpu_t=()
     local side offset launcher_xfer="n/a" ref_xfer="n/a" base_xfer="" r target row
     serve "$tree"
     files=$(find "$work/src/$tree" -type f | wc -l)
@@ -319,6 +321,7 @@ fresh_install_row() {
         if reference_run "$tree" "$server_url" "$ref_parallel" "$hash_threads" "$ca" "$work/ref" \
             ip netns exec "$client_ns" && [ "$ref_count" -eq "$files" ]; then
             ref_t+=("$ref_s")
+            ref_cpu_t+=("$ref_cpu")
         else
             ref_t+=(failed)
             note "reference failed: $(tail -n 3 "$work/logs/reference-curl.log")"
@@ -350,6 +353,7 @@ fresh_install_row() {
             log_stats "$offset"
             if [ "$side" = launcher ]; then
                 launcher_t+=("$t")
+                launcher_cpu+=("$cpu_s")
                 launcher_xfer=$(transfer_summary)
                 ((peak_kib > peak)) && peak=$peak_kib
                 if [ "$kind" = small ] && [ "$net" = "$target_rtt" ]; then
@@ -380,7 +384,9 @@ fresh_install_row() {
     row=$(printf '  %-9s %-26s %9s %10s %6s  %s' "$link_label" "$(tree_label "$tree")" \
         "$(seconds "$launcher_m")" "$(seconds "$ref_m")" "$r" "$target")
     say1 "$row"
-    say1 "            launcher: $launcher_xfer, peak RSS $(mib $((peak * 1024))) MiB; reference: $ref_xfer"
+    say1 "            launcher: $launcher_xfer, peak RSS $(mib $((peak * 1024))) MiB," \
+        "cpu $(seconds "$(median "${launcher_cpu[@]}")"); reference: $ref_xfer," \
+        "cpu $(seconds "$(median "${ref_cpu_t[@]}")")"
     if [ -n "$baseline_build" ]; then
         base_m=$(median "${base_t[@]}")
         local rb=n/a tb="no slower than today: <= 1.0"
@@ -404,7 +410,7 @@ section1_link() {
 
 # --- section 2: a current install, cold ----------------------------------------------------------
 section2() {
-    local tree=current$suffix st=current first_s rec_s full_s record r
+    local tree=current$suffix st=current$suffix first_s rec_s full_s record r
     serve "$tree"
     stage "$st" "$build"
     if [ ! -f "$work/run/$st.installed" ]; then
@@ -421,31 +427,37 @@ section2() {
     ((transfers == 0)) || note "the first run on the current install fetched $transfers files"
     record=$(state_files "$st" | tr '\n' ' ')
 
-    note "section 2: second run, with the record, page cache dropped"
-    cold_start "$work/run/$st"
-    run_launcher "$st" current-record
-    ((finished)) || { say2 "  second run $(failed_run current-record)"; return; }
-    rec_s=$done_s
+    local run rec_t=() full_t=()
+    for ((run = 1; run <= runs; run++)); do
+        note "section 2: with the record, page cache dropped (run $run of $runs)"
+        cold_start "$work/run/$st"
+        run_launcher "$st" "current-record-$run"
+        ((finished)) || { say2 "  with the record: $(failed_run "current-record-$run")"; return; }
+        rec_t+=("$done_s")
 
-    note "section 2: full rehash, page cache dropped"
-    if [ -n "$rehash_exe" ]; then
-        cp -p "$rehash_exe" "$work/run/$st/velm-launcher"
-    else
-        delete_state "$st"
-    fi
-    cold_start "$work/run/$st"
-    run_launcher "$st" current-rehash
-    stage "$st" "$build"
-    ((finished)) || { say2 "  full rehash $(failed_run current-rehash)"; return; }
-    full_s=$done_s
+        note "section 2: full rehash, page cache dropped (run $run of $runs)"
+        if [ -n "$rehash_exe" ]; then
+            cp -p "$rehash_exe" "$work/run/$st/velm-launcher"
+        else
+            delete_state "$st" # the run writes the record anew for the next
+        fi
+        cold_start "$work/run/$st"
+        run_launcher "$st" "current-rehash-$run"
+        stage "$st" "$build"
+        ((finished)) || { say2 "  full rehash: $(failed_run "current-rehash-$run")"; return; }
+        full_t+=("$done_s")
+    done
+    rec_s=$(median "${rec_t[@]}")
+    full_s=$(median "${full_t[@]}")
 
-    say2 "  $(tree_label "$tree"), current; start to \"All jobs completed\", page cache dropped:"
+    say2 "  $(tree_label "$tree"), current; start to \"All jobs completed\", page cache dropped" \
+        "(medians of $runs):"
     if [ -n "$record" ]; then
         say2 "  with the record:  $(seconds "$rec_s") (target <= 0.5 s) $(verdict "$rec_s" "<=" 0.5);" \
             "state beside the launcher: ${record% }"
     else
         say2 "  with the record:  n/a: this launcher wrote nothing beside itself (no record);" \
-            "its second run took $(seconds "$rec_s")"
+            "its runs after the first took $(seconds "$rec_s")"
     fi
     r=$(ratio "$rec_s" "$full_s")
     say2 "  full rehash:      $(seconds "$full_s"), second run / rehash $r; $rehash_how"
@@ -454,7 +466,7 @@ section2() {
 
 # --- section 3: interruptions --------------------------------------------------------------------
 section3() {
-    local tree=one$suffix st=interrupted zs_bytes half rx0 rx1 reset_ratio wire_ratio left r2 verdict_text
+    local tree=one$suffix st=interrupted$suffix zs_bytes half rx0 rx1 reset_ratio wire_ratio left r2 verdict_text
     local big_file path
     # The tree's one large file (beside the game's stand-in executable).
     big_file=$(find "$work/src/$tree" -type f -printf '%s %P\n' | sort -n | tail -n 1 | cut -d' ' -f2-)
@@ -515,7 +527,7 @@ section3() {
 
 # --- section 4: verify-only, warm ----------------------------------------------------------------
 section4() {
-    local tree=medium$suffix st=verify i launcher_t=() sha_t=() t0 lm sm r batch files
+    local tree=medium$suffix st=verify$suffix i launcher_t=() sha_t=() t0 lm sm r batch files
     serve "$tree"
     if [ -n "$rehash_exe" ]; then stage "$st" "$rehash_build"; else stage "$st" "$build"; fi
     if [ ! -f "$work/run/$st.installed" ]; then
