@@ -72,46 +72,9 @@ if port_busy && [ -z "${VELM_UBENCH_NETNS:-}" ] && command -v ip >/dev/null &&
         bash -c 'ip link set lo up && exec "$0"' "${BASH_SOURCE[0]}"
 fi
 
-now() { date +%s.%N; }
-# Sets children_cpu to the CPU seconds (user + system) of this shell's finished children so far.
-# `times` must run in this shell, not in a command substitution's subshell.
-read_children_cpu() {
-    times >"$work/logs/times.txt"
-    children_cpu=$(awk 'NR == 2 {
-        n = split($1 " " $2, t, " "); s = 0
-        for (i = 1; i <= n; i++) { split(t[i], p, "m"); s += p[1] * 60 + p[2] }
-        printf "%.2f", s }' "$work/logs/times.txt")
-}
-elapsed() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", b - a }'; }
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }'; }
-# "met" or "MISSED": $1 value, $2 operator (<= or <), $3 target.
-verdict() {
-    awk -v v="$1" -v op="$2" -v t="$3" \
-        'BEGIN { ok = (op == "<=") ? (v <= t) : (v < t); print ok ? "met" : "MISSED" }'
-}
-
-# The launcher's parallelism: one worker per CPU, 2 to 16.
-workers=$(nproc)
-((workers < 2)) && workers=2
-((workers > 16)) && workers=16
-
-# --- page cache --------------------------------------------------------------------------------
-if sync && echo 3 2>/dev/null >/proc/sys/vm/drop_caches; then
-    cache_note="page cache dropped before each timed run"
-    can_drop=1
-else
-    cache_note="page cache NOT dropped (not permitted): inputs of both sides read once beforehand"
-    can_drop=0
-fi
-# $@: trees or files the next timed run reads; warmed when the cache cannot be dropped.
-cold_start() {
-    if ((can_drop)); then
-        sync
-        echo 3 >/proc/sys/vm/drop_caches
-    else
-        find "$@" -type f -print0 | xargs -0 -r cat >/dev/null
-    fi
-}
+# shellcheck source=bench/lib.sh
+source "$root/bench/lib.sh"
+workers=$hash_threads
 
 # --- build -------------------------------------------------------------------------------------
 if [ ! -f "$build/build.ninja" ]; then
@@ -120,22 +83,7 @@ fi
 cmake --build "$build" -j2 --target velm-launcher velm-publish >/dev/null
 publish="$build/velm-publish"
 
-# --- generated trees (kept between runs) ---------------------------------------------------------
-mkdir -p "$work/src" "$work/pub" "$work/logs" "$work/run"
-generate() { # $1: tree name, then the helper's generator and its arguments
-    local name=$1
-    shift
-    if [ ! -f "$work/src/$name.done" ]; then
-        note "generating the $name tree"
-        rm -rf "$work/src/$name"
-        python3 "$helper" "$1" "$work/src/$name" "${@:2}"
-        touch "$work/src/$name.done"
-    fi
-    # Republishing reuses every unchanged .zs.
-    note "publishing the $name tree (level $publish_level)"
-    "$publish" build --level "$publish_level" "$work/src/$name" "$work/pub/$name" \
-        >"$work/logs/publish-$name.log"
-}
+mkdir -p "$work/logs" "$work/run"
 generate install gen-install "$install_files" "$install_bytes"
 generate huge gen-huge "$huge_bytes"
 generate empty gen-empty "$empty_entries"
@@ -182,9 +130,6 @@ run_launcher() { # $1: tree, $2: log name
     fi
 }
 
-mib() { awk -v b="$1" 'BEGIN { printf "%.1f", b / 1048576 }'; }
-tree_bytes() { du -sb --apparent-size "$1" | cut -f1; }
-
 report=()
 say() { report+=("$*"); }
 say "update benchmark, $workers workers, $cache_note; cpu = user + system seconds (the" \
@@ -197,29 +142,12 @@ files_install=$(find "$src_install" -type f | wc -l)
 say "install tree: $files_install files, $(mib "$(tree_bytes "$src_install")") MiB," \
     "published as $(mib "$(tree_bytes "$work/pub/install/windows/")") MiB of .zs (zstd -$publish_level)"
 
-ref="$work/ref"
-rm -rf "$ref"
-python3 "$helper" ref-plan "$src_install" "$server_url" "$ref/dl" "$ref/out" >/dev/null
 note "fresh install: reference pipeline"
 cold_start "$work/pub/install/windows/"
-read_children_cpu
-c0=$children_cpu
-t0=$(now)
-curl --parallel --parallel-max "$workers" --fail -sS --create-dirs --cacert "$ca" -K "$ref/dl/curl.cfg" \
-    2>"$work/logs/reference-curl.log" ||
+reference_run install "$server_url" "$workers" "$workers" "$ca" "$work/ref" ||
     { note "curl failed: $(tail -n 3 "$work/logs/reference-curl.log")"; exit 1; }
-t1=$(now)
-xargs -0 -P "$workers" -n 2 zstd -d -q -f -o <"$ref/dl/zstd.args"
-t2=$(now)
-find "$ref/out" -type f -print0 | xargs -0 -P "$workers" -n 64 sha1sum >"$ref/sums"
-t3=$(now)
-ref_s=$(elapsed "$t0" "$t3")
-read_children_cpu
-ref_cpu=$(elapsed "$c0" "$children_cpu")
-ref_count=$(wc -l <"$ref/sums")
 [ "$ref_count" -eq "$files_install" ] ||
     { note "the reference produced $ref_count files, not $files_install"; exit 1; }
-rm -rf "$ref"
 
 note "fresh install: launcher"
 stage install
@@ -228,8 +156,8 @@ run_launcher install fresh-install
 [ "$transfers" -eq "$files_install" ] ||
     { note "fresh install fetched $transfers files, not $files_install"; exit 1; }
 r=$(ratio "$done_s" "$ref_s")
-say "fresh install: launcher $done_s s, reference $ref_s s (curl $(elapsed "$t0" "$t1")" \
-    "+ zstd -d $(elapsed "$t1" "$t2") + sha1sum $(elapsed "$t2" "$t3")), ratio $r" \
+say "fresh install: launcher $done_s s, reference $ref_s s (curl $ref_curl_s" \
+    "+ zstd -d $ref_zstd_s + sha1sum $ref_sha_s), ratio $r" \
     "(target <= 1.0) $(verdict "$r" "<=" 1.0); cpu: launcher $cpu_s s, reference $ref_cpu s;" \
     "launcher peak RSS $(mib $((peak_kib * 1024))) MiB"
 

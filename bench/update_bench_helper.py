@@ -1,13 +1,22 @@
 #!/usr/bin/env python3
-"""Helpers of update_bench.sh: generated game trees, the reference pipeline's plan, and a
-launcher run with every output line time-stamped as it arrives.
+"""Helpers of the update benchmarks (update_bench.sh, transfer_bench.sh): generated game trees,
+the reference pipeline's plan, and a launcher run with every output line time-stamped as it
+arrives.
 
-  gen-install DIR FILES BYTES   about FILES files, BYTES in all, 1 KiB to 64 MiB, plus VELM.exe
+  gen-install DIR FILES BYTES [LARGEST]
+                                about FILES files, BYTES in all, 1 KiB to LARGEST (default
+                                64 MiB; the four largest files are LARGEST, /2, /4, /8), plus VELM.exe
+  gen-uniform DIR FILES MIN MAX FILES files of MIN to MAX bytes (uniform), plus VELM.exe
+  gen-sizes DIR BYTES...        one file of each size, plus VELM.exe
   gen-huge DIR BYTES            one file of BYTES, a few small ones, plus VELM.exe
   gen-empty DIR ENTRIES         ENTRIES - 1 empty files in 256 directories, plus VELM.exe
   ref-plan GAME_DIR URL DL OUT  writes DL/curl.cfg (url/output pairs into DL) and DL/zstd.args
                                 (NUL-separated "output input" pairs into OUT); makes OUT's dirs
-  run STAGE_DIR LOG             runs STAGE_DIR/velm-launcher; prints key=value figures
+  run STAGE_DIR LOG [--at PATH BYTES ACTION]
+                                runs STAGE_DIR/velm-launcher; prints key=value figures. With
+                                --at: once STAGE_DIR/PATH holds BYTES, ACTION is done once:
+                                "term" sends the launcher SIGTERM; anything else is a shell
+                                command run then (triggered_s says when, or "none")
 
 Generated trees are deterministic (seeded), so a regenerated tree publishes the same way.
 """
@@ -16,6 +25,7 @@ import math
 import os
 import random
 import re
+import signal
 import subprocess
 import sys
 import threading
@@ -80,18 +90,18 @@ def write_game_exe(game_dir):
     os.chmod(path, 0o755)
 
 
-def install_sizes(rng, count, total):
-    """A few large files up to MAX_SIZE, the rest log-uniform from MIN_SIZE to an upper bound
+def install_sizes(rng, count, total, largest=MAX_SIZE):
+    """A few large files up to `largest`, the rest log-uniform from MIN_SIZE to an upper bound
     found by bisection so that the total comes near `total` (a log-uniform spread up to
     64 MiB would average about 6 MiB a file)."""
-    large = [MAX_SIZE >> i for i in range(LARGE_FILES)]
+    large = [largest >> i for i in range(LARGE_FILES)]
     draws = [rng.random() for _ in range(count - len(large))]
     lo_bits = math.log2(MIN_SIZE)
 
     def sizes_for(hi_bits):
         return large + [int(2 ** (lo_bits + (hi_bits - lo_bits) * u)) for u in draws]
 
-    lo, hi = lo_bits, math.log2(MAX_SIZE)
+    lo, hi = lo_bits, math.log2(largest)
     for _ in range(60):
         mid = (lo + hi) / 2
         if sum(sizes_for(mid)) > total:
@@ -104,16 +114,31 @@ def install_sizes(rng, count, total):
     return sizes
 
 
-def gen_install(game_dir, count, total):
-    rng = random.Random(SEED)
-    pool = text_pool(rng)
-    sizes = install_sizes(rng, count - 1, total - len(GAME_SCRIPT))
+def write_tree(game_dir, sizes, rng, pool):
+    """One file of each size, spread over DIRECTORIES, plus the game executable."""
     for i, size in enumerate(sizes):
         directory = DIRECTORIES[rng.randrange(len(DIRECTORIES))]
         ext = EXTENSIONS[rng.randrange(len(EXTENSIONS))]
         name = ("asset %04d.%s" if i % 10 == 3 else "file_%04d.%s") % (i, ext)
         write_content(os.path.join(game_dir, directory, name), size, rng, pool)
     write_game_exe(game_dir)
+
+
+def gen_install(game_dir, count, total, largest=MAX_SIZE):
+    rng = random.Random(SEED)
+    pool = text_pool(rng)
+    write_tree(game_dir, install_sizes(rng, count - 1, total - len(GAME_SCRIPT), largest), rng, pool)
+
+
+def gen_uniform(game_dir, count, smallest, largest):
+    rng = random.Random(SEED + 2)
+    pool = text_pool(rng)
+    write_tree(game_dir, [rng.randint(smallest, largest) for _ in range(count)], rng, pool)
+
+
+def gen_sizes(game_dir, sizes):
+    rng = random.Random(SEED + 3)
+    write_tree(game_dir, sizes, rng, text_pool(rng))
 
 
 def gen_huge(game_dir, huge_bytes):
@@ -188,9 +213,57 @@ def single_instance_taken():
         return False
 
 
-def run_launcher(stage, log_path, attempts=150):
+def child_pid(pid):
+    """The first child of process `pid` (the launcher under /usr/bin/time), or None."""
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open("/proc/%s/stat" % entry) as f:
+                stat = f.read()
+        except OSError:
+            continue
+        # The command name in parentheses may hold spaces: the parent pid follows the last ')'.
+        if int(stat.rpartition(")")[2].split()[1]) == pid:
+            return int(entry)
+    return None
+
+
+class Trigger(threading.Thread):
+    """Once the file at `path` holds `size` bytes, does `action` once: "term" sends the
+    launcher SIGTERM, anything else is run as a shell command."""
+
+    POLL_S = 0.01
+
+    def __init__(self, path, size, action, proc, wrapped, start):
+        super().__init__(daemon=True)
+        self.path, self.size, self.action = path, size, action
+        self.proc, self.wrapped, self.start_time = proc, wrapped, start
+        self.fired_s = None
+
+    def run(self):
+        while self.proc.poll() is None:
+            try:
+                reached = os.stat(self.path).st_size >= self.size
+            except OSError:
+                reached = False
+            if reached:
+                self.fired_s = time.monotonic() - self.start_time
+                if self.action == "term":
+                    pid = child_pid(self.proc.pid) if self.wrapped else self.proc.pid
+                    if pid is not None:
+                        os.kill(pid, signal.SIGTERM)
+                else:
+                    subprocess.run(self.action, shell=True, stdout=subprocess.DEVNULL,
+                                   stderr=subprocess.DEVNULL, check=False)
+                return
+            time.sleep(self.POLL_S)
+
+
+def run_launcher(stage, log_path, at=None, attempts=150):
     """Runs the launcher until it exits. Another developer's launcher holds the single-instance
-    name at times: wait for it (2 s apart) instead of measuring a refused start."""
+    name at times: wait for it (2 s apart) instead of measuring a refused start. `at` is
+    (path below the stage, bytes, action) for a Trigger."""
     env = dict(os.environ, SDL_VIDEODRIVER="dummy")
     env.pop("DISPLAY", None)
     env.pop("WAYLAND_DISPLAY", None)
@@ -198,6 +271,7 @@ def run_launcher(stage, log_path, attempts=150):
     use_time = os.access("/usr/bin/time", os.X_OK)
     manifest_line = re.compile(r"^\d+ \|\s*\d+ ms \| .*/manifest\.dat\.zs$")
     transfer_line = re.compile(r"^\d+ \|\s*\d+ ms \| ")
+    trigger = None
     for _ in range(attempts):
         while single_instance_taken():
             time.sleep(2)
@@ -211,6 +285,9 @@ def run_launcher(stage, log_path, attempts=150):
         if not use_time:
             poller = VmHwmPoller(proc.pid)
             poller.start()
+        if at is not None:
+            trigger = Trigger(os.path.join(stage, at[0]), at[1], at[2], proc, use_time, start)
+            trigger.start()
         lines = []
         t_manifest = t_done = None
         transfers = 0
@@ -231,6 +308,8 @@ def run_launcher(stage, log_path, attempts=150):
         if poller:
             poller.done = True
             poller.join()
+        if trigger:
+            trigger.join()
         if not lines and status == 0:
             # A refused second instance prints nothing (its notice is a message box).
             time.sleep(2)
@@ -250,17 +329,22 @@ def run_launcher(stage, log_path, attempts=150):
                 elif key == "Exit status":
                     status = int(value)
     fmt = lambda t: "%.3f" % t if t is not None else "none"
-    print("status=%d done_s=%s manifest_s=%s transfers=%d peak_kib=%d cpu_s=%s" % (
+    print("status=%d done_s=%s manifest_s=%s transfers=%d peak_kib=%d cpu_s=%s triggered_s=%s" % (
         status, fmt(t_done), fmt(t_manifest), transfers, peak_kib,
-        "%.2f" % cpu_s if cpu_s is not None else "n/a"))
+        "%.2f" % cpu_s if cpu_s is not None else "n/a",
+        fmt(trigger.fired_s if trigger else None)))
 
 
 def main(argv):
     if len(argv) < 2:
         sys.exit(__doc__)
     cmd, args = argv[1], argv[2:]
-    if cmd == "gen-install" and len(args) == 3:
-        gen_install(args[0], int(args[1]), int(args[2]))
+    if cmd == "gen-install" and len(args) in (3, 4):
+        gen_install(args[0], *map(int, args[1:]))
+    elif cmd == "gen-uniform" and len(args) == 4:
+        gen_uniform(args[0], *map(int, args[1:]))
+    elif cmd == "gen-sizes" and len(args) >= 2:
+        gen_sizes(args[0], [int(a) for a in args[1:]])
     elif cmd == "gen-huge" and len(args) == 2:
         gen_huge(args[0], int(args[1]))
     elif cmd == "gen-empty" and len(args) == 2:
@@ -269,6 +353,8 @@ def main(argv):
         ref_plan(*args)
     elif cmd == "run" and len(args) == 2:
         run_launcher(args[0], args[1])
+    elif cmd == "run" and len(args) == 6 and args[2] == "--at":
+        run_launcher(args[0], args[1], (args[3], int(args[4]), args[5]))
     else:
         sys.exit(__doc__)
 

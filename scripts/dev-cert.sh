@@ -1,17 +1,25 @@
 #!/usr/bin/env bash
 # Makes the development certificate authority and a server certificate for localhost signed by it:
+#   dev-cert.sh DIR [IP...]
 #   DIR/ca.crt DIR/ca.key          the authority; the launcher's curl-ca-bundle.crt is a copy of ca.crt
-#   DIR/server.crt DIR/server.key  for DNS:localhost and IP:127.0.0.1, server authentication only
+#   DIR/server.crt DIR/server.key  for DNS:localhost and IP:127.0.0.1 (and each IP given, such as
+#                                  the server's address in a benchmark's network namespace),
+#                                  server authentication only
 # Idempotent: a valid set is kept; a valid authority is kept when only the server certificate
 # needs renewing, so bundles already staged stay good.
 set -euo pipefail
 
 usage() {
-  echo "usage: $0 DIR" >&2
+  echo "usage: $0 DIR [IP...]" >&2
   exit 2
 }
-[ $# -eq 1 ] || usage
+[ $# -ge 1 ] || usage
 dir=$1
+shift
+extra_ips=("$@")
+for ip in "${extra_ips[@]}"; do
+  [[ $ip =~ ^[0-9A-Fa-f.:]+$ ]] || usage
+done
 
 readonly ca_days=3650
 readonly server_days=825       # the longest lifetime some TLS clients accept for a server certificate
@@ -41,7 +49,18 @@ server_valid() {
     openssl x509 -in "$dir/server.crt" -noout -checkend "$renew_margin" >/dev/null 2>&1 &&
     key_matches "$dir/server.crt" "$dir/server.key" &&
     openssl verify -CAfile "$dir/ca.crt" -purpose sslserver \
-      -verify_hostname localhost -verify_ip 127.0.0.1 "$dir/server.crt" >/dev/null 2>&1
+      -verify_hostname localhost -verify_ip 127.0.0.1 "$dir/server.crt" >/dev/null 2>&1 &&
+    extra_ips_covered
+}
+
+# Succeeds when the server certificate names every extra address (a certificate made for more
+# addresses than asked for still serves).
+extra_ips_covered() {
+  local ip
+  for ip in "${extra_ips[@]}"; do
+    openssl verify -CAfile "$dir/ca.crt" -purpose sslserver -verify_ip "$ip" \
+      "$dir/server.crt" >/dev/null 2>&1 || return 1
+  done
 }
 
 tmp=$(mktemp -d "$dir/.new.XXXXXX")
@@ -64,11 +83,15 @@ if ! ca_valid; then
 fi
 
 if [ "$new_ca" -eq 1 ] || ! server_valid; then
-  cat >"$tmp/server.ext" <<'EOF'
+  names="DNS:localhost, IP:127.0.0.1"
+  for ip in "${extra_ips[@]}"; do
+    names+=", IP:$ip"
+  done
+  cat >"$tmp/server.ext" <<EOF
 basicConstraints = critical, CA:FALSE
 keyUsage = critical, digitalSignature, keyEncipherment
 extendedKeyUsage = serverAuth
-subjectAltName = DNS:localhost, IP:127.0.0.1
+subjectAltName = $names
 subjectKeyIdentifier = hash
 authorityKeyIdentifier = keyid
 EOF

@@ -1,16 +1,20 @@
 #!/usr/bin/env bash
-# The development update server: nginx serving a published tree over HTTPS on 127.0.0.1.
-#   dev-server.sh start ROOT STATE_DIR [--port PORT] [--rate RATE]   serve ROOT (ROOT/windows/... is the launcher's base URL)
+# The development update server: nginx serving a published tree over HTTPS on 127.0.0.1:4443.
+#   dev-server.sh start ROOT STATE_DIR [--port PORT] [--rate RATE] [--listen ADDR:PORT] [--http2]
+#                                  serve ROOT (ROOT/windows/... is the launcher's base URL)
 #   dev-server.sh stop STATE_DIR
 # Everything nginx writes (configuration, pid, logs, temporary files, certificates) stays in
 # STATE_DIR. The certificate authority the launcher must trust is STATE_DIR/certs/ca.crt.
 # PORT defaults to 4443, the port of the default update URL; a launcher built for another one
 # names it in VELM_UPDATE_URL. RATE (nginx syntax, e.g. 500k or 2m) caps each connection's bytes
-# per second so progress shows.
+# per second so progress shows. --listen serves on another IPv4 address and port (the certificate then names that address
+# too), such as the server's side of a benchmark's network namespaces; --http2 offers HTTP/2.
+# The access log is nginx's combined format followed by the connection's serial number, the
+# time the request ended ($msec), its duration in seconds and its Range header.
 set -euo pipefail
 
 readonly listen_host=127.0.0.1
-readonly default_port=4443
+readonly default_listen=$listen_host:4443
 readonly max_port=65535
 readonly start_polls=50 # 100 ms apart: about 5 s for nginx to answer
 readonly stop_polls=50  # 100 ms apart, per signal
@@ -18,7 +22,7 @@ readonly stop_polls=50  # 100 ms apart, per signal
 script_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 
 usage() {
-  echo "usage: $0 start ROOT STATE_DIR [--port PORT] [--rate RATE] | stop STATE_DIR" >&2
+  echo "usage: $0 start ROOT STATE_DIR [--port PORT] [--rate RATE] [--listen ADDR:PORT] [--http2] | stop STATE_DIR" >&2
   exit 2
 }
 
@@ -75,7 +79,7 @@ stop_server() {
 }
 
 write_config() {
-  local root=$1 state=$2 rate=$3 port=$4 user_line="# workers run as the user who started nginx"
+  local root=$1 state=$2 rate=$3 listen=$4 http2=$5 user_line="# workers run as the user who started nginx"
   [ "$(id -u)" -ne 0 ] || user_line="user root;" # else nginx drops to nobody, who may not read ROOT
   cat >"$state/nginx.conf" <<EOF
 # Written by dev-server.sh; rewritten at every start.
@@ -90,7 +94,9 @@ events {
 }
 
 http {
-    access_log "$state/access.log";
+    log_format velm '\$remote_addr - \$remote_user [\$time_local] "\$request" \$status \$body_bytes_sent '
+                    '"\$http_referer" "\$http_user_agent" \$connection \$msec \$request_time "\$http_range"';
+    access_log "$state/access.log" velm;
     client_body_temp_path "$state/tmp/client_body";
     proxy_temp_path "$state/tmp/proxy";
     fastcgi_temp_path "$state/tmp/fastcgi";
@@ -108,7 +114,7 @@ http {
     server_tokens off;
 
     server {
-        listen $listen_host:$port ssl;
+        listen $listen ssl${http2:+ http2};
         server_name localhost;
         ssl_certificate "$state/certs/server.crt";
         ssl_certificate_key "$state/certs/server.key";
@@ -126,11 +132,17 @@ EOF
 }
 
 start_server() {
-  local root=$1 state=$2 rate=$3 port=$4 pid i
+  local root=$1 state=$2 rate=$3 listen=$4 http2=$5 pid i host=${4%:*} probe_url
   stop_server "$state" >/dev/null
-  "$script_dir/dev-cert.sh" "$state/certs"
+  if [ "$host" = "$listen_host" ]; then
+    "$script_dir/dev-cert.sh" "$state/certs"
+    probe_url=https://localhost:${listen##*:}/
+  else
+    "$script_dir/dev-cert.sh" "$state/certs" "$host"
+    probe_url=https://$listen/
+  fi
   mkdir -p "$state/tmp"
-  write_config "$root" "$state" "$rate" "$port"
+  write_config "$root" "$state" "$rate" "$listen" "$http2"
   : >"$state/error.log"
   if ! nginx -p "$state" -c "$state/nginx.conf" -e "$state/error.log"; then
     echo "dev-server: nginx did not start (its messages are above and in $state/error.log)" >&2
@@ -138,13 +150,13 @@ start_server() {
   fi
   for ((i = 0; i < start_polls; i++)); do
     if pid=$(running_pid "$state") &&
-      curl -s -o /dev/null --cacert "$state/certs/ca.crt" --max-time 1 "https://localhost:$port/"; then
-      echo "dev-server: serving $root at https://localhost:$port/ (pid $pid)"
+      curl -s -o /dev/null --cacert "$state/certs/ca.crt" --max-time 1 "$probe_url"; then
+      echo "dev-server: serving $root at $probe_url${http2:+ (HTTP/2 offered)} (pid $pid)"
       return 0
     fi
     sleep 0.1
   done
-  echo "dev-server: nginx does not answer on $listen_host:$port; $state/error.log says:" >&2
+  echo "dev-server: nginx does not answer on $listen; $state/error.log says:" >&2
   tail -n 20 "$state/error.log" >&2
   stop_server "$state" >&2 || true
   return 1
@@ -158,21 +170,33 @@ start)
   state=$3
   shift 3
   rate=""
-  port=$default_port
+  listen=$default_listen
+  http2=""
   while [ $# -gt 0 ]; do
-    [ $# -ge 2 ] || bad_option "$1 needs a value"
+    case $1 in
+    --http2)
+      http2=1
+      shift
+      continue
+      ;;
+    --rate | --port | --listen) [ $# -ge 2 ] || bad_option "$1 needs a value" ;;
+    *) bad_option "unknown option $1" ;;
+    esac
     case $1 in
     --rate)
       rate=$2
       [[ $rate =~ ^[0-9]+[kKmM]?$ ]] || bad_option "--rate takes a number of bytes per second, with k or m after it: $rate"
       ;;
     --port)
-      port=$2
-      if ! [[ $port =~ ^[1-9][0-9]{0,4}$ ]] || [ "$port" -gt "$max_port" ]; then
-        bad_option "--port takes a port number from 1 to $max_port: $port"
+      if ! [[ $2 =~ ^[1-9][0-9]{0,4}$ ]] || [ "$2" -gt "$max_port" ]; then
+        bad_option "--port takes a port number from 1 to $max_port: $2"
       fi
+      listen=$listen_host:$2
       ;;
-    *) bad_option "unknown option $1" ;;
+    --listen)
+      [[ $2 =~ ^[0-9]{1,3}(\.[0-9]{1,3}){3}:[0-9]{1,5}$ ]] || bad_option "--listen takes ADDRESS:PORT: $2"
+      listen=$2
+      ;;
     esac
     shift 2
   done
@@ -185,7 +209,7 @@ start)
   state=$(cd "$state" && pwd)
   check_path "$root"
   check_path "$state"
-  start_server "$root" "$state" "$rate" "$port"
+  start_server "$root" "$state" "$rate" "$listen" "$http2"
   ;;
 stop)
   [ $# -eq 2 ] || usage
