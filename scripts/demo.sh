@@ -150,7 +150,7 @@ workers=$(nproc)
 [ "$workers" -le 16 ] || workers=16
 rate=$((mb_per_s * 1024 / workers))k
 step "starting the dev update server, $rate per connection ($workers workers)"
-scripts/dev-server.sh start "$server_root" "$server_state" --rate "$rate"
+scripts/dev-server.sh start "$server_root" "$server_state" --rate "$rate" --http2
 
 step "staging the launcher in $launcher_dir"
 if [ "$fresh" -eq 1 ]; then

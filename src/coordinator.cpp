@@ -87,13 +87,9 @@ game_file_table* read_file_list() {
 // The listed entry that the local `name` stands for: the same name, or on a system whose names
 // ignore case, a name that differs only in case (a folder renamed by case keeps its old case).
 game_file_t* find_listed(std::string_view name) {
-    game_file_t* exact = find_game_file(*game_files, name);
-    if (exact != nullptr || !platform_names_ignore_case)
-        return exact;
-    for (game_file_t& e : game_files->files) // TODO(merge): the table's index ignoring case
-        if (strlen(e.name) == name.size() && strncasecmp(e.name, name.data(), name.size()) == 0)
-            return &e;
-    return nullptr;
+    if (platform_names_ignore_case)
+        return find_game_file_ignoring_case(*game_files, name);
+    return find_game_file(*game_files, name);
 }
 
 void on_folder_scanned(const char* path, void* udata) {

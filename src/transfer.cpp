@@ -41,7 +41,6 @@ constexpr uint32_t retry_delays_ms[] = {500, 1000, 2000, 4000, 8000, 16000, 3200
 constexpr int attempts = static_cast<int>(std::size(retry_delays_ms)) + 1;
 constexpr long connect_timeout_s = 15;
 constexpr long stall_seconds = 30; // receiving nothing this long fails the attempt
-constexpr long receive_buffer = 64 * 1024;
 constexpr int idle_wait_ms = 100;
 constexpr long http_ok = 200;
 constexpr long http_partial = 206;
@@ -198,6 +197,12 @@ int curl_progress_cb(void* user, curl_off_t download_total, curl_off_t download_
 
 // --- Attempts --------------------------------------------------------------------------------
 
+template <typename T> void set_option(CURL* curl, CURLoption option, T value) {
+    CURLcode result = curl_easy_setopt(curl, option, value);
+    if (result != CURLE_OK)
+        PANIC("Cannot set option %d of a transfer: %s", static_cast<int>(option), curl_easy_strerror(result));
+}
+
 CURL* take_handle() {
     CURL* handle = nullptr;
     if (idle_handles.empty()) {
@@ -245,33 +250,31 @@ void start_attempt(transfer_t* t) {
         t->headers = curl_slist_append(nullptr, ("If-Range: " + validator).c_str());
         CHECK(t->headers != nullptr);
     }
-    bool ok = curl_easy_setopt(curl, CURLOPT_URL, t->url.c_str()) == CURLE_OK &&
-              curl_easy_setopt(curl, CURLOPT_PRIVATE, t) == CURLE_OK &&
-              curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L) == CURLE_OK &&
-              curl_easy_setopt(curl, CURLOPT_CAINFO, ca_bundle) == CURLE_OK &&
-              curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, curl_write_cb) == CURLE_OK &&
-              curl_easy_setopt(curl, CURLOPT_WRITEDATA, t) == CURLE_OK &&
-              curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, curl_header_cb) == CURLE_OK &&
-              curl_easy_setopt(curl, CURLOPT_HEADERDATA, t) == CURLE_OK &&
-              curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L) == CURLE_OK &&
-              curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, curl_progress_cb) == CURLE_OK &&
-              curl_easy_setopt(curl, CURLOPT_XFERINFODATA, t) == CURLE_OK &&
-              // A range, not a resume offset: a server that answers the whole file (its
-              // validator changed) is then no error.
-              curl_easy_setopt(curl, CURLOPT_RANGE, range.empty() ? nullptr : range.c_str()) == CURLE_OK &&
-              curl_easy_setopt(curl, CURLOPT_HTTPHEADER, t->headers) == CURLE_OK &&
-              // Many streams over few connections: wait for a connection that can carry one
-              // more stream rather than open another.
-              curl_easy_setopt(curl, CURLOPT_PIPEWAIT, 1L) == CURLE_OK &&
-              curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, receive_buffer) == CURLE_OK &&
-              // No signals in a threaded program; only HTTPS; a dead server or a stalled
-              // transfer fails the attempt instead of hanging it.
-              curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L) == CURLE_OK &&
-              curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "https") == CURLE_OK &&
-              curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, connect_timeout_s) == CURLE_OK &&
-              curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L) == CURLE_OK &&
-              curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, stall_seconds) == CURLE_OK;
-    CHECK(ok);
+    set_option(curl, CURLOPT_URL, t->url.c_str());
+    set_option(curl, CURLOPT_PRIVATE, t);
+    set_option(curl, CURLOPT_SSL_VERIFYPEER, 1L);
+    set_option(curl, CURLOPT_CAINFO, ca_bundle);
+    set_option(curl, CURLOPT_WRITEFUNCTION, curl_write_cb);
+    set_option(curl, CURLOPT_WRITEDATA, t);
+    set_option(curl, CURLOPT_HEADERFUNCTION, curl_header_cb);
+    set_option(curl, CURLOPT_HEADERDATA, t);
+    set_option(curl, CURLOPT_NOPROGRESS, 0L);
+    set_option(curl, CURLOPT_XFERINFOFUNCTION, curl_progress_cb);
+    set_option(curl, CURLOPT_XFERINFODATA, t);
+    // A range, not a resume offset: a server that answers the whole file (its
+    // validator changed) is then no error.
+    set_option(curl, CURLOPT_RANGE, range.empty() ? nullptr : range.c_str());
+    set_option(curl, CURLOPT_HTTPHEADER, t->headers);
+    // Many streams over few connections: wait for a connection that can carry one
+    // more stream rather than open another.
+    set_option(curl, CURLOPT_PIPEWAIT, 1L);
+    // No signals in a threaded program; only HTTPS; a dead server or a stalled
+    // transfer fails the attempt instead of hanging it.
+    set_option(curl, CURLOPT_NOSIGNAL, 1L);
+    set_option(curl, CURLOPT_PROTOCOLS_STR, "https");
+    set_option(curl, CURLOPT_CONNECTTIMEOUT, connect_timeout_s);
+    set_option(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    set_option(curl, CURLOPT_LOW_SPEED_TIME, stall_seconds);
     CHECK(curl_multi_add_handle(multi, curl) == CURLM_OK);
     in_flight.push_back(t);
     set_active(t->job, true);

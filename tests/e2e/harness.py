@@ -355,7 +355,7 @@ def _refuse_busy_port():
 
 
 class DevServer:
-    """nginx serving ROOT through scripts/dev-server.sh, with the certificates in
+    """nginx serving ROOT over HTTP/2 and HTTP/1.1 through scripts/dev-server.sh, with the certificates in
     STATE_DIR/certs (generated there when absent)."""
 
     def __init__(self, root, state_dir, rate=None):
@@ -366,7 +366,7 @@ class DevServer:
 
     def start(self):
         _refuse_busy_port()
-        command = [str(SCRIPTS_DIR / "dev-server.sh"), "start", str(self.root), str(self.state_dir)]
+        command = [str(SCRIPTS_DIR / "dev-server.sh"), "start", str(self.root), str(self.state_dir), "--http2"]
         if self.rate is not None:
             command += ["--rate", self.rate]
         result = subprocess.run(command, capture_output=True, text=True, check=False)
