@@ -154,19 +154,10 @@ void scan() {
         platform_remove_directory(folder.c_str());
 }
 
-// One job per listed file: the background first, so the window shows it early, then the
-// largest files first, so that no large file starts last.
+// One job per listed file.
 void queue_jobs() {
     std::vector<game_file_t>& files = game_files->files;
-    std::vector<size_t> order(files.size());
-    std::iota(order.begin(), order.end(), 0);
-    std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
-        bool background_a = str_eq(files[a].name, background_name);
-        bool background_b = str_eq(files[b].name, background_name);
-        if (background_a != background_b)
-            return background_a;
-        return files[a].size > files[b].size;
-    });
+    std::vector<size_t> order = job_order(files);
     auto* round_jobs = new job_t[files.size()](); // never freed: see launcher.cpp
     for (size_t i = 0; i < order.size(); ++i)
         round_jobs[i].entry = &files[order[i]];
@@ -248,6 +239,19 @@ void record_verified_files() {
 }
 
 } // namespace
+
+std::vector<size_t> job_order(const std::vector<game_file_t>& files) {
+    std::vector<size_t> order(files.size());
+    std::iota(order.begin(), order.end(), 0);
+    std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+        bool background_a = str_eq(files[a].name, background_name);
+        bool background_b = str_eq(files[b].name, background_name);
+        if (background_a != background_b)
+            return background_a;
+        return files[a].size > files[b].size;
+    });
+    return order;
+}
 
 void on_file_scan(cf_file_info* file, void* udata) {
     auto* found = static_cast<scan_result*>(udata);

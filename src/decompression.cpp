@@ -1,13 +1,16 @@
 #include "decompression.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <zstd.h>
+#include <zstd_errors.h>
 
 #include "fileops.h"
+#include "platform.h"
 #include "sha1.h"
 #include "utils.h"
 
@@ -66,11 +69,6 @@ bool run(const decompress_args& args, decompression_state& s, decompress_result*
             FAIL_FILE_ERRNO("read", args.in_path);
         skipped += got;
     }
-    // A patch may reach back over the whole base: allow a window that covers it.
-    if (args.prefix != nullptr) {
-        CHECK(!ZSTD_isError(ZSTD_DCtx_setParameter(s.context, ZSTD_d_windowLogMax, max_window_log)));
-        CHECK(!ZSTD_isError(ZSTD_DCtx_refPrefix(s.context, args.prefix, args.prefix_size)));
-    }
 
     SHA1State sha;
     memset(&sha, 0, sizeof sha);
@@ -120,12 +118,62 @@ bool run(const decompress_args& args, decompression_state& s, decompress_result*
     return true;
 }
 
+// Against a prefix (a patch's base), the stream may reach back over the whole base and the
+// output: streaming would keep a window as large as both on the heap. Instead the input and
+// the output are mapped files and the frame is decompressed in one call, the output itself
+// serving as the history.
+bool run_mapped(const decompress_args& args, decompress_result* result) {
+    platform_mapping in;
+    if (int error = platform_map_file(args.in_path, &in); error != 0)
+        FAIL_FILE_CODE("read", args.in_path, error);
+    platform_mapping out;
+    if (int error = platform_map_new_file(args.out_path, args.limit, &out); error != 0)
+        FAIL_FILE_CODE("create", args.out_path, error);
+    ZSTD_DCtx* context = ZSTD_createDCtx();
+    CHECK(context != nullptr);
+    CHECK(!ZSTD_isError(ZSTD_DCtx_setParameter(context, ZSTD_d_windowLogMax, max_window_log)));
+    CHECK(!ZSTD_isError(ZSTD_DCtx_refPrefix(context, args.prefix, args.prefix_size)));
+    const char* input = static_cast<const char*>(in.data) + std::min(args.offset, in.size);
+    size_t input_size = static_cast<size_t>(in.size - std::min(args.offset, in.size));
+    size_t produced = input_size == 0 ? 0 : ZSTD_decompressDCtx(context, out.data, args.limit, input, input_size);
+    ZSTD_freeDCtx(context);
+    bool ok = false;
+    if (input_size == 0) {
+        refuse(result, "%s holds no compressed data (input is empty)", args.in_path, 0);
+    } else if (ZSTD_getErrorCode(produced) == ZSTD_error_dstSize_tooSmall) {
+        refuse(result, "%s decompresses to more than its listed size of %" PRIu64 " bytes", args.in_path, args.limit);
+    } else if (ZSTD_isError(produced)) {
+        snprintf(result->problem, sizeof result->problem, "zstd error in %s: %s", args.in_path,
+                 ZSTD_getErrorName(produced));
+    } else {
+        SHA1State sha;
+        memset(&sha, 0, sizeof sha);
+        SHA1Reset(&sha);
+        // SHA1Input takes 32-bit lengths: the output goes in pieces.
+        constexpr size_t piece = 1u << 30;
+        for (size_t at = 0; at < produced; at += piece)
+            SHA1Input(&sha, static_cast<const uint8_t*>(out.data) + at,
+                      static_cast<uint32_t>(std::min(piece, produced - at)));
+        CHECK(SHA1Result(&sha) == 1);
+        sha1_digest_text(&sha, result->digest);
+        ok = true;
+    }
+    platform_unmap(&in, in.size);
+    if (int error = platform_unmap(&out, ZSTD_isError(produced) ? 0 : produced); error != 0)
+        FAIL_FILE_CODE("write", args.out_path, error);
+    return ok;
+}
+
 } // namespace
 
 void decompress(const decompress_args& args, decompress_result* result) {
     result->ok = false;
     result->problem[0] = '\0';
     result->digest[0] = '\0';
+    if (args.prefix != nullptr && args.limit > 0) {
+        result->ok = run_mapped(args, result);
+        return;
+    }
     decompression_state state;
     result->ok = run(args, state, result);
 }

@@ -10,8 +10,8 @@ struct decompress_args {
     uint64_t offset; // where the stream starts in the input (after a header of the caller's)
     const char* out_path; // created or truncated
     uint64_t limit; // the most bytes the output may have
-    const void* prefix; // content the stream was compressed against (a patch's base), or null
-    size_t prefix_size;
+    const void* prefix; // content the stream was compressed against (a patch's base), or null;
+    size_t prefix_size; // with a prefix, the output is written through a mapping of `limit` bytes
 };
 
 struct decompress_result {

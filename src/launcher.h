@@ -27,6 +27,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <deque>
+#include <vector>
 
 #include "manifest.h"
 #include "state.h"
@@ -49,6 +50,10 @@ struct job_t {
     uint32_t started; // tick of the transfer's first attempt
     long status; // HTTP status of the transfer that succeeded (200, or 206 when resumed)
     uint64_t header_size; // bytes of the temporary file that precede the server's bytes
+    bool is_patch; // the temporary holds a patch from the local copy, not the whole file
+    // Written by the worker that checks the job: the local copy's SHA-1, when a patch from it
+    // to the listed content is to be asked for first; empty when not.
+    char patch_base[41];
 };
 
 struct worker_t {
@@ -130,12 +135,19 @@ void transfer_stop_all();
 bool download(job_t* job);
 // The URL and the paths of a listed name; malloc'd, the caller frees them.
 char* file_url(const game_file_t* entry);
+char* patch_url(const game_file_t* entry, const char* base);
 char* target_path(const game_file_t* entry);
 char* temporary_path(const game_file_t* entry);
 
 // --- Steps -----------------------------------------------------------------------------------
 // Marks `job` done (with `mut` held) and wakes whoever waits for it.
 void finish_job(job_t* job);
+
+// The order in which the jobs of `files` are handed out, as indexes into `files`: the
+// background first, so that the window shows it early, then the largest files first, so that
+// no large file starts last; the list's order among equals. The transfer thread starts the
+// wanted jobs in this order too.
+std::vector<size_t> job_order(const std::vector<game_file_t>& files);
 
 // Matches one scanned entry against the list; unlisted entries are collected for deletion.
 struct cf_file_info;

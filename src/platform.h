@@ -99,6 +99,22 @@ struct platform_file_stamp {
 };
 int platform_stamp(const char* path, platform_file_stamp* out);
 
+// A whole file mapped into memory. `data` is null for an empty file.
+struct platform_mapping {
+    void* data = nullptr;
+    uint64_t size = 0;
+    intptr_t file = -1; // the system's handles, -1 for none; the implementation's own
+    intptr_t view = -1;
+};
+// Maps the file at `path` for reading.
+int platform_map_file(const char* path, platform_mapping* out);
+// Creates (or truncates) the file at `path` with `size` bytes, its space reserved on the disk,
+// and maps it for writing; `size` must not be 0.
+int platform_map_new_file(const char* path, uint64_t size, platform_mapping* out);
+// Unmaps; a file mapped for writing is first cut to `keep` bytes (from 0 to its size). 0 or
+// the system's error code.
+int platform_unmap(platform_mapping* mapping, uint64_t keep);
+
 // --- Processes -------------------------------------------------------------------------------
 // Ends the process at once with `status`: no exit handlers, no library teardown, so that other
 // threads still running cannot meet freed state.

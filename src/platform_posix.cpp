@@ -11,6 +11,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -274,6 +275,63 @@ int platform_stamp(const char* path, platform_file_stamp* out) {
     out->regular = S_ISREG(st.st_mode);
     out->directory = S_ISDIR(st.st_mode);
     return 0;
+}
+
+int platform_map_file(const char* path, platform_mapping* out) {
+    *out = {};
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0) {
+        int error = errno;
+        if (fd >= 0)
+            close(fd);
+        return error;
+    }
+    out->size = static_cast<uint64_t>(st.st_size);
+    if (out->size > 0) {
+        void* data = mmap(nullptr, out->size, PROT_READ, MAP_PRIVATE, fd, 0);
+        if (data == MAP_FAILED) {
+            int error = errno;
+            close(fd);
+            return error;
+        }
+        out->data = data;
+    }
+    out->file = fd;
+    return 0;
+}
+
+int platform_map_new_file(const char* path, uint64_t size, platform_mapping* out) {
+    *out = {nullptr, size, -1, 1}; // `view` 1: mapped for writing
+    int fd = open(path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return errno;
+    // The space is taken now: a full disk is an error here rather than a crash when the mapped
+    // pages are written.
+    int error = posix_fallocate(fd, 0, static_cast<off_t>(size));
+    void* data = error == 0 ? mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0) : MAP_FAILED;
+    if (data == MAP_FAILED) {
+        if (error == 0)
+            error = errno;
+        close(fd);
+        return error;
+    }
+    out->data = data;
+    out->file = fd;
+    return 0;
+}
+
+int platform_unmap(platform_mapping* mapping, uint64_t keep) {
+    int error = 0;
+    if (mapping->data != nullptr && munmap(mapping->data, mapping->size) != 0)
+        error = errno;
+    bool writable = mapping->view == 1;
+    if (writable && error == 0 && keep < mapping->size && ftruncate(static_cast<int>(mapping->file), static_cast<off_t>(keep)) != 0)
+        error = errno;
+    if (mapping->file >= 0 && close(static_cast<int>(mapping->file)) != 0 && error == 0)
+        error = errno;
+    *mapping = {};
+    return error;
 }
 
 // --- Processes -------------------------------------------------------------------------------

@@ -300,6 +300,76 @@ int platform_stamp(const char* path, platform_file_stamp* out) {
     return 0;
 }
 
+static int map_view(HANDLE file, uint64_t size, bool writable, platform_mapping* out) {
+    HANDLE view = CreateFileMappingA(file, nullptr, writable ? PAGE_READWRITE : PAGE_READONLY,
+                                     static_cast<DWORD>(size >> 32), static_cast<DWORD>(size), nullptr);
+    void* data = view != nullptr ? MapViewOfFile(view, writable ? FILE_MAP_WRITE : FILE_MAP_READ, 0, 0, 0) : nullptr;
+    if (data == nullptr) {
+        int error = static_cast<int>(GetLastError());
+        if (view != nullptr)
+            CloseHandle(view);
+        CloseHandle(file);
+        return error;
+    }
+    *out = {data, size, reinterpret_cast<intptr_t>(file), reinterpret_cast<intptr_t>(view)};
+    return 0;
+}
+
+int platform_map_file(const char* path, platform_mapping* out) {
+    *out = {};
+    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    LARGE_INTEGER size;
+    if (file == INVALID_HANDLE_VALUE || !GetFileSizeEx(file, &size)) {
+        int error = static_cast<int>(GetLastError());
+        if (file != INVALID_HANDLE_VALUE)
+            CloseHandle(file);
+        return error;
+    }
+    if (size.QuadPart == 0) { // an empty file cannot be mapped
+        *out = {nullptr, 0, reinterpret_cast<intptr_t>(file), -1};
+        return 0;
+    }
+    return map_view(file, static_cast<uint64_t>(size.QuadPart), false, out);
+}
+
+int platform_map_new_file(const char* path, uint64_t size, platform_mapping* out) {
+    *out = {};
+    HANDLE file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                              nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return static_cast<int>(GetLastError());
+    // Setting the end allocates the space: a full disk fails here.
+    LARGE_INTEGER end;
+    end.QuadPart = static_cast<LONGLONG>(size);
+    if (!SetFilePointerEx(file, end, nullptr, FILE_BEGIN) || !SetEndOfFile(file)) {
+        int error = static_cast<int>(GetLastError());
+        CloseHandle(file);
+        return error;
+    }
+    return map_view(file, size, true, out);
+}
+
+int platform_unmap(platform_mapping* mapping, uint64_t keep) {
+    int error = 0;
+    if (mapping->data != nullptr && !UnmapViewOfFile(mapping->data))
+        error = static_cast<int>(GetLastError());
+    if (mapping->view != -1)
+        CloseHandle(reinterpret_cast<HANDLE>(mapping->view));
+    HANDLE file = reinterpret_cast<HANDLE>(mapping->file);
+    bool has_file = mapping->file != -1;
+    if (has_file && keep < mapping->size && error == 0) {
+        LARGE_INTEGER end;
+        end.QuadPart = static_cast<LONGLONG>(keep);
+        if (!SetFilePointerEx(file, end, nullptr, FILE_BEGIN) || !SetEndOfFile(file))
+            error = static_cast<int>(GetLastError());
+    }
+    if (has_file && !CloseHandle(file) && error == 0)
+        error = static_cast<int>(GetLastError());
+    *mapping = {};
+    return error;
+}
+
 // --- Processes -------------------------------------------------------------------------------
 
 void platform_exit_now(int status) {

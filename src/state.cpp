@@ -134,7 +134,9 @@ bool same_stamp(const platform_file_stamp& a, const platform_file_stamp& b) {
            a.volume == b.volume && a.index == b.index && a.regular == b.regular;
 }
 
-bool state_vouches(const launcher_state& state, const char* name, const char* hash, const platform_file_stamp& now) {
+const char* state_known_digest(const launcher_state& state, const char* name, const platform_file_stamp& now) {
     auto it = state.files.find(name);
-    return it != state.files.end() && now.regular && it->second.hash == hash && same_stamp(it->second.stamp, now);
+    if (it == state.files.end() || !now.regular || !same_stamp(it->second.stamp, now))
+        return nullptr;
+    return it->second.hash.c_str();
 }

@@ -31,6 +31,6 @@ bool state_read(const char* path, launcher_state* state);
 bool state_write(const char* path, const launcher_state& state);
 // Whether two stamps describe the same file in the same state.
 bool same_stamp(const platform_file_stamp& a, const platform_file_stamp& b);
-// Whether `state` vouches that the file listed as `name` with digest `hash`, standing on disk
-// as `now`, still holds the bytes it held when it was verified.
-bool state_vouches(const launcher_state& state, const char* name, const char* hash, const platform_file_stamp& now);
+// The SHA-1 that the file `name`, standing on disk as `now`, had when it was verified, if the
+// record holds it and the file has not changed since; else null.
+const char* state_known_digest(const launcher_state& state, const char* name, const platform_file_stamp& now);

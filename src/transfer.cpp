@@ -3,12 +3,16 @@
 // interface on this one thread. Decompression and verification stay with the workers, so the
 // next request goes out while earlier files are still being installed.
 //
+// A job whose local copy is known (its SHA-1) asks first for the patch from that copy to the
+// listed content, "<base URL>.patches/<old SHA-1>-<new SHA-1>.zst"; a server without it (any
+// answer but the patch) is asked for the whole file, "<name>.zs?<SHA-1>".
+//
 // A transfer writes into the temporary file "game/<name>.zs". The temporary starts with a
 // header of its own, a zstd skippable frame (so the file stays a valid zstd stream) recording
-// the server's validator of the bytes that follow: its ETag, else its Last-Modified date. A
-// transfer that breaks, in this run or an earlier one, continues from the bytes already there
-// with a range request guarded by If-Range: a file that changed on the server comes whole, and
-// the temporary starts over.
+// what follows (the whole file, or a patch from which base) and the server's validator of it:
+// its ETag, else its Last-Modified date. A transfer that breaks, in this run or an earlier one,
+// continues from the bytes already there with a range request guarded by If-Range: a file that
+// changed on the server comes whole, and the temporary starts over.
 //
 // A failed attempt is tried again after a pause that doubles each time (0.5 s, 1 s, 2 s, ...,
 // about a minute in all) before the fatal report. An HTTP status other than 200 (or 206 for a
@@ -20,7 +24,8 @@
 #include <cinttypes>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
+#include <functional>
+#include <queue>
 #include <iterator>
 #include <string>
 #include <string_view>
@@ -46,16 +51,20 @@ constexpr long http_ok = 200;
 constexpr long http_partial = 206;
 constexpr long http_range_not_satisfiable = 416;
 
-// The temporary file's header: a skippable frame of `header_size` bytes in all.
+// The temporary file's header: a skippable frame of `header_size` bytes in all, holding the tag,
+// a line saying what the bytes after it are ("whole", or "patch <base SHA-1>") and a line with
+// the server's validator of them, padded with NULs.
 constexpr uint32_t skippable_magic = 0x184D2A5E;
-constexpr size_t header_size = 128;
+constexpr size_t header_size = 256;
 constexpr size_t frame_preamble = 8; // magic and length, 32 bits each, little endian
-constexpr std::string_view header_tag = "velm partial 1\n";
-constexpr size_t max_validator = header_size - frame_preamble - header_tag.size() - 1;
+constexpr std::string_view header_tag = "velm partial 2\n";
+constexpr size_t header_text = header_size - frame_preamble - header_tag.size();
+constexpr size_t max_validator = 160;
 
 // One job's transfer, from its first attempt to its last. Transfer thread only.
 struct transfer_t {
     job_t* job;
+    bool patch; // asks for the patch from the local copy rather than the whole file
     std::string url;
     std::string temporary;
     CURL* handle = nullptr;
@@ -72,9 +81,11 @@ struct transfer_t {
 };
 
 CURLM* multi = nullptr;
-// Transfer thread only: jobs not started yet, in the order they were wanted; transfers between
+// Transfer thread only: jobs not started yet, the first in the queue's order on top (jobs lie
+// in one array in that order, whatever order the workers checked them in); transfers between
 // two attempts; transfers in flight.
-std::deque<job_t*>& fresh = *new std::deque<job_t*>;
+using job_heap = std::priority_queue<job_t*, std::vector<job_t*>, std::greater<job_t*>>;
+job_heap& fresh = *new job_heap;
 std::vector<transfer_t*>& retrying = *new std::vector<transfer_t*>;
 std::vector<transfer_t*>& in_flight = *new std::vector<transfer_t*>;
 std::vector<CURL*>& idle_handles = *new std::vector<CURL*>;
@@ -92,20 +103,27 @@ uint32_t get_le32(const uint8_t* at) {
     return at[0] | (at[1] << 8) | (at[2] << 16) | (static_cast<uint32_t>(at[3]) << 24);
 }
 
+// What the temporary of `t` holds, as its header says it.
+std::string header_kind(const transfer_t* t) {
+    return t->patch ? std::string("patch ") + t->job->patch_base : std::string("whole");
+}
+
 void write_header(transfer_t* t, const std::string& validator) {
     uint8_t header[header_size] = {};
     put_le32(header, skippable_magic);
     put_le32(header + 4, header_size - frame_preamble);
     memcpy(header + frame_preamble, header_tag.data(), header_tag.size());
-    memcpy(header + frame_preamble + header_tag.size(), validator.data(), validator.size());
+    std::string text = header_kind(t) + "\n" + (validator.size() <= max_validator ? validator : "") + "\n";
+    CHECK(text.size() <= header_text);
+    memcpy(header + frame_preamble + header_tag.size(), text.data(), text.size());
     if (fwrite(header, 1, header_size, t->file) != header_size)
         FAIL_FILE_ERRNO("write", t->temporary.c_str());
 }
 
-// The validator recorded in an earlier temporary and the body bytes after it; 0 bytes when
-// there is no temporary this launcher can continue.
-uint64_t read_header(const std::string& path, std::string* validator) {
-    FILE* f = fopen(path.c_str(), "rb");
+// The validator recorded in an earlier temporary of the same kind as `t` and the number of
+// body bytes after it; 0 bytes when there is no temporary this transfer can continue.
+uint64_t read_header(const transfer_t* t, std::string* validator) {
+    FILE* f = fopen(t->temporary.c_str(), "rb");
     if (f == nullptr)
         return 0;
     uint8_t header[header_size];
@@ -114,11 +132,19 @@ uint64_t read_header(const std::string& path, std::string* validator) {
     platform_file_stamp stamp;
     if (!whole || get_le32(header) != skippable_magic || get_le32(header + 4) != header_size - frame_preamble ||
         memcmp(header + frame_preamble, header_tag.data(), header_tag.size()) != 0 ||
-        platform_stamp(path.c_str(), &stamp) != 0)
+        platform_stamp(t->temporary.c_str(), &stamp) != 0)
         return 0;
     const char* text = reinterpret_cast<const char*>(header + frame_preamble + header_tag.size());
-    *validator = std::string(text, strnlen(text, max_validator));
-    return validator->empty() ? 0 : stamp.size - header_size;
+    std::string_view lines(text, strnlen(text, header_text));
+    std::string expected = header_kind(t) + "\n";
+    if (!lines.starts_with(expected))
+        return 0;
+    lines.remove_prefix(expected.size());
+    size_t end = lines.find('\n');
+    if (end == 0 || end == std::string_view::npos)
+        return 0;
+    *validator = std::string(lines.substr(0, end));
+    return stamp.size - header_size;
 }
 
 // --- Callbacks -------------------------------------------------------------------------------
@@ -135,8 +161,7 @@ void begin_body(transfer_t* t) {
         t->resume_from = 0;
         t->file = fopen(t->temporary.c_str(), "wb");
         if (t->file != nullptr) {
-            const std::string& validator = t->etag.empty() ? t->last_modified : t->etag;
-            write_header(t, validator.size() <= max_validator ? validator : std::string());
+            write_header(t, t->etag.empty() ? t->last_modified : t->etag);
         }
     } else {
         return; // an error page: kept nowhere, the status is reported when it ends
@@ -235,7 +260,7 @@ void start_attempt(transfer_t* t) {
         t->job->started = SDL_GetTicks();
     std::string validator;
     bool resumable = !t->job->for_coordinator && !t->range_refused;
-    t->resume_from = resumable ? read_header(t->temporary, &validator) : 0;
+    t->resume_from = resumable ? read_header(t, &validator) : 0;
     t->answered = false;
     t->keep_body = false;
     t->etag.clear();
@@ -309,6 +334,7 @@ void succeed(transfer_t* t, long code) {
     job_t* job = t->job;
     job->status = code;
     job->header_size = header_size;
+    job->is_patch = t->patch;
     job->progress.store(1.0f, std::memory_order_relaxed);
     SDL_LockMutex(mut);
     job->step = job_step::fetched;
@@ -317,6 +343,14 @@ void succeed(transfer_t* t, long code) {
     SDL_CondBroadcast(jobs_changed);
     SDL_UnlockMutex(mut);
     delete t;
+}
+
+// The patch from the local copy when the worker asked for one, else the whole file.
+void set_url(transfer_t* t) {
+    t->patch = t->job->patch_base[0] != '\0';
+    char* url = t->patch ? patch_url(t->job->entry, t->job->patch_base) : file_url(t->job->entry);
+    t->url = url;
+    free(url);
 }
 
 void retry_later(transfer_t* t, uint32_t delay_ms) {
@@ -335,6 +369,12 @@ void finish_attempt(transfer_t* t, CURLcode result) {
     if (result == CURLE_OK) {
         if (code == http_ok || (code == http_partial && t->resume_from > 0)) {
             succeed(t, code);
+        } else if (t->patch) {
+            // Patches are optional: a server without this one serves the whole file.
+            printf("no patch for %s from its local copy (%ld); fetching it whole\n", t->job->entry->name, code);
+            t->job->patch_base[0] = '\0';
+            set_url(t);
+            retry_later(t, 0);
         } else if (code == http_range_not_satisfiable && t->resume_from > 0 && !t->range_refused) {
             // The temporary is as long as the file or longer: fetch it whole once.
             t->range_refused = true;
@@ -361,7 +401,7 @@ void drop_all() {
     for (transfer_t* t : retrying)
         delete t;
     retrying.clear();
-    fresh.clear();
+    fresh = job_heap();
 }
 
 // --- The thread's loop -----------------------------------------------------------------------
@@ -377,7 +417,8 @@ void take_submitted() {
         stops_done = stop_requests;
         SDL_CondBroadcast(jobs_changed);
     }
-    fresh.insert(fresh.end(), wanted_jobs.begin(), wanted_jobs.end());
+    for (job_t* job : wanted_jobs)
+        fresh.push(job);
     wanted_jobs.clear();
     SDL_UnlockMutex(mut);
 }
@@ -385,12 +426,10 @@ void take_submitted() {
 transfer_t* new_transfer(job_t* job) {
     auto* t = new transfer_t;
     t->job = job;
-    char* url = file_url(job->entry);
     char* temporary = temporary_path(job->entry);
-    t->url = url;
     t->temporary = temporary;
-    free(url);
     free(temporary);
+    set_url(t);
     return t;
 }
 
@@ -407,8 +446,8 @@ void start_due(uint32_t now) {
         start_attempt(t);
     }
     while (!fresh.empty() && in_flight.size() < max_transfers) {
-        start_attempt(new_transfer(fresh.front()));
-        fresh.pop_front();
+        start_attempt(new_transfer(fresh.top()));
+        fresh.pop();
     }
 }
 
@@ -432,6 +471,11 @@ char* file_url(const game_file_t* entry) {
     // file under its own key, so no cache can answer with another version's bytes.
     if (entry->hash != nullptr)
         url += std::string("?") + entry->hash;
+    return strdup(url.c_str());
+}
+
+char* patch_url(const game_file_t* entry, const char* base) {
+    std::string url = std::string(base_url) + ".patches/" + base + "-" + entry->hash + ".zst";
     return strdup(url.c_str());
 }
 

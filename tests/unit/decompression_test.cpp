@@ -104,6 +104,59 @@ TEST(Decompression, StreamsThatAreNotRightAreReportedNamingTheFile) {
     }
 }
 
+// A patch: `data` compressed against `base` as a raw prefix, with long-distance matching.
+std::string patch(const std::string& base, const std::string& data) {
+    ZSTD_CCtx* cctx = ZSTD_createCCtx();
+    ZSTD_CCtx_setParameter(cctx, ZSTD_c_enableLongDistanceMatching, 1);
+    ZSTD_CCtx_setParameter(cctx, ZSTD_c_windowLog, 27);
+    ZSTD_CCtx_setParameter(cctx, ZSTD_c_checksumFlag, 1);
+    ZSTD_CCtx_refPrefix(cctx, base.data(), base.size());
+    std::string out(ZSTD_compressBound(data.size()), '\0');
+    size_t n = ZSTD_compress2(cctx, out.data(), out.size(), data.data(), data.size());
+    ZSTD_freeCCtx(cctx);
+    EXPECT_FALSE(ZSTD_isError(n));
+    out.resize(n);
+    return out;
+}
+
+TEST(Decompression, PatchesAgainstTheirBase) {
+    std::string base = test_util::random_bytes(3 << 20, 4);
+    std::string changed = base;
+    changed.replace(1 << 20, 5000, test_util::random_bytes(5000, 5));
+    changed += "grown";
+    std::string p = patch(base, changed);
+    ASSERT_LT(p.size(), 20000u); // the change, not the file
+    std::string other_base = test_util::random_bytes(3 << 20, 6);
+    struct {
+        const char* what;
+        const std::string& prefix;
+        uint64_t limit;
+        const char* problem; // null: decompresses to `changed`
+    } cases[] = {
+        {"the right base", base, changed.size(), nullptr},
+        {"a limit above the size", base, changed.size() + 100, nullptr},
+        {"a limit below the size", base, changed.size() - 1, "more than its listed size"},
+        {"another base", other_base, changed.size(), "zstd error in .*: Restored data doesn't match checksum"},
+    };
+    for (const auto& c : cases) {
+        scratch_dir dir;
+        write_file(dir / "in.zs", "header!" + p);
+        decompress_result result;
+        decompress({(dir / "in.zs").c_str(), 7, (dir / "out").c_str(), c.limit, c.prefix.data(), c.prefix.size()},
+                   &result);
+        if (c.problem == nullptr) {
+            ASSERT_TRUE(result.ok) << c.what << ": " << result.problem;
+            EXPECT_TRUE(read_file(dir / "out") == changed) << c.what; // cut to what was written
+            char* digest = compute_file_hash((dir / "out").c_str());
+            EXPECT_STREQ(result.digest, digest) << c.what;
+            free(digest);
+        } else {
+            EXPECT_FALSE(result.ok) << c.what;
+            EXPECT_THAT(result.problem, ::testing::ContainsRegex(c.problem)) << c.what;
+        }
+    }
+}
+
 TEST(Decompression, LocalFilesThatFailAreFatalAndNamed) {
     scratch_dir dir;
     EXPECT_EXIT(decompress_file((dir / "missing.zs").c_str(), (dir / "out").c_str(), no_limit), ExitedWithCode(1),

@@ -1,6 +1,6 @@
 """The Windows launcher under Wine when the update cannot go on, and when it must not start: a
-file the server lacks (404), unsafe names in the file list, an authority bundle without the
-server's authority, and a second instance."""
+file the server lacks (404) or cut short, shown in a box; unsafe names in the file list, an
+authority bundle without the server's authority, and a second instance."""
 
 import random
 import shutil
@@ -51,21 +51,33 @@ class WineFailureTest(WineTestCase):
         self.assertEqual(run.retries(), [], run.describe())
         self.assertFalse((directory / "game" / MISSING).exists(), run.describe())
 
-    def test_fatal_report_waits_in_a_message_box_until_dismissed(self):
-        self.serve(self.root)
-        directory = self.stage()
-        with test_window.Xvfb(self.scratch / "xvfb-box.log") as x:
-            run = wine_harness.run_with_display(directory, x.env())
-            try:
-                box = wine_harness.wait_for_window(run, x.env(), "Fatal error")
-                time.sleep(1)
-                self.assertIsNone(run.process.poll(), f"the launcher did not wait\n{run.describe()}")
-                self.assertIn(f"error 404 downloading\n{url_for(MISSING)}", run.stderr)
-                wine_harness.press_keys(x.env(), box, "Return")
-                run.wait(timeout=15)
-            finally:
-                run.kill()
-        self.assert_fatal(run, "Fatal error in ", "error 404 downloading")
+    def test_fatal_reports_wait_in_a_message_box_until_dismissed(self):
+        # A cut-short stream is reported after the list was fetched again, from another thread
+        # than the transfers' own 404.
+        cut = self.scratch / "cut root"
+        shutil.copytree(self.root, cut, symlinks=True)
+        zs = harness.published_path(cut, "a.txt")
+        whole = zs.read_bytes()
+        zs.unlink()
+        zs.write_bytes(whole[:-4])
+        for root, report in [(self.root, f"error 404 downloading\n{url_for(MISSING)}"),
+                             (cut, "game/a.txt.zs ends inside its compressed data")]:
+            with self.subTest(report.split()[0]):
+                server = self.serve(root)
+                directory = self.stage()
+                with test_window.Xvfb(self.scratch / "xvfb-box.log") as x:
+                    run = wine_harness.run_with_display(directory, x.env())
+                    try:
+                        box = wine_harness.wait_for_window(run, x.env(), "Fatal error")
+                        time.sleep(1)
+                        self.assertIsNone(run.process.poll(), f"the launcher did not wait\n{run.describe()}")
+                        self.assertIn(report, run.stderr)
+                        wine_harness.press_keys(x.env(), box, "Return")
+                        run.wait(timeout=15)
+                    finally:
+                        run.kill()
+                        server.stop()
+                self.assert_fatal(run, "Fatal error in ", report)
 
     def test_unsafe_names_are_refused_before_any_change(self):
         root = self.scratch / "unsafe root"
@@ -134,9 +146,9 @@ class WineFailureTest(WineTestCase):
         # leaves it abandoned: the next launcher owns it and must run, not report itself as
         # already running.
         self.serve(self.root_without_missing())
-        helper = [wine_harness.WINE, str(wine_harness.WIN_BUILD_DIR / "tests" / "wine" / "mutex_helper.exe")]
+        helper = wine_harness.HOLDER
         env = harness.launcher_env()
-        holder = subprocess.Popen(helper + ["hold", str(HOLD_S)], env=env, stdin=subprocess.DEVNULL,
+        holder = subprocess.Popen(helper + ["mutex", str(HOLD_S)], env=env, stdin=subprocess.DEVNULL,
                                   stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
         try:
             self.assertEqual(holder.stdout.readline().strip(), "holding")

@@ -1,6 +1,6 @@
 """The Windows launcher under Wine against nginx, on the Linux tests' game tree: a fresh install,
-a run on a current tree, the deletion of what the file list does not name, a read-only copy
-that must be replaced, and a start from another working directory."""
+a run on a current tree, the record of verified files, the deletion of what the file list does
+not name, a read-only copy that must be replaced, and a start from another working directory."""
 
 import os
 import stat
@@ -48,6 +48,10 @@ class WineUpdateTest(WineTestCase):
                          "Z:" + os.path.realpath(self.installed / "game").replace("/", "\\"))
         self.assertEqual(self.fresh_record["argc"], "0", run.describe())
         self.assertEqual(self.fresh_record["args"], [], run.describe())
+
+    # The record of verified files keeps Windows' own stamps (change time, file index).
+    test_the_record_of_verified_files_spares_reading_unchanged_ones = \
+        test_update.UpdateTest.test_the_record_of_verified_files_spares_reading_unchanged_ones
 
     def test_current_tree_fetches_only_the_list(self):
         directory = self.installed_copy()

@@ -34,6 +34,7 @@ WIN_BUILD_DIR = Path(os.environ.get("VELM_WIN_BUILD_DIR", SOURCE_DIR / "build-wi
 WINE = os.environ.get("VELM_WINE", "/usr/lib/wine/wine64")
 WINESERVER = os.environ.get("VELM_WINESERVER", "/usr/lib/wine/wineserver")
 STAND_IN_GAME_EXE = WIN_BUILD_DIR / "tests" / "wine" / "VELM.exe"
+HOLDER = [WINE, str(WIN_BUILD_DIR / "tests" / "wine" / "holder.exe")]  # holder.cpp
 
 os.environ.setdefault("VELM_LAUNCHER_EXE", str(WIN_BUILD_DIR / "velm-launcher.exe"))
 os.environ.setdefault("VELM_LAUNCHER_CMD", WINE)
