@@ -54,8 +54,8 @@ class WineFailureTest(WineTestCase):
     def test_fatal_reports_wait_in_a_message_box_until_dismissed(self):
         # A cut-short stream is reported after the list was fetched again, from another thread
         # than the transfers' own 404.
-        cut = self.scratch / "cut root"
-        shutil.copytree(self.root, cut, symlinks=True)
+        harness.write_tree(self.scratch / "cut src", {harness.GAME_EXE: harness.GAME_STUB, "a.txt": b"present\n"})
+        cut = harness.publish(self.scratch / "cut src", self.scratch / "cut root")
         zs = harness.published_path(cut, "a.txt")
         whole = zs.read_bytes()
         zs.unlink()

@@ -73,7 +73,7 @@ class WineHistoryTest(WineTestCase, test_history.HistoryTestCase):
             run.kill()
         os.utime(harness.published_path(self.root, "big 0.bin"))  # its validator changes
         run = self.run_ok(directory)
-        self.assertEqual(set(run.resumed()), set(files), run.describe())
+        self.assertLessEqual(set(files), set(run.resumed()), run.describe())
         self.assertEqual({n: run.statuses()[n] for n in files}, {"big 0.bin": 200, "big 1.bin": 206}, run.describe())
         self.assert_installed(run, files)
 
