@@ -49,6 +49,14 @@ struct job_t {
     uint32_t started; // tick of the transfer's first attempt
     long status; // HTTP status of the transfer that succeeded (200, or 206 when resumed)
     uint64_t header_size; // bytes of the temporary file that precede the server's bytes
+    // The coordinator's own fetches only, set before the job is submitted. `as_is`: a file of
+    // the server's own (the list's signature), asked for by its name alone (no ".zs", no
+    // query) into "game/<name>"; any answer, or a body that `body_hook` refused, ends the job.
+    // `body_hook` sees the body kept in the temporary as it arrives, on the transfer thread
+    // (offset 0: the body starts, or starts over); returning false ends the transfer.
+    bool as_is;
+    bool (*body_hook)(job_t* job, uint64_t offset, const char* data, size_t size);
+    void* hook_data;
 };
 
 struct worker_t {
