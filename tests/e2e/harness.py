@@ -247,10 +247,11 @@ def scratch_dir(prefix):
 # --- Publishing -----------------------------------------------------------------------------
 
 
-def publish(game_dir, root, level=1):
-    """Publishes GAME_DIR into the server tree ROOT with velm-publish; returns ROOT."""
-    result = subprocess.run([str(PUBLISH_EXE), "build", "--level", str(level), str(game_dir),
-                             str(root)], capture_output=True, text=True, check=False)
+def publish(game_dir, root, level=1, options=()):
+    """Publishes GAME_DIR into the server tree ROOT with velm-publish (and its OPTIONS, such as
+    "--sign", KEYFILE); returns ROOT."""
+    result = subprocess.run([str(PUBLISH_EXE), "build", "--level", str(level), *options,
+                             str(game_dir), str(root)], capture_output=True, text=True, check=False)
     if result.returncode != 0:
         raise RuntimeError(f"velm-publish failed ({result.returncode}):\n{result.stderr}")
     return Path(root)
