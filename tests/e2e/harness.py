@@ -359,10 +359,11 @@ class DevServer:
     """nginx serving ROOT through scripts/dev-server.sh, with the certificates in
     STATE_DIR/certs (generated there when absent)."""
 
-    def __init__(self, root, state_dir, rate=None):
+    def __init__(self, root, state_dir, rate=None, http2=False):
         self.root = Path(root)
         self.state_dir = Path(state_dir)
         self.rate = rate
+        self.http2 = http2
         self.ca = self.state_dir / "certs" / "ca.crt"
 
     def start(self):
@@ -370,6 +371,8 @@ class DevServer:
         command = [str(SCRIPTS_DIR / "dev-server.sh"), "start", str(self.root), str(self.state_dir)]
         if self.rate is not None:
             command += ["--rate", self.rate]
+        if self.http2:
+            command.append("--http2")
         result = subprocess.run(command, capture_output=True, text=True, check=False)
         if result.returncode != 0:
             raise RuntimeError(f"dev-server.sh start failed:\n{result.stdout}{result.stderr}")
@@ -379,6 +382,16 @@ class DevServer:
     def stop(self):
         subprocess.run([str(SCRIPTS_DIR / "dev-server.sh"), "stop", str(self.state_dir)],
                        capture_output=True, check=False)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc_info):
+        self.stop()
+
+    def access_log(self):
+        """nginx's access log: one line per request, with its protocol and connection number."""
+        return (self.state_dir / "access.log").read_text()
 
 
 class FaultServer:
