@@ -191,10 +191,13 @@ cmake_build libzstd "$src/build/cmake" \
   -DZSTD_BUILD_TESTS=OFF -DZSTD_BUILD_CONTRIB=OFF -DZSTD_MULTITHREAD_SUPPORT=OFF \
   -DZSTD_LEGACY_SUPPORT=OFF
 
-# HTTP/2 for curl, so that the launcher's transfers share a few connections as streams.
+# HTTP/2 for curl, so that the launcher's transfers share a few connections as streams. With
+# both clock_gettime (winpthreads) and GetTickCount64 found, this version's nghttp2_time.c calls
+# a function it does not define: Windows' own clock alone.
 src=$(fetch nghttp2)
 cmake_build nghttp2 "$src" \
-  -DENABLE_LIB_ONLY=ON -DENABLE_STATIC_LIB=ON -DENABLE_SHARED_LIB=OFF -DENABLE_DOC=OFF
+  -DENABLE_LIB_ONLY=ON -DENABLE_STATIC_LIB=ON -DENABLE_SHARED_LIB=OFF -DENABLE_DOC=OFF \
+  -DHAVE_CLOCK_GETTIME=OFF
 
 # Schannel only: no OpenSSL, and no optional library the launcher does not need but nghttp2
 # (static: its header must not ask for a DLL's imports). Schannel takes the CA file the

@@ -41,6 +41,7 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -559,6 +560,16 @@ const char* publish_file(build_t* build, published_file* file) {
     return "compressed";
 }
 
+// Runs `work` on one thread per core and waits for them all.
+void run_on_every_core(const std::function<void()>& work) {
+    unsigned threads = std::max(1u, std::thread::hardware_concurrency());
+    std::vector<std::thread> pool;
+    for (unsigned t = 0; t < threads; ++t)
+        pool.emplace_back(work);
+    for (auto& t : pool)
+        t.join();
+}
+
 void publish_files(build_t* build) {
     std::atomic<size_t> next{0};
     std::atomic<size_t> done{0};
@@ -575,12 +586,7 @@ void publish_files(build_t* build) {
                    ec ? 0 : compressed, file.name.c_str());
         }
     };
-    unsigned threads = std::max(1u, std::thread::hardware_concurrency());
-    std::vector<std::thread> pool;
-    for (unsigned t = 0; t < threads; ++t)
-        pool.emplace_back(work);
-    for (auto& t : pool)
-        t.join();
+    run_on_every_core(work);
 }
 
 // Writes the release's file list: plain beside the .zs, read back as the launcher will, then
@@ -868,12 +874,7 @@ size_t verify_files(const fs::path& dir, const game_file_table& list) {
                    error.empty() ? "" : ": ", error.c_str());
         }
     };
-    unsigned threads = std::max(1u, std::thread::hardware_concurrency());
-    std::vector<std::thread> pool;
-    for (unsigned t = 0; t < threads; ++t)
-        pool.emplace_back(work);
-    for (auto& t : pool)
-        t.join();
+    run_on_every_core(work);
     return bad;
 }
 
