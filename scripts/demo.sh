@@ -238,13 +238,13 @@ elapsed_ms=$((($(date +%s%N) - started_ns) / 1000000))
 
 # --- summary -----------------------------------------------------------------------------------
 step "summary"
-fetched=$(grep -c '^200 |' "$log" || true)
-fetched_files=$((fetched > 0 ? fetched - 1 : 0)) # the first transfer is the file list
+# Every transfer but those of the file list and its signature.
+fetched_files=$(grep '^200 |' "$log" | grep -vc '/manifest\.dat\.zs\(\.sig\)\?$' || true)
 printf '  launcher exit status %d after %d.%d s\n' "$status" $((elapsed_ms / 1000)) $((elapsed_ms % 1000 / 100))
 if [ "$fetched_files" -eq 0 ]; then
   echo "  every file was current: only the file list was fetched"
 else
-  echo "  fetched $fetched_files files (and the file list)"
+  echo "  fetched $fetched_files files (and the signed file list)"
 fi
 for _ in $(seq 30); do
   [ -f "$started_marker" ] && break
