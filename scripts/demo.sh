@@ -3,12 +3,15 @@
 #   1. installs what is missing and builds the launcher and the publisher;
 #   2. generates a sample game (a few hundred MB in nested folders, names with spaces, a
 #      stand-in VELM.exe and a launcher.dat background with the game's name on it);
-#   3. publishes it with velm-publish and serves it with the dev update server, rate-limited so
-#      that the progress stays visible for a few seconds;
+#   3. publishes it with velm-publish, signed with the demo's own key (made once), and serves it
+#      with the dev update server, rate-limited so that the progress stays visible for a few
+#      seconds;
 #   4. runs the launcher in a window (under Xvfb when there is no display), saves a screenshot
 #      taken mid-download, waits for the game to start, and stops the server.
 # Everything generated stays under BUILD_DIR/demo and is reused: the second run finds the
-# installation current, downloads nothing and starts the game at once.
+# installation current, downloads nothing and starts the game at once. The launcher that trusts
+# the demo's key is built in BUILD_DIR/demo/launcher-build, so that BUILD_DIR's own launcher
+# stays the one without keys that the tests use.
 #   demo.sh [--fresh]       --fresh: remove the installed game first, to download it again
 # Environment: VELM_DEMO_BUILD_DIR (default: build), VELM_DEMO_MB_PER_S (default: 2), the
 # bandwidth the server gives all workers together.
@@ -38,6 +41,9 @@ game_src=$work/game-src
 server_root=$work/server-root
 server_state=$work/server
 launcher_dir=$work/launcher
+signing_key=$work/signing.key
+public_key_file=$work/signing.pub
+launcher_build=$work/launcher-build
 started_marker=$launcher_dir/game-started.txt
 log=$work/launcher.log
 screenshot=$work/screenshot.png
@@ -64,12 +70,24 @@ trap cleanup EXIT
 step "installing what is missing"
 bash scripts/install-deps.sh
 
-step "building the launcher and the publisher in $build_dir"
+step "building the publisher in $build_dir"
 cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build_dir" -j"$(nproc)" --target velm-launcher velm-publish
+cmake --build "$build_dir" -j"$(nproc)" --target velm-publish
+
+# The vendor's three steps: a signing key (once, kept off the update server), a publish signed
+# with it, and a launcher built with its public key.
+mkdir -p "$work"
+if [ ! -f "$signing_key" ]; then
+  step "making the demo's signing key $signing_key"
+  "$build_dir/velm-publish" keygen "$signing_key" >"$public_key_file"
+fi
+public_key=$(cat "$public_key_file")
+step "building the launcher with the public key $public_key in $launcher_build"
+cmake -S . -B "$launcher_build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELM_TESTS=OFF -DVELM_BENCH=OFF \
+  -DVELM_PUBLIC_KEYS="$public_key" >/dev/null
+cmake --build "$launcher_build" -j"$(nproc)" --target velm-launcher
 
 # --- 2. the sample game ---------------------------------------------------------------------------
-mkdir -p "$work"
 if [ -f "$game_src.done" ]; then
   step "sample game: reusing $game_src"
 else
@@ -139,9 +157,10 @@ EOF
 fi
 
 # --- 3. publish and serve -------------------------------------------------------------------------
-step "publishing with velm-publish build --level $publish_level"
-# One line per file; the last says how many were published.
-"$build_dir/velm-publish" build --level "$publish_level" "$game_src" "$server_root" | tail -n 1 | sed 's/^/  /'
+step "publishing with velm-publish build --level $publish_level --sign $signing_key"
+# One line per file; the last two say how it was signed and how many were published.
+"$build_dir/velm-publish" build --level "$publish_level" --sign "$signing_key" "$game_src" "$server_root" |
+  tail -n 2 | sed 's/^/  /'
 du -sh --apparent-size "$game_src" "$server_root" | sed 's/^/  /'
 
 # Each worker has its own connection; one worker per processor, 2 to 16 of them.
@@ -156,7 +175,7 @@ step "staging the launcher in $launcher_dir"
 if [ "$fresh" -eq 1 ]; then
   rm -rf "$launcher_dir/game"
 fi
-scripts/stage-launcher.sh "$build_dir" "$launcher_dir" "$server_state/certs/ca.crt"
+scripts/stage-launcher.sh "$launcher_build" "$launcher_dir" "$server_state/certs/ca.crt"
 rm -f "$started_marker"
 if [ -d "$launcher_dir/game" ]; then
   echo "  game/ is already installed: this run checks it against the file list"
@@ -219,13 +238,13 @@ elapsed_ms=$((($(date +%s%N) - started_ns) / 1000000))
 
 # --- summary -----------------------------------------------------------------------------------
 step "summary"
-fetched=$(grep -c '^200 |' "$log" || true)
-fetched_files=$((fetched > 0 ? fetched - 1 : 0)) # the first transfer is the file list
+# Every transfer but those of the file list and its signature.
+fetched_files=$(grep '^200 |' "$log" | grep -vc '/manifest\.dat\.zs\(\.sig\)\?$' || true)
 printf '  launcher exit status %d after %d.%d s\n' "$status" $((elapsed_ms / 1000)) $((elapsed_ms % 1000 / 100))
 if [ "$fetched_files" -eq 0 ]; then
   echo "  every file was current: only the file list was fetched"
 else
-  echo "  fetched $fetched_files files (and the file list)"
+  echo "  fetched $fetched_files files (and the signed file list)"
 fi
 for _ in $(seq 30); do
   [ -f "$started_marker" ] && break

@@ -6,12 +6,12 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config
   libsdl2-dev libsdl2-image-dev libsdl2-ttf-dev
-  libcurl4-openssl-dev libzstd-dev zstd
+  libcurl4-openssl-dev libzstd-dev zstd libsodium-dev
   googletest libgtest-dev libbenchmark-dev
   fonts-roboto-unhinted
   nginx-light openssl ca-certificates curl python3
   xvfb x11-apps x11-utils imagemagick xdotool
-  g++-mingw-w64-x86-64 dpkg-dev wine64 zip osslsigncode
+  g++-mingw-w64-x86-64 dpkg-dev autoconf automake libtool wine64 zip osslsigncode
 )
 
 missing=()

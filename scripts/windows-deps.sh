@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Cross-builds the launcher's libraries for Windows x86-64 as static libraries, from Debian's
-# bookworm source packages: zstd, curl (Schannel, Windows' own TLS), SDL2, freetype, SDL2_ttf
-# and SDL2_image (PNG through its built-in stb decoder).
+# bookworm source packages: zstd, nghttp2 (HTTP/2 for curl), curl (Schannel, Windows' own TLS),
+# libsodium (the file list's signature), SDL2, freetype, SDL2_ttf and SDL2_image (PNG through
+# its built-in stb decoder).
 #   windows-deps.sh     prints the prefix that holds them (include/, lib/, lib/cmake/) on stdout
 #
 # The prefix is cached outside the clone, under VELM_MINGW_CACHE (default /var/cache/velm-mingw),
@@ -20,7 +21,7 @@ jobs=${VELM_JOBS:-2} # the machine is shared: two compile jobs at most
 readonly triple=x86_64-w64-mingw32
 readonly keyring=/usr/share/keyrings/debian-archive-keyring.gpg
 # Debian source packages, in build order: each one finds the ones before it in the prefix.
-readonly packages=(libzstd curl libsdl2 freetype libsdl2-ttf libsdl2-image)
+readonly packages=(libzstd nghttp2 curl libsodium libsdl2 freetype libsdl2-ttf libsdl2-image)
 
 log() { echo "windows-deps: $*" >&2; }
 die() {
@@ -28,7 +29,8 @@ die() {
   exit 1
 }
 
-for tool in apt-get dpkg-source cmake ninja "$triple-gcc-posix" "$triple-g++-posix" "$triple-windres"; do
+for tool in apt-get dpkg-source cmake ninja autoreconf libtoolize make "$triple-gcc-posix" "$triple-g++-posix" \
+  "$triple-windres"; do
   command -v "$tool" >/dev/null || die "missing $tool (run scripts/install-deps.sh)"
 done
 
@@ -164,21 +166,53 @@ cmake_build() {
   log "$name ${version[$name]:-} built in $((SECONDS - started)) s"
 }
 
+# autotools_build NAME SOURCE_DIR [CONFIGURE OPTIONS...]: for a source package that ships no
+# configure script (regenerated here), then configure, build and install into the prefix.
+autotools_build() {
+  local name=$1 src=$2
+  shift 2
+  local started=$SECONDS
+  if ! {
+    (cd "$src" && autoreconf -fi) &&
+      (cd "$src" && ./configure --host="$triple" CC="$triple-gcc-posix" --prefix="$prefix" \
+        --enable-static --disable-shared --disable-dependency-tracking "$@") &&
+      make -C "$src" -j"$jobs" &&
+      make -C "$src" install
+  } >"$work/logs/$name.log" 2>&1; then
+    tail -n 30 "$work/logs/$name.log" >&2
+    die "building $name failed (whole log: $work/logs/$name.log)"
+  fi
+  log "$name ${version[$name]:-} built in $((SECONDS - started)) s"
+}
+
 src=$(fetch libzstd)
 cmake_build libzstd "$src/build/cmake" \
   -DZSTD_BUILD_STATIC=ON -DZSTD_BUILD_SHARED=OFF -DZSTD_BUILD_PROGRAMS=OFF \
   -DZSTD_BUILD_TESTS=OFF -DZSTD_BUILD_CONTRIB=OFF -DZSTD_MULTITHREAD_SUPPORT=OFF \
   -DZSTD_LEGACY_SUPPORT=OFF
 
-# Schannel only: no OpenSSL, and no optional library the launcher does not need. Schannel
-# takes the CA file the launcher names; no default bundle or path is compiled in.
+# HTTP/2 for curl, so that the launcher's transfers share a few connections as streams. With
+# both clock_gettime (winpthreads) and GetTickCount64 found, this version's nghttp2_time.c calls
+# a function it does not define: Windows' own clock alone.
+src=$(fetch nghttp2)
+cmake_build nghttp2 "$src" \
+  -DENABLE_LIB_ONLY=ON -DENABLE_STATIC_LIB=ON -DENABLE_SHARED_LIB=OFF -DENABLE_DOC=OFF \
+  -DHAVE_CLOCK_GETTIME=OFF
+
+# Schannel only: no OpenSSL, and no optional library the launcher does not need but nghttp2
+# (static: its header must not ask for a DLL's imports). Schannel takes the CA file the
+# launcher names; no default bundle or path is compiled in.
 src=$(fetch curl)
-cmake_build curl "$src" \
+cmake_build curl "$src" -DCMAKE_C_FLAGS=-DNGHTTP2_STATICLIB \
   -DCURL_USE_SCHANNEL=ON -DCURL_USE_OPENSSL=OFF -DCURL_CA_BUNDLE=none -DCURL_CA_PATH=none \
   -DBUILD_CURL_EXE=OFF -DBUILD_TESTING=OFF -DENABLE_MANUAL=OFF -DHTTP_ONLY=ON \
   -DCURL_DISABLE_LDAP=ON -DCURL_ZLIB=OFF -DCURL_BROTLI=OFF -DCURL_ZSTD=OFF \
-  -DUSE_NGHTTP2=OFF -DUSE_LIBIDN2=OFF -DUSE_WIN32_IDN=OFF -DCURL_USE_LIBSSH2=OFF \
+  -DUSE_NGHTTP2=ON -DUSE_LIBIDN2=OFF -DUSE_WIN32_IDN=OFF -DCURL_USE_LIBSSH2=OFF \
   -DCURL_USE_LIBSSH=OFF -DCURL_USE_GSSAPI=OFF -DENABLE_UNIX_SOCKETS=OFF
+
+# Ed25519 and SHA-256. Without -fstack-protector, whose runtime the launcher does not link.
+src=$(fetch libsodium)
+autotools_build libsodium "$src" --disable-ssp
 
 # Video, events, threads and timers are what the launcher uses.
 src=$(fetch libsdl2)

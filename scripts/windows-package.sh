@@ -2,8 +2,10 @@
 # Makes the Windows package: a zip whose contents, unpacked into any folder, are a working
 # launcher directory: velm-launcher.exe, the font it draws with and the certificate authority
 # bundle it trusts (curl-ca-bundle.crt).
-#   windows-package.sh [SIGNING] UPDATE_URL OUT_ZIP [CA_BUNDLE]
+#   windows-package.sh [--public-keys KEYS] [SIGNING] UPDATE_URL OUT_ZIP [CA_BUNDLE]
 #   SIGNING: --sign-cert CERT --sign-key KEY [--sign-pass PASS_FILE] [--timestamp URL]
+# KEYS are the public keys (velm-publish keygen) of the vendor's signed file lists,
+# comma-separated: the launcher then installs only lists signed by one of them.
 # UPDATE_URL is the update server's base URL, compiled in: https, a DNS name (Windows' TLS
 # matches certificates against DNS names only), ending in '/'. CA_BUNDLE defaults to the
 # system's Mozilla bundle (/etc/ssl/certs/ca-certificates.crt, Debian's ca-certificates), as a
@@ -28,7 +30,7 @@ die() {
 }
 
 usage() {
-  echo "usage: $0 [--sign-cert CERT --sign-key KEY [--sign-pass PASS_FILE] [--timestamp URL]] UPDATE_URL OUT_ZIP [CA_BUNDLE]" >&2
+  echo "usage: $0 [--public-keys KEYS] [--sign-cert CERT --sign-key KEY [--sign-pass PASS_FILE] [--timestamp URL]] UPDATE_URL OUT_ZIP [CA_BUNDLE]" >&2
   exit 2
 }
 
@@ -36,6 +38,7 @@ sign_cert=""
 sign_key=""
 sign_pass=""
 timestamp_url=""
+public_keys=""
 while [ $# -gt 0 ] && [[ $1 == --* ]]; do
   [ $# -ge 2 ] || usage
   case $1 in
@@ -43,6 +46,7 @@ while [ $# -gt 0 ] && [[ $1 == --* ]]; do
   --sign-key) sign_key=$2 ;;
   --sign-pass) sign_pass=$2 ;;
   --timestamp) timestamp_url=$2 ;;
+  --public-keys) public_keys=$2 ;;
   *) usage ;;
   esac
   shift 2
@@ -77,7 +81,8 @@ if [ -n "$sign_cert$sign_key$sign_pass$timestamp_url" ]; then
   signing=1
 fi
 
-bash "$script_dir/windows-build.sh" "$build_dir" -DVELM_UPDATE_URL="$url" >&2
+# Always given, so that a package without keys never keeps those of an earlier build.
+bash "$script_dir/windows-build.sh" "$build_dir" -DVELM_UPDATE_URL="$url" -DVELM_PUBLIC_KEYS="$public_keys" >&2
 
 stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
@@ -100,4 +105,4 @@ mkdir -p "$(dirname "$out")"
 out=$(cd "$(dirname "$out")" && pwd)/$(basename "$out")
 rm -f "$out"
 (cd "$stage" && zip -q -X "$out" "$exe_name" "$(basename "$font")" curl-ca-bundle.crt)
-echo "windows-package: $out (update URL $url, authorities from $ca_bundle${signing:+, signed with $sign_cert})"
+echo "windows-package: $out (update URL $url, authorities from $ca_bundle${signing:+, signed with $sign_cert}${public_keys:+, file lists signed by $public_keys})"

@@ -9,6 +9,9 @@
 // new version while this run was downloading: the round is stopped, the list fetched again, and
 // if it changed, a new round starts from it. An unchanged list keeps the fatal report.
 //
+// A launcher built with the vendor's public keys checks the list's signed statement before it
+// reads the list (signature.h), and records the publish it installed in its state.
+//
 // When every job of a round finished while the window was open, the coordinator records the
 // verified files, waits, starts the game, waits, and ends the launcher.
 #include <algorithm>
@@ -24,6 +27,7 @@
 #include "fileops.h"
 #include "launcher.h"
 #include "platform.h"
+#include "signature.h"
 #include "utils.h"
 
 namespace {
@@ -44,21 +48,29 @@ constexpr bool keep_record = false; // every start hashes every file, as the lau
 constexpr bool keep_record = true;
 #endif
 
+// The highest publish of a signed file list accepted: from the state, then from this run's lists.
+// Coordinator thread only.
+uint64_t accepted_sequence = 0;
+
+bool lists_are_signed() { return launcher_public_keys[0] != '\0'; }
+
 // What the scan found besides the listed files.
 struct scan_result {
     std::vector<std::pair<std::string, uint64_t>> unlisted; // path and size
     std::vector<std::string> folders; // every folder entered below game/, children first
 };
 
-// Fetches the file list and leaves it decompressed in game/manifest.dat; returns the SHA-1 of
-// its bytes.
+// Fetches the file list (and checks its signature, when the launcher has keys) and leaves it
+// decompressed in game/manifest.dat; returns the SHA-1 of its bytes.
 std::string fetch_file_list() {
     game_file_t entry{};
     entry.name = const_cast<char*>(manifest_name);
     job_t job{};
     job.entry = &entry;
     // Only a closed window comes back without the list: every other failure is reported.
-    if (!download(&job))
+    bool fetched = lists_are_signed() ? fetch_signed_list(&job, launcher_public_keys, &accepted_sequence)
+                                      : download(&job);
+    if (!fetched)
         report_fatal(list_failure);
     char* temporary = temporary_path(&entry);
     decompress_result result;
@@ -207,8 +219,12 @@ void stop_round() {
 
 // Returns true when the game should be started.
 bool update() {
-    if (keep_record)
+    // The highest publish accepted is kept whether or not the record of verified files is.
+    if (keep_record || lists_are_signed())
         state_read(state_file_name, &previous_state);
+    if (!keep_record)
+        previous_state.files.clear();
+    accepted_sequence = previous_state.sequence;
     std::string previous_list;
     for (int round = 1;; ++round) {
         std::string list = fetch_file_list();
@@ -228,11 +244,13 @@ bool update() {
     }
 }
 
-// Records every file verified or found current in this run, for the next start.
+// Records every file verified or found current in this run, for the next start, and the publish
+// of the signed list installed.
 void record_verified_files() {
     launcher_state state;
+    state.sequence = accepted_sequence;
     for (const game_file_t& e : game_files->files)
-        if (e.stamp_known)
+        if (keep_record && e.stamp_known)
             state.files[e.name] = {e.hash, e.stamp};
     if (!state_write(state_file_name, state))
         printf("cannot write %s: %s\n", state_file_name, strerror(errno));
@@ -299,7 +317,7 @@ int main_worker_fn(void*) {
     printf("All jobs completed\n");
     printf("%d current by the record of verified files, %d by their SHA-1, %d fetched\n", jobs_by_record,
            jobs_by_digest, jobs_installed);
-    if (keep_record)
+    if (keep_record || lists_are_signed())
         record_verified_files();
     SDL_Delay(game_start_delay_ms);
     execute_process();

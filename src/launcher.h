@@ -54,6 +54,14 @@ struct job_t {
     // Written by the worker that checks the job: the local copy's SHA-1, when a patch from it
     // to the listed content is to be asked for first; empty when not.
     char patch_base[41];
+    // The coordinator's own fetches only, set before the job is submitted. `as_is`: a file of
+    // the server's own (the list's signature), asked for by its name alone (no ".zs", no
+    // query) into "game/<name>"; any answer, or a body that `body_hook` refused, ends the job.
+    // `body_hook` sees the body kept in the temporary as it arrives, on the transfer thread
+    // (offset 0: the body starts, or starts over); returning false ends the transfer.
+    bool as_is;
+    bool (*body_hook)(job_t* job, uint64_t offset, const char* data, size_t size);
+    void* hook_data;
 };
 
 struct worker_t {

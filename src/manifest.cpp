@@ -20,8 +20,9 @@ constexpr int32_t last_surrogate = 0xDFFF;
 constexpr const char* temporary_suffixes[] = {".zs", ".upd_old"};
 
 // The names the launcher gives the file list itself at the top of game/: the list, its
-// download and its previous copy. Folded, as every name is compared.
-constexpr std::string_view list_names[] = {"manifest.dat", "manifest.dat.zs", "manifest.dat.upd_old"};
+// download, its previous copy and its signature's download. Folded, as every name is compared.
+constexpr std::string_view list_names[] = {"manifest.dat", "manifest.dat.zs", "manifest.dat.upd_old",
+                                           "manifest.dat.zs.sig"};
 
 // Device names that Windows reserves in every directory, with or without an extension. The
 // digit forms include 0 and the superscripts one to three (UTF-8), which Windows also reads as

@@ -4,6 +4,7 @@
 //
 //   velm-launcher state 1
 //   source https://updates.example.com/windows/
+//   sequence 7                   (only after a signed file list was installed)
 //   file <sha1> <size> <write time> <change time> <volume> <index> <name>
 //   end <sha1 of the lines above>
 #include "state.h"
@@ -78,6 +79,16 @@ bool parse(std::string_view bytes, launcher_state* state) {
     if (!body.starts_with(header))
         return false;
     body.remove_prefix(header.size());
+    constexpr std::string_view sequence_keyword = "sequence ";
+    if (body.starts_with(sequence_keyword)) {
+        size_t newline = body.find('\n');
+        std::string line(body.substr(sequence_keyword.size(), newline - sequence_keyword.size()));
+        char* end = nullptr;
+        state->sequence = strtoull(line.c_str(), &end, 10);
+        if (newline == std::string_view::npos || line.empty() || *end != '\0' || line[0] < '0' || line[0] > '9')
+            return false;
+        body.remove_prefix(newline + 1);
+    }
     while (!body.empty()) {
         size_t newline = body.find('\n');
         std::string_view line = body.substr(0, newline);
@@ -97,12 +108,17 @@ bool state_read(const char* path, launcher_state* state) {
     if (read_whole(path, &bytes) && parse(bytes, state))
         return true;
     state->files.clear();
+    state->sequence = 0;
     return false;
 }
 
 bool state_write(const char* path, const launcher_state& state) {
     std::string body = std::string(format_line) + "\nsource " + source + "\n";
     char line[128];
+    if (state.sequence > 0) {
+        snprintf(line, sizeof line, "sequence %" PRIu64 "\n", state.sequence);
+        body += line;
+    }
     for (const auto& [name, record] : state.files) {
         const platform_file_stamp& s = record.stamp;
         snprintf(line, sizeof line, "file %s %" PRIu64 " %" PRIu64 " %" PRIu64 " %" PRIu64 " %" PRIu64 " ",

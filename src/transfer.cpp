@@ -64,7 +64,7 @@ constexpr size_t max_validator = 160;
 // One job's transfer, from its first attempt to its last. Transfer thread only.
 struct transfer_t {
     job_t* job;
-    bool patch; // asks for the patch from the local copy rather than the whole file
+    bool patch = false; // asks for the patch from the local copy rather than the whole file
     std::string url;
     std::string temporary;
     CURL* handle = nullptr;
@@ -78,6 +78,7 @@ struct transfer_t {
     std::string last_modified;
     bool answered = false; // the body of this attempt's response has begun
     bool keep_body = false; // the body goes into the temporary (200, or 206 when resuming)
+    uint64_t body_at = 0; // the body's bytes before the next one received
 };
 
 CURLM* multi = nullptr;
@@ -169,6 +170,16 @@ void begin_body(transfer_t* t) {
     if (t->file == nullptr)
         FAIL_FILE_ERRNO("create", t->temporary.c_str());
     t->keep_body = true;
+    t->body_at = t->resume_from;
+    if (t->job->body_hook != nullptr)
+        t->job->body_hook(t->job, t->body_at, nullptr, 0);
+}
+
+// Hands the kept bytes to the job's hook; false when the hook ends the transfer.
+bool pass_to_hook(transfer_t* t, const char* data, size_t bytes) {
+    uint64_t at = t->body_at;
+    t->body_at += bytes;
+    return t->job->body_hook == nullptr || t->job->body_hook(t->job, at, data, bytes);
 }
 
 size_t curl_write_cb(char* data, size_t item_size, size_t item_count, void* user) {
@@ -178,6 +189,8 @@ size_t curl_write_cb(char* data, size_t item_size, size_t item_count, void* user
         begin_body(t);
     if (t->keep_body && fwrite(data, 1, bytes, t->file) != bytes)
         FAIL_FILE_ERRNO("write", t->temporary.c_str());
+    if (t->keep_body && !pass_to_hook(t, data, bytes))
+        return 0; // ends the transfer with CURLE_WRITE_ERROR
     stats.bytes_this_second.fetch_add(static_cast<uint32_t>(bytes));
     stats.bytes_total.fetch_add(static_cast<uint32_t>(bytes));
     return bytes;
@@ -366,6 +379,10 @@ void finish_attempt(transfer_t* t, CURLcode result) {
         delete t;
         return;
     }
+    if (t->job->as_is && (result == CURLE_OK || result == CURLE_WRITE_ERROR)) {
+        succeed(t, code); // the coordinator judges any answer, and a body its hook refused
+        return;
+    }
     if (result == CURLE_OK) {
         if (code == http_ok || (code == http_partial && t->resume_from > 0)) {
             succeed(t, code);
@@ -426,6 +443,11 @@ void take_submitted() {
 transfer_t* new_transfer(job_t* job) {
     auto* t = new transfer_t;
     t->job = job;
+    if (job->as_is) {
+        t->url = std::string(base_url) + job->entry->name;
+        t->temporary = std::string("game/") + job->entry->name;
+        return t;
+    }
     char* temporary = temporary_path(job->entry);
     t->temporary = temporary;
     free(temporary);

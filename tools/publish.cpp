@@ -5,6 +5,11 @@
 //       builds a complete new tree ROOT/releases/<id>/ (one <name>.zs per file of GAME_DIR,
 //       then the file list manifest.dat.zs last), then points ROOT/windows, a symbolic link,
 //       at it with one atomic rename. Players see the old tree or the new one, never a mix.
+//       With --sign KEYFILE, the tree also gets manifest.dat.zs.sig, the statement signed with
+//       the vendor's key that the launcher checks (signature.h), valid for --expires DAYS.
+//   velm-publish keygen KEYFILE   a new signing key (mode 0600); prints its public key
+//   velm-publish verify ROOT PUBLIC_KEY   checks the served tree as a launcher would, and more:
+//       the statement, the list it names, and every listed .zs (size and SHA-1)
 //   velm-publish list FILE        one line per entry of a decompressed file list
 //   velm-publish hash FILE...     SHA-1 of each file, as sha1sum prints it
 //
@@ -36,6 +41,7 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -45,6 +51,7 @@
 #include "binstream.h"
 #include "manifest.h"
 #include "sha1.h"
+#include "signature.h"
 
 namespace fs = std::filesystem;
 
@@ -64,7 +71,9 @@ constexpr size_t kept_previous_trees = 2; // besides the live one
 constexpr int release_number_width = 6;
 
 int usage() {
-    fprintf(stderr, "usage: velm-publish build [--level N] GAME_DIR ROOT\n"
+    fprintf(stderr, "usage: velm-publish build [--level N] [--sign KEYFILE [--expires DAYS]] GAME_DIR ROOT\n"
+                    "       velm-publish keygen KEYFILE\n"
+                    "       velm-publish verify ROOT PUBLIC_KEY\n"
                     "       velm-publish list FILE\n"
                     "       velm-publish hash FILE...\n");
     return 2;
@@ -551,6 +560,16 @@ const char* publish_file(build_t* build, published_file* file) {
     return "compressed";
 }
 
+// Runs `work` on one thread per core and waits for them all.
+void run_on_every_core(const std::function<void()>& work) {
+    unsigned threads = std::max(1u, std::thread::hardware_concurrency());
+    std::vector<std::thread> pool;
+    for (unsigned t = 0; t < threads; ++t)
+        pool.emplace_back(work);
+    for (auto& t : pool)
+        t.join();
+}
+
 void publish_files(build_t* build) {
     std::atomic<size_t> next{0};
     std::atomic<size_t> done{0};
@@ -567,12 +586,7 @@ void publish_files(build_t* build) {
                    ec ? 0 : compressed, file.name.c_str());
         }
     };
-    unsigned threads = std::max(1u, std::thread::hardware_concurrency());
-    std::vector<std::thread> pool;
-    for (unsigned t = 0; t < threads; ++t)
-        pool.emplace_back(work);
-    for (auto& t : pool)
-        t.join();
+    run_on_every_core(work);
 }
 
 // Writes the release's file list: plain beside the .zs, read back as the launcher will, then
@@ -676,10 +690,248 @@ void prune(const server_tree& tree, const std::string& live_id, const std::strin
     }
 }
 
+// --- Signing --------------------------------------------------------------------------------
+
+constexpr int default_expiry_days = 30;
+constexpr long max_expiry_days = 3650;
+constexpr int64_t seconds_per_day = 24 * 60 * 60;
+
+struct signing_t {
+    const char* key_file = nullptr; // --sign; null: the tree is not signed
+    long expiry_days = default_expiry_days;
+    bool expires_set = false;
+    uint8_t seed[key_seed_size] = {};
+};
+
+// Reads a small file whole; false (reason in *error) when it cannot, or holds more than `limit`.
+bool read_small_file(const fs::path& path, size_t limit, std::string* text, std::string* error) {
+    file_ptr in(fopen(path.c_str(), "rb"));
+    if (in == nullptr) {
+        *error = describe_errno(path);
+        return false;
+    }
+    std::vector<char> buffer(limit + 1);
+    size_t got = fread(buffer.data(), 1, buffer.size(), in.get());
+    if (ferror(in.get()) || got > limit) {
+        *error = path.string() + (got > limit ? ": longer than " + std::to_string(limit) + " bytes" : ": read error");
+        return false;
+    }
+    text->assign(buffer.data(), got);
+    return true;
+}
+
+// The length and SHA-256 of the file at `path`.
+bool sha256_of_file(const fs::path& path, uint64_t* length, uint8_t digest[sha256_size], std::string* error) {
+    file_ptr in(fopen(path.c_str(), "rb"));
+    if (in == nullptr) {
+        *error = describe_errno(path);
+        return false;
+    }
+    sha256_stream stream;
+    sha256_start(&stream);
+    std::vector<uint8_t> buffer(io_chunk);
+    for (size_t got; (got = fread(buffer.data(), 1, buffer.size(), in.get())) > 0;)
+        sha256_add(&stream, buffer.data(), got);
+    if (ferror(in.get())) {
+        *error = path.string() + ": read error";
+        return false;
+    }
+    *length = stream.length;
+    sha256_finish(&stream, digest);
+    return true;
+}
+
+// --sign KEYFILE and --expires DAYS at argv[*i]; true (and *i past the value) when it was one.
+bool take_signing_option(int argc, char** argv, int* i, signing_t* signing) {
+    if (strcmp(argv[*i], "--sign") == 0 && *i + 1 < argc) {
+        signing->key_file = argv[++*i];
+        return true;
+    }
+    if (strcmp(argv[*i], "--expires") != 0 || *i + 1 >= argc)
+        return false;
+    char* end = nullptr;
+    signing->expiry_days = strtol(argv[++*i], &end, 10);
+    if (*end != '\0' || signing->expiry_days < 1 || signing->expiry_days > max_expiry_days)
+        fail("--expires wants a number of days from 1 to " + std::to_string(max_expiry_days));
+    signing->expires_set = true;
+    return true;
+}
+
+// Before anything is written: the key must be readable.
+void read_signing_key(signing_t* signing) {
+    if (signing->key_file == nullptr)
+        return;
+    std::string text, error;
+    if (!read_small_file(signing->key_file, statement_max_size, &text, &error))
+        fail(error);
+    if (!parse_signing_key(text, signing->seed))
+        fail(std::string(signing->key_file) + ": not a signing key made by velm-publish keygen");
+    sodium_memzero(text.data(), text.size());
+}
+
+// The highest publish signed so far: from the statements of the live tree and of the trees kept
+// beside it (a publish without --sign in between leaves none in the live tree). A live statement
+// that cannot be read stops the publish: numbering again from 1 would make every launcher take
+// the new list for an older one.
+uint64_t previous_sequence(const server_tree& tree, const fs::path& building) {
+    std::vector<fs::path> trees;
+    if (!tree.live.empty())
+        trees.push_back(tree.live);
+    for (const release_t& release : list_releases(tree))
+        if (tree.releases / release.id != building)
+            trees.push_back(tree.releases / release.id);
+    uint64_t highest = 0;
+    for (const fs::path& dir : trees) {
+        fs::path path = dir / statement_name;
+        std::error_code ec;
+        if (!fs::exists(fs::symlink_status(path, ec)))
+            continue;
+        std::string text, error;
+        list_statement statement;
+        const char* problem = nullptr;
+        if (read_small_file(path, statement_max_size, &text, &error))
+            problem = parse_statement(text, &statement);
+        else
+            problem = error.c_str();
+        if (problem == nullptr)
+            highest = std::max(highest, statement.sequence);
+        else if (dir == tree.live)
+            fail(path.string() + " cannot be read (" + problem + "); move it away only if no player has seen it");
+        else
+            warn(path.string() + " is skipped: " + problem);
+    }
+    return highest;
+}
+
+// Writes the release's statement: the next sequence, the expiry, and the list's length and
+// SHA-256, signed. Written after the list, before the tree goes live.
+void sign_list(build_t* build, const signing_t& signing) {
+    list_statement statement{};
+    statement.sequence = previous_sequence(*build->tree, build->release) + 1;
+    statement.expires = static_cast<int64_t>(std::time(nullptr)) + signing.expiry_days * seconds_per_day;
+    std::string error;
+    if (!sha256_of_file(build->release / list_zs, &statement.list_length, statement.list_sha256, &error)) {
+        record_failure(build, error);
+        return;
+    }
+    std::string text = write_statement(statement, signing.seed);
+    fs::path path = build->release / statement_name;
+    FILE* out = fopen(path.c_str(), "wb");
+    bool written = out != nullptr && fwrite(text.data(), 1, text.size(), out) == text.size();
+    if (out != nullptr && fclose(out) != 0)
+        written = false;
+    if (!written) {
+        record_failure(build, path.string() + ": write error");
+        return;
+    }
+    printf("signed     publish %" PRIu64 ", valid until %s, by %s\n", statement.sequence,
+           utc_text(statement.expires).c_str(), hex_text(public_key_of(signing.seed).bytes, public_key_size).c_str());
+}
+
+int keygen_command(const char* path) {
+    // O_EXCL: an existing key, which players' launchers may trust, is never overwritten.
+    int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0)
+        fail(errno == EEXIST ? std::string(path) + " exists; a signing key is never overwritten" : describe_errno(path));
+    uint8_t seed[key_seed_size];
+    randombytes_buf(seed, sizeof seed);
+    std::string text = signing_key_text(seed);
+    bool written = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    if (close(fd) != 0 || !written) {
+        unlink(path);
+        fail(std::string(path) + ": write error");
+    }
+    printf("%s\n", hex_text(public_key_of(seed).bytes, public_key_size).c_str());
+    sodium_memzero(seed, sizeof seed);
+    sodium_memzero(text.data(), text.size());
+    return 0;
+}
+
+// Checks every listed .zs of the served tree `dir` against `list`, on every core; prints one
+// line per file and returns the number of files that do not hold what is listed.
+size_t verify_files(const fs::path& dir, const game_file_table& list) {
+    std::atomic<size_t> next{0};
+    std::atomic<size_t> done{0};
+    std::atomic<size_t> bad{0};
+    size_t total = list.files.size();
+    auto work = [&] {
+        for (size_t i = next++; i < total; i = next++) {
+            const game_file_t& file = list.files[i];
+            SHA1State sha;
+            SHA1Reset(&sha);
+            uint64_t produced = 0;
+            std::string error;
+            fs::path zs = dir / (std::string(file.name) + ".zs");
+            bool ok = decompress_zs(zs, file.size, &sha, nullptr, &produced, &error);
+            if (ok && produced != file.size)
+                error = zs.string() + ": decompresses to " + std::to_string(produced) + " bytes, not " +
+                        std::to_string(file.size);
+            else if (ok && digest_of(&sha) != file.hash)
+                error = zs.string() + ": its content's SHA-1 is not the listed one";
+            if (!error.empty())
+                ++bad;
+            printf("[%zu/%zu] %-4s %s%s%s\n", ++done, total, error.empty() ? "ok" : "BAD", file.name,
+                   error.empty() ? "" : ": ", error.c_str());
+        }
+    };
+    run_on_every_core(work);
+    return bad;
+}
+
+int verify_command(const fs::path& root, const char* keys_text) {
+    std::vector<public_key> keys;
+    if (!parse_public_keys(keys_text, &keys) || keys.empty())
+        fail(std::string("not a public key (64 hex digits, or several separated by commas): ") + keys_text);
+    fs::path dir = root / live_link_name;
+    std::string text, error;
+    if (!read_small_file(dir / statement_name, statement_max_size, &text, &error))
+        fail("the tree is not signed: " + error);
+    uint64_t length = 0;
+    uint8_t digest[sha256_size];
+    if (!sha256_of_file(dir / list_zs, &length, digest, &error))
+        fail(error);
+    list_statement statement;
+    const char* problem = nullptr;
+    list_verdict verdict = check_statement(text, length, digest, keys, std::time(nullptr), 0, &statement, &problem);
+    if (verdict == list_verdict::not_signed)
+        fail((dir / statement_name).string() + ": " + problem);
+    printf("statement: publish %" PRIu64 ", valid until %s, signed by the key\n", statement.sequence,
+           utc_text(statement.expires).c_str());
+    if (verdict == list_verdict::not_matching)
+        fail((dir / list_zs).string() + ": not the list the statement signs (its length or SHA-256 differs)");
+    size_t problems = 0;
+    if (verdict == list_verdict::expired) {
+        printf("BAD  the statement has expired: launchers refuse this tree; publish again\n");
+        ++problems;
+    }
+    file_ptr plain(tmpfile());
+    if (plain == nullptr)
+        fail(std::string("a temporary file: ") + strerror(errno));
+    SHA1State sha;
+    SHA1Reset(&sha);
+    uint64_t produced = 0;
+    if (!decompress_zs(dir / list_zs, list_limit, &sha, plain.get(), &produced, &error))
+        fail(error);
+    rewind(plain.get());
+    game_file_table list;
+    parse_manifest(plain.get(), &list); // a list the launcher would refuse ends here, with its report
+    printf("list: %zu files, %" PRIu64 " bytes compressed, as signed\n", list.files.size(), length);
+    problems += verify_files(dir, list);
+    if (problems > 0) {
+        printf("%zu problems: launchers would not install this tree\n", problems);
+        return 1;
+    }
+    printf("verified: publish %" PRIu64 " and its %zu files are as signed\n", statement.sequence, list.files.size());
+    return 0;
+}
+
 int build_command(int argc, char** argv) {
     int level = default_level;
+    signing_t signing;
     std::vector<const char*> positional;
     for (int i = 0; i < argc; ++i) {
+        if (take_signing_option(argc, argv, &i, &signing))
+            continue;
         if (strcmp(argv[i], "--level") == 0 && i + 1 < argc) {
             char* end = nullptr;
             long value = strtol(argv[++i], &end, 10);
@@ -691,8 +943,9 @@ int build_command(int argc, char** argv) {
             positional.push_back(argv[i]);
         }
     }
-    if (positional.size() != 2)
+    if (positional.size() != 2 || (signing.expires_set && signing.key_file == nullptr))
         return usage();
+    read_signing_key(&signing);
     fs::path game_dir = positional[0];
     fs::path root = positional[1];
     std::error_code ec;
@@ -729,6 +982,8 @@ int build_command(int argc, char** argv) {
     publish_files(&build);
     if (!build.failed)
         write_list(&build);
+    if (!build.failed && signing.key_file != nullptr)
+        sign_list(&build, signing);
     if (build.failed) {
         fs::remove_all(build.release, ec);
         fail(build.error + "; nothing was published");
@@ -746,6 +1001,10 @@ int main(int argc, char** argv) {
     setvbuf(stdout, nullptr, _IOLBF, 0);
     if (argc >= 2 && strcmp(argv[1], "build") == 0)
         return build_command(argc - 2, argv + 2);
+    if (argc == 3 && strcmp(argv[1], "keygen") == 0)
+        return keygen_command(argv[2]);
+    if (argc == 4 && strcmp(argv[1], "verify") == 0)
+        return verify_command(argv[2], argv[3]);
     if (argc == 3 && strcmp(argv[1], "list") == 0)
         return list_command(argv[2]);
     if (argc >= 3 && strcmp(argv[1], "hash") == 0)

@@ -247,10 +247,11 @@ def scratch_dir(prefix):
 # --- Publishing -----------------------------------------------------------------------------
 
 
-def publish(game_dir, root, level=1):
-    """Publishes GAME_DIR into the server tree ROOT with velm-publish; returns ROOT."""
-    result = subprocess.run([str(PUBLISH_EXE), "build", "--level", str(level), str(game_dir),
-                             str(root)], capture_output=True, text=True, check=False)
+def publish(game_dir, root, level=1, options=()):
+    """Publishes GAME_DIR into the server tree ROOT with velm-publish (and its OPTIONS, such as
+    "--sign", KEYFILE); returns ROOT."""
+    result = subprocess.run([str(PUBLISH_EXE), "build", "--level", str(level), *options,
+                             str(game_dir), str(root)], capture_output=True, text=True, check=False)
     if result.returncode != 0:
         raise RuntimeError(f"velm-publish failed ({result.returncode}):\n{result.stderr}")
     return Path(root)
@@ -358,10 +359,11 @@ class DevServer:
     """nginx serving ROOT over HTTP/2 and HTTP/1.1 through scripts/dev-server.sh, with the certificates in
     STATE_DIR/certs (generated there when absent)."""
 
-    def __init__(self, root, state_dir, rate=None):
+    def __init__(self, root, state_dir, rate=None, http2=False):
         self.root = Path(root)
         self.state_dir = Path(state_dir)
         self.rate = rate
+        self.http2 = http2
         self.ca = self.state_dir / "certs" / "ca.crt"
 
     def start(self):
@@ -369,6 +371,8 @@ class DevServer:
         command = [str(SCRIPTS_DIR / "dev-server.sh"), "start", str(self.root), str(self.state_dir), "--http2"]
         if self.rate is not None:
             command += ["--rate", self.rate]
+        if self.http2:
+            command.append("--http2")
         result = subprocess.run(command, capture_output=True, text=True, check=False)
         if result.returncode != 0:
             raise RuntimeError(f"dev-server.sh start failed:\n{result.stdout}{result.stderr}")
@@ -378,6 +382,16 @@ class DevServer:
     def stop(self):
         subprocess.run([str(SCRIPTS_DIR / "dev-server.sh"), "stop", str(self.state_dir)],
                        capture_output=True, check=False)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc_info):
+        self.stop()
+
+    def access_log(self):
+        """nginx's access log: one line per request, with its protocol and connection number."""
+        return (self.state_dir / "access.log").read_text()
 
 
 class FaultServer:

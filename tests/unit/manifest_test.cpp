@@ -147,7 +147,7 @@ TEST(Manifest, UnsafeNamesAreRefusedNamingTheEntry) {
         "over\xC0\xAFlong", "over\xE0\x80\xAFlong", "sur\xED\xA0\x80gate", "big\xF4\x90\x80\x80",
         "cut\xC3", "cut\xE2\x82", "stray\x80", "five\xF8\x88\x80\x80\x80", "latin1\xE9.txt",
         // The file list's own names at the top of the tree, in any letter case, and as directories.
-        "manifest.dat", "Manifest.DAT.zs", "MANIFEST.DAT.UPD_OLD", "manifest.dat/x",
+        "manifest.dat", "Manifest.DAT.zs", "MANIFEST.DAT.UPD_OLD", "manifest.dat/x", "manifest.dat.zs.SIG",
         // Files below a directory the launcher never scans.
         ".cfg/x", "a/.hidden/b",
     };
