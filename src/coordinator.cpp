@@ -18,7 +18,6 @@
 #include <cinttypes>
 #include <cstdlib>
 #include <cstring>
-#include <numeric>
 #include <string>
 #include <vector>
 
@@ -257,19 +256,6 @@ void record_verified_files() {
 }
 
 } // namespace
-
-std::vector<size_t> job_order(const std::vector<game_file_t>& files) {
-    std::vector<size_t> order(files.size());
-    std::iota(order.begin(), order.end(), 0);
-    std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
-        bool background_a = str_eq(files[a].name, background_name);
-        bool background_b = str_eq(files[b].name, background_name);
-        if (background_a != background_b)
-            return background_a;
-        return files[a].size > files[b].size;
-    });
-    return order;
-}
 
 void on_file_scan(cf_file_info* file, void* udata) {
     auto* found = static_cast<scan_result*>(udata);

@@ -1,6 +1,11 @@
 // The launcher's shared state. Which thread writes what, and under which lock: launcher.h.
 #include "launcher.h"
 
+#include <algorithm>
+#include <numeric>
+
+#include "utils.h"
+
 std::atomic<bool> running{true};
 SDL_mutex* mut = nullptr;
 SDL_cond* jobs_changed = nullptr;
@@ -42,6 +47,19 @@ void finish_job(job_t* job) {
     ++jobs_done;
     jobs_in_queue = jobs_size - jobs_done;
     SDL_CondBroadcast(jobs_changed);
+}
+
+std::vector<size_t> job_order(const std::vector<game_file_t>& files) {
+    std::vector<size_t> order(files.size());
+    std::iota(order.begin(), order.end(), 0);
+    std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+        bool background_a = str_eq(files[a].name, background_name);
+        bool background_b = str_eq(files[b].name, background_name);
+        if (background_a != background_b)
+            return background_a;
+        return files[a].size > files[b].size;
+    });
+    return order;
 }
 
 int worker_count_for(int cpus) {
