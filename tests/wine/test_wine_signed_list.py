@@ -31,7 +31,8 @@ class WineSignedListTest(test_signed_list.SignedListFixture, WineTestCase):
             log = server.access_log()
         self.check_accepted(run, 3, 3)
         requests = re.findall(r'"GET (/windows/\S+) HTTP/[0-9.]+" \d+ \d+ "[^"]*" "[^"]*" (\d+) ', log)
-        self.assertEqual(len(requests), 3, log)  # the statement, the list, the changed file
+        # The statement, the list, the changed file's patch (none: 404) and the changed file.
+        self.assertEqual(len(requests), 4, log)
         self.assertEqual(len({connection for _, connection in requests}), 1, log)
 
 
