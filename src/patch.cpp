@@ -5,9 +5,6 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
-// ZSTD_c_stableInBuffer, which lets the compressor read the new content in place instead of
-// copying it into a window buffer as large as the content.
-#define ZSTD_STATIC_LINKING_ONLY
 #include <zstd.h>
 
 namespace {
@@ -39,7 +36,7 @@ bool set(ZSTD_CCtx* cctx, ZSTD_cParameter parameter, int value, patch_result* re
 }
 
 bool run(std::span<const uint8_t> old_content, std::span<const uint8_t> new_content, const char* out_path,
-         int level, patch_result* result) {
+         int level, int threads, patch_result* result) {
     std::unique_ptr<ZSTD_CCtx, cctx_free> cctx(ZSTD_createCCtx());
     if (cctx == nullptr)
         return refuse(result, "zstd", "out of memory");
@@ -47,10 +44,9 @@ bool run(std::span<const uint8_t> old_content, std::span<const uint8_t> new_cont
     if (!set(c, ZSTD_c_compressionLevel, level, result) || !set(c, ZSTD_c_checksumFlag, 1, result) ||
         !set(c, ZSTD_c_contentSizeFlag, 1, result) ||
         !set(c, ZSTD_c_windowLog, patch_window_log(old_content.size(), new_content.size()), result) ||
-        !set(c, ZSTD_c_enableLongDistanceMatching, ZSTD_ps_enable, result))
+        !set(c, ZSTD_c_enableLongDistanceMatching, 1, result) ||
+        !set(c, ZSTD_c_nbWorkers, std::max(threads, 1), result))
         return false;
-    // Without it the patch is the same, only the memory grows by the new content's size.
-    ZSTD_CCtx_setParameter(c, ZSTD_c_stableInBuffer, 1);
     size_t code = ZSTD_CCtx_setPledgedSrcSize(c, new_content.size());
     if (ZSTD_isError(code))
         return refuse(result, "zstd", ZSTD_getErrorName(code));
@@ -63,7 +59,7 @@ bool run(std::span<const uint8_t> old_content, std::span<const uint8_t> new_cont
     if (out == nullptr)
         return refuse(result, out_path, strerror(errno));
     std::unique_ptr<uint8_t[]> buffer(new uint8_t[out_chunk]);
-    // The whole new content is one input that stays put; each call fills the output chunk.
+    // The whole new content is one input; each call fills the output chunk.
     ZSTD_inBuffer input = {new_content.data(), new_content.size(), 0};
     for (size_t remaining = 1; remaining != 0;) {
         ZSTD_outBuffer output = {buffer.get(), out_chunk, 0};
@@ -89,10 +85,10 @@ int patch_window_log(uint64_t old_size, uint64_t new_size) {
 }
 
 void make_patch(std::span<const uint8_t> old_content, std::span<const uint8_t> new_content, const char* out_path,
-                int level, patch_result* result) {
+                int level, int threads, patch_result* result) {
     result->size = 0;
     result->problem[0] = '\0';
-    result->ok = run(old_content, new_content, out_path, level, result);
+    result->ok = run(old_content, new_content, out_path, level, threads, result);
 }
 
 void patch_name(const char* old_digest, const char* new_digest, char (&out)[patch_name_size]) {

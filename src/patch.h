@@ -28,13 +28,15 @@ struct patch_result {
 int patch_window_log(uint64_t old_size, uint64_t new_size);
 
 // Writes to `out_path` (created or truncated) the patch that turns `old_content` into
-// `new_content`, compressed at zstd `level` on the calling thread. Both contents are read in
-// place, never copied (map large files rather than read them): besides them it needs the
-// match tables of `level` for the window. Neither content may change during the call. A
-// failure (a zstd error, a write error) is reported in `result`, with part of the patch
-// possibly written.
+// `new_content`, compressed at zstd `level` by `threads` (at least 1) threads of zstd's own
+// besides the calling one. The bytes are those of `zstd --patch-from=OLD NEW --long=31 -LEVEL`,
+// whatever the number of threads. The old content is read in place (map a large file rather
+// than read it); the new content passes through zstd's buffer, which holds a whole window, so
+// the memory is about one window plus the match tables of `level`. Neither content may change
+// during the call. A failure (a zstd error, a write error) is reported in `result`, with part
+// of the patch possibly written.
 void make_patch(std::span<const uint8_t> old_content, std::span<const uint8_t> new_content, const char* out_path,
-                int level, patch_result* result);
+                int level, int threads, patch_result* result);
 
 // ".patches/<old_digest>-<new_digest>.zst" into `out` (patch_name_size bytes): where a release
 // tree, and the URL below the base URL, hold the patch between two 40-digit SHA-1 digests.

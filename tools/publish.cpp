@@ -515,6 +515,7 @@ struct build_t {
     std::unordered_map<std::string, std::vector<std::string>> live_patches;
     std::mutex patch_lock; // guards patch_names
     std::set<std::string> patch_names; // patches made or carried into the release so far
+    std::mutex large_patch_lock; // held while a patch of a large file is made
     // The first failure; the workers stop taking files once it is set.
     std::mutex error_lock;
     std::string error;
@@ -763,7 +764,15 @@ std::string make_file_patch(build_t* build, const published_file& file) {
     }
     fs::path out = build->release / place;
     patch_result made;
-    make_patch(old_content.bytes(), new_content.bytes(), out.c_str(), build->level, &made);
+    {
+        // A large patch takes every core and a buffer as large as its window: one at a time.
+        bool large = std::max(old_content.size, new_content.size) >= multithread_threshold;
+        std::unique_lock<std::mutex> hold(build->large_patch_lock, std::defer_lock);
+        if (large)
+            hold.lock();
+        int threads = large ? static_cast<int>(std::thread::hardware_concurrency()) : 1;
+        make_patch(old_content.bytes(), new_content.bytes(), out.c_str(), build->level, threads, &made);
+    }
     if (!made.ok) {
         record_failure(build, "the patch for " + file.name + ": " + made.problem);
         return "";
@@ -1042,7 +1051,8 @@ int patch_command(int argc, char** argv) {
     if (!map_file(positional[0], &old_content, &error) || !map_file(positional[1], &new_content, &error))
         fail(error);
     patch_result made;
-    make_patch(old_content.bytes(), new_content.bytes(), positional[2], level, &made);
+    make_patch(old_content.bytes(), new_content.bytes(), positional[2], level,
+               static_cast<int>(std::thread::hardware_concurrency()), &made);
     if (!made.ok)
         fail(made.problem);
     printf("%" PRIu64 " bytes, level %d, window log %d: %s\n", made.size, level,

@@ -54,7 +54,7 @@ TEST(Patch, AppliedWithTheOldContentItMakesTheNewContent) {
     for (const auto& c : cases) {
         scratch_dir dir;
         patch_result made;
-        make_patch(bytes(c.old_content), bytes(c.new_content), (dir / "patch.zst").c_str(), 3, &made);
+        make_patch(bytes(c.old_content), bytes(c.new_content), (dir / "patch.zst").c_str(), 3, 1, &made);
         ASSERT_TRUE(made.ok) << c.what << ": " << made.problem;
         std::string patch = read_file(dir / "patch.zst");
         EXPECT_EQ(made.size, patch.size()) << c.what;
@@ -105,7 +105,7 @@ TEST(Patch, NameIsKeyedByBothDigests) {
 TEST(Patch, UnwritableOutputIsReported) {
     scratch_dir dir;
     patch_result made;
-    make_patch(bytes("old"), bytes("new"), (dir / "missing/patch.zst").c_str(), 3, &made);
+    make_patch(bytes("old"), bytes("new"), (dir / "missing/patch.zst").c_str(), 3, 1, &made);
     EXPECT_FALSE(made.ok);
     EXPECT_NE(std::string(made.problem).find("missing/patch.zst"), std::string::npos) << made.problem;
 }
