@@ -15,7 +15,7 @@
 #
 # Environment: VELM_PBENCH_BUILD  build directory (default: <repo>/build-bench, Release)
 #              VELM_PBENCH_WORK   generated versions, published trees and logs
-#                                 (default: <build directory>/patch-bench); about 2.5 GiB
+#                                 (default: <build directory>/patch-bench); about 1.1 GiB
 set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -92,7 +92,7 @@ for name in data/big.pak data/mid.pak; do
     t0=$(now)
     "$publish" patch --level "$publish_level" "$old" "$new" "$work/patches/ours.zst" >/dev/null
     t1=$(now)
-    zstd -q -f --patch-from="$old" "$new" --long=31 -"$publish_level" -o "$work/patches/cli.zst"
+    zstd -qq -f --patch-from="$old" "$new" --long=31 -"$publish_level" -o "$work/patches/cli.zst"
     t2=$(now)
     ours=$(size_of "$work/patches/ours.zst")
     cli=$(size_of "$work/patches/cli.zst")

@@ -5,7 +5,6 @@
 #include <zstd.h>
 
 #include <cstdlib>
-#include <cstring>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -92,14 +91,6 @@ TEST(Patch, WindowCoversTheLargerContentWithinLimits) {
     };
     for (const auto& c : cases)
         EXPECT_EQ(patch_window_log(c.old_size, c.new_size), c.log) << c.old_size << " " << c.new_size;
-}
-
-TEST(Patch, NameIsKeyedByBothDigests) {
-    char name[patch_name_size];
-    std::string a(40, 'a'), b(40, 'b');
-    patch_name(a.c_str(), b.c_str(), name);
-    EXPECT_EQ(std::string(name), ".patches/" + a + "-" + b + ".zst");
-    EXPECT_EQ(strlen(name) + 1, patch_name_size);
 }
 
 TEST(Patch, UnwritableOutputIsReported) {
