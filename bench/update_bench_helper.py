@@ -10,6 +10,14 @@ arrives.
   gen-sizes DIR BYTES...        one file of each size, plus VELM.exe
   gen-huge DIR BYTES            one file of BYTES, a few small ones, plus VELM.exe
   gen-empty DIR ENTRIES         ENTRIES - 1 empty files in 256 directories, plus VELM.exe
+  gen-versions DIR              two versions of a game, DIR/v1 and DIR/v2: a 256 MiB file changed
+                                in 1 % of its 64 KiB blocks, a 20 MiB file grown by 5 % (new
+                                content inserted in its middle), 50 of 200 small files changed,
+                                10 added, plus VELM.exe
+  update-bytes OLD_DIR NEW_DIR TREE
+                                bytes an update from OLD_DIR to NEW_DIR (published in the release
+                                tree TREE) downloads: whole .zs of changed and added files, and
+                                with patches where TREE has one; prints key=value figures
   ref-plan GAME_DIR URL DL OUT  writes DL/curl.cfg (url/output pairs into DL) and DL/zstd.args
                                 (NUL-separated "output input" pairs into OUT); makes OUT's dirs
   run STAGE_DIR LOG [--at PATH BYTES ACTION]
@@ -21,6 +29,7 @@ arrives.
 Generated trees are deterministic (seeded), so a regenerated tree publishes the same way.
 """
 import base64
+import hashlib
 import math
 import os
 import random
@@ -158,6 +167,91 @@ def gen_empty(game_dir, entries):
             os.makedirs(directory, exist_ok=True)
         open(os.path.join(directory, "e%05d" % i), "wb").close()
     write_game_exe(game_dir)
+
+
+VERSION_BIG = 256 * MIB
+VERSION_MID = 20 * MIB
+VERSION_SMALL_FILES, VERSION_SMALL_CHANGED, VERSION_ADDED = 200, 50, 10
+
+
+def fresh_blocks(size, rng, pool):
+    """SIZE bytes of content as write_content makes it."""
+    out = []
+    while size > 0:
+        n = min(BLOCK, size)
+        if rng.random() < RANDOM_SHARE:
+            out.append(base64.b64encode(rng.randbytes(n * 3 // 4 + 3))[:n])
+        else:
+            start = rng.randrange(len(pool) - n)
+            out.append(pool[start:start + n])
+        size -= n
+    return b"".join(out)
+
+
+def gen_versions(out_dir):
+    rng = random.Random(SEED + 4)
+    pool = text_pool(rng)
+    v1, v2 = os.path.join(out_dir, "v1"), os.path.join(out_dir, "v2")
+
+    def write(version, name, data):
+        path = os.path.join(version, name)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(data)
+
+    big = bytearray(fresh_blocks(VERSION_BIG, rng, pool))
+    write(v1, "data/big.pak", big)
+    blocks = VERSION_BIG // BLOCK
+    for i in rng.sample(range(blocks), blocks // 100):
+        big[i * BLOCK:(i + 1) * BLOCK] = fresh_blocks(BLOCK, rng, pool)
+    write(v2, "data/big.pak", big)
+    del big
+    mid = fresh_blocks(VERSION_MID, rng, pool)
+    write(v1, "data/mid.pak", mid)
+    cut = len(mid) // 2 // BLOCK * BLOCK
+    write(v2, "data/mid.pak", mid[:cut] + fresh_blocks(VERSION_MID // 20, rng, pool) + mid[cut:])
+    changed = set(rng.sample(range(VERSION_SMALL_FILES), VERSION_SMALL_CHANGED))
+    for i in range(VERSION_SMALL_FILES):
+        data = fresh_blocks(rng.randrange(KIB, 256 * KIB), rng, pool)
+        name = "maps/small %03d.dat" % i
+        write(v1, name, data)
+        if i in changed:  # a few KiB rewritten somewhere inside
+            at = rng.randrange(len(data))
+            data = data[:at] + fresh_blocks(4 * KIB, rng, pool) + data[at + 4 * KIB:]
+        write(v2, name, data)
+    for i in range(VERSION_ADDED):
+        write(v2, "maps/added %02d.dat" % i, fresh_blocks(rng.randrange(KIB, 256 * KIB), rng, pool))
+    write_game_exe(v1)
+    write_game_exe(v2)
+
+
+def sha1_of(path):
+    digest = hashlib.sha1()
+    with open(path, "rb") as f:
+        for chunk in iter(lambda: f.read(MIB), b""):
+            digest.update(chunk)
+    return digest.hexdigest()
+
+
+def update_bytes(old_dir, new_dir, tree):
+    """What an update from OLD_DIR to NEW_DIR downloads from TREE, with and without patches."""
+    whole = patched = files = patches = 0
+    for name in listed_names(new_dir):
+        new_hash = sha1_of(os.path.join(new_dir, name))
+        old_path = os.path.join(old_dir, name)
+        old_hash = sha1_of(old_path) if os.path.exists(old_path) else None
+        if old_hash == new_hash:
+            continue
+        zs = os.path.getsize(os.path.join(tree, name + ".zs"))
+        patch = os.path.join(tree, ".patches", "%s-%s.zst" % (old_hash, new_hash))
+        files += 1
+        whole += zs
+        if old_hash is not None and os.path.exists(patch):
+            patches += 1
+            patched += os.path.getsize(patch)
+        else:
+            patched += zs
+    print("files=%d patches=%d whole_bytes=%d patched_bytes=%d" % (files, patches, whole, patched))
 
 
 def listed_names(game_dir):
@@ -349,6 +443,10 @@ def main(argv):
         gen_huge(args[0], int(args[1]))
     elif cmd == "gen-empty" and len(args) == 2:
         gen_empty(args[0], int(args[1]))
+    elif cmd == "gen-versions" and len(args) == 1:
+        gen_versions(args[0])
+    elif cmd == "update-bytes" and len(args) == 3:
+        update_bytes(*args)
     elif cmd == "ref-plan" and len(args) == 4:
         ref_plan(*args)
     elif cmd == "run" and len(args) == 2:

@@ -1,21 +1,25 @@
 // velm-publish: turns a game directory into the update server's tree, and inspects file lists
 // and files.
 //
-//   velm-publish build [--level N] GAME_DIR ROOT
+//   velm-publish build [--level N] [--no-patches] [--patch-max-size BYTES] GAME_DIR ROOT
 //       builds a complete new tree ROOT/releases/<id>/ (one <name>.zs per file of GAME_DIR,
-//       then the file list manifest.dat.zs last), then points ROOT/windows, a symbolic link,
-//       at it with one atomic rename. Players see the old tree or the new one, never a mix.
+//       patches from the live tree's content of changed files, then the file list
+//       manifest.dat.zs last), then points ROOT/windows, a symbolic link, at it with one atomic
+//       rename. Players see the old tree or the new one, never a mix.
 //       With --sign KEYFILE, the tree also gets manifest.dat.zs.sig, the statement signed with
 //       the vendor's key that the launcher checks (signature.h), valid for --expires DAYS.
 //   velm-publish keygen KEYFILE   a new signing key (mode 0600); prints its public key
 //   velm-publish verify ROOT PUBLIC_KEY   checks the served tree as a launcher would, and more:
 //       the statement, the list it names, and every listed .zs (size and SHA-1)
+//   velm-publish patch [--level N] OLD NEW OUT    the patch a publish would make from OLD to NEW
 //   velm-publish list FILE        one line per entry of a decompressed file list
 //   velm-publish hash FILE...     SHA-1 of each file, as sha1sum prints it
 //
 // The server tree:
 //   ROOT/windows -> releases/<id>       what the launcher's base URL serves
 //   ROOT/releases/<id>/                 one publish: manifest.dat.zs and <name>.zs per file
+//   ROOT/releases/<id>/.patches/        <old sha1>-<new sha1>.zst: from the previous content of
+//                                       a file that changed, to its content in this tree
 //   ROOT/releases/.lock                 held while a publish runs; one publish at a time
 // A tree is never written once the link has pointed at it, so the live tree's list proves its
 // .zs: an unchanged file (same name, size and SHA-1) is hard-linked from it instead of being
@@ -25,10 +29,18 @@
 // its place. The live tree, the one it replaced and the newest other complete tree are kept
 // for players still downloading; older trees and those of killed publishes are removed.
 //
+// Patches (src/patch.h) let a player with the previous version of a file fetch what changed.
+// A file that changed since the live tree gets one, made from the live .zs's content, when it
+// is smaller than patch_kept_percent of the new .zs; a file unchanged since then keeps the live
+// tree's patch to its content (hard-linked). So a tree holds one patch per file that changed,
+// until that file changes again; players further behind fetch whole files.
+//
 // Every failure prints "velm-publish: ..." and exits with status 1; a publish that fails or is
 // killed leaves the live tree as it was.
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <zstd.h>
 
@@ -44,12 +56,16 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <set>
+#include <span>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "binstream.h"
 #include "manifest.h"
+#include "patch.h"
 #include "sha1.h"
 #include "signature.h"
 
@@ -69,11 +85,15 @@ constexpr uint64_t multithread_threshold = 32ULL << 20; // larger files use zstd
 constexpr size_t io_chunk = 1 << 20;
 constexpr size_t kept_previous_trees = 2; // besides the live one
 constexpr int release_number_width = 6;
+constexpr uint64_t default_patch_max_size = 1ULL << 30; // larger files get no patch
+constexpr uint64_t patch_kept_percent = 60; // a patch is kept only below this share of the .zs
 
 int usage() {
-    fprintf(stderr, "usage: velm-publish build [--level N] [--sign KEYFILE [--expires DAYS]] GAME_DIR ROOT\n"
+    fprintf(stderr, "usage: velm-publish build [--level N] [--no-patches] [--patch-max-size BYTES]\n"
+                    "                          [--sign KEYFILE [--expires DAYS]] GAME_DIR ROOT\n"
                     "       velm-publish keygen KEYFILE\n"
                     "       velm-publish verify ROOT PUBLIC_KEY\n"
+                    "       velm-publish patch [--level N] OLD NEW OUT\n"
                     "       velm-publish list FILE\n"
                     "       velm-publish hash FILE...\n");
     return 2;
@@ -499,6 +519,13 @@ struct build_t {
     const game_file_table* live_list;
     fs::path release; // ROOT/releases/<id>, being built
     int level;
+    bool patches = true; // make and carry over patches
+    uint64_t patch_max_size = default_patch_max_size;
+    // The live tree's patches by the digest of the content they make (file names in .patches/).
+    std::unordered_map<std::string, std::vector<std::string>> live_patches;
+    std::mutex patch_lock; // guards patch_names
+    std::set<std::string> patch_names; // patches made or carried into the release so far
+    std::mutex large_patch_lock; // held while a patch of a large file is made
     // The first failure; the workers stop taking files once it is set.
     std::mutex error_lock;
     std::string error;
@@ -509,6 +536,20 @@ void record_failure(build_t* build, const std::string& message) {
     std::lock_guard<std::mutex> hold(build->error_lock);
     if (!build->failed.exchange(true))
         build->error = message;
+}
+
+// Hard-links `from` at `to`, or copies it where links fail; false (nothing left at `to`) when
+// neither works.
+bool link_or_copy(const fs::path& from, const fs::path& to) {
+    std::error_code ec;
+    fs::create_hard_link(from, to, ec);
+    if (!ec)
+        return true;
+    fs::copy_file(from, to, fs::copy_options::overwrite_existing, ec);
+    if (!ec)
+        return true;
+    fs::remove(to, ec);
+    return false;
 }
 
 // Whether the live tree's .zs of `file` may serve the new tree: one of our releases proves it
@@ -544,15 +585,8 @@ const char* publish_file(build_t* build, published_file* file) {
         return nullptr;
     }
     fs::path live_zs = build->tree->live / (file->name + ".zs");
-    if (can_reuse(*build, *file, live_zs)) {
-        fs::create_hard_link(live_zs, zs, ec);
-        if (!ec)
-            return "reused";
-        fs::copy_file(live_zs, zs, fs::copy_options::overwrite_existing, ec);
-        if (!ec)
-            return "reused";
-        fs::remove(zs, ec);
-    }
+    if (can_reuse(*build, *file, live_zs) && link_or_copy(live_zs, zs))
+        return "reused";
     if (!compress_file(file->source, zs, file->size, file->hash, build->level, &error)) {
         record_failure(build, error);
         return nullptr;
@@ -570,6 +604,234 @@ void run_on_every_core(const std::function<void()>& work) {
         t.join();
 }
 
+// --- Patches ---------------------------------------------------------------------------------
+
+// A file's content mapped read-only, unmapped when the scope ends; an empty file maps to
+// nothing.
+struct mapped_file {
+    void* data = nullptr;
+    size_t size = 0;
+
+    mapped_file() = default;
+    mapped_file(const mapped_file&) = delete;
+    mapped_file& operator=(const mapped_file&) = delete;
+    ~mapped_file() {
+        if (data != nullptr)
+            munmap(data, size);
+    }
+    std::span<const uint8_t> bytes() const { return {static_cast<const uint8_t*>(data), size}; }
+};
+
+// Maps the whole file open as `fd` into `out`; false with the reason in *error.
+bool map_fd(int fd, const fs::path& path, mapped_file* out, std::string* error) {
+    struct stat info;
+    if (fstat(fd, &info) != 0) {
+        *error = describe_errno(path);
+        return false;
+    }
+    if (info.st_size == 0)
+        return true;
+    void* data = mmap(nullptr, static_cast<size_t>(info.st_size), PROT_READ, MAP_SHARED, fd, 0);
+    if (data == MAP_FAILED) {
+        *error = describe_errno(path);
+        return false;
+    }
+    out->data = data;
+    out->size = static_cast<size_t>(info.st_size);
+    return true;
+}
+
+bool map_file(const fs::path& path, mapped_file* out, std::string* error) {
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        *error = describe_errno(path);
+        return false;
+    }
+    bool mapped = map_fd(fd, path, out, error);
+    close(fd);
+    return mapped;
+}
+
+// Decompresses the .zs `zs` (at most `limit` bytes) into a temporary file in `dir`, which has
+// no name from the start (nothing is left behind, whatever ends the publish), and maps it;
+// *digest is the content's SHA-1. False with the reason in *error.
+bool map_decompressed(const fs::path& zs, const fs::path& dir, uint64_t limit, mapped_file* out,
+                      std::string* digest, std::string* error) {
+    std::string name = (dir / ".old.XXXXXX").string();
+    int fd = mkstemp(name.data());
+    if (fd < 0) {
+        *error = describe_errno(name);
+        return false;
+    }
+    unlink(name.c_str());
+    file_ptr plain(fdopen(fd, "w+b"));
+    if (plain == nullptr) {
+        close(fd);
+        *error = describe_errno(name);
+        return false;
+    }
+    SHA1State sha;
+    SHA1Reset(&sha);
+    uint64_t produced = 0;
+    if (!decompress_zs(zs, limit, &sha, plain.get(), &produced, error))
+        return false;
+    if (fflush(plain.get()) != 0) {
+        *error = "write error while decompressing " + zs.string();
+        return false;
+    }
+    *digest = digest_of(&sha);
+    return map_fd(fileno(plain.get()), zs, out, error);
+}
+
+std::string digest_of_bytes(std::span<const uint8_t> bytes) {
+    SHA1State sha;
+    SHA1Reset(&sha);
+    for (size_t done = 0; done < bytes.size();) {
+        size_t part = std::min(bytes.size() - done, io_chunk);
+        SHA1Input(&sha, bytes.data() + done, static_cast<uint32_t>(part));
+        done += part;
+    }
+    return digest_of(&sha);
+}
+
+std::string size_text(uint64_t bytes) {
+    char text[32];
+    if (bytes < 1000)
+        snprintf(text, sizeof text, "%" PRIu64 " bytes", bytes);
+    else if (bytes < 1000000)
+        snprintf(text, sizeof text, "%.1f kB", static_cast<double>(bytes) / 1e3);
+    else
+        snprintf(text, sizeof text, "%.1f MB", static_cast<double>(bytes) / 1e6);
+    return text;
+}
+
+std::string percent_text(uint64_t part, uint64_t whole) {
+    double percent = whole == 0 ? 0.0 : 100.0 * static_cast<double>(part) / static_cast<double>(whole);
+    if (percent < 0.1)
+        return "< 0.1 %";
+    char text[32];
+    snprintf(text, sizeof text, "%.1f %%", percent);
+    return text;
+}
+
+// True when `name` (a patch's place in the release) was not yet taken by another file whose
+// content changed the same way, or by a carried patch; takes it.
+bool claim_patch(build_t* build, const std::string& name) {
+    std::lock_guard<std::mutex> hold(build->patch_lock);
+    return build->patch_names.insert(name).second;
+}
+
+// The live tree's patches, by the digest of the content each one makes.
+void find_live_patches(build_t* build) {
+    if (!build->patches || build->tree->live_release.empty())
+        return;
+    std::error_code ec;
+    fs::path dir = build->tree->live / patch_directory;
+    for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+        std::string name = it->path().filename().string();
+        // <40 hex>-<40 hex>.zst, as patch_name() writes it
+        if (name.size() == 85 && name[40] == '-' && name.ends_with(".zst"))
+            build->live_patches[name.substr(41, 40)].push_back(name);
+    }
+}
+
+// Hard-links into the release the live tree's patches to `file`'s content, which did not
+// change. The note for its progress line.
+std::string carry_patches(build_t* build, const published_file& file) {
+    auto found = build->live_patches.find(file.hash);
+    if (found == build->live_patches.end())
+        return "";
+    std::string note;
+    for (const std::string& name : found->second) {
+        std::string place = std::string(patch_directory) + "/" + name;
+        if (!claim_patch(build, place))
+            continue;
+        fs::path from = build->tree->live / place;
+        std::error_code ec;
+        uint64_t size = fs::file_size(from, ec);
+        if (!ec && link_or_copy(from, build->release / place))
+            note = "patch " + size_text(size) + " kept  ";
+    }
+    return note;
+}
+
+// Makes the patch from the live tree's content of `file` to its new content, and keeps it when
+// it is small enough. The note for its progress line; a failure that makes the tree wrong is
+// recorded and the publish stops.
+std::string make_file_patch(build_t* build, const published_file& file) {
+    fs::path live_zs = build->tree->live / (file.name + ".zs");
+    std::error_code ec;
+    if (!fs::is_regular_file(fs::symlink_status(live_zs, ec)))
+        return "";
+    // The old content: a release tree's list proves its .zs, a plain tree's .zs proves itself
+    // by the digest of what it decompresses to. Either way the patch is keyed by that digest.
+    mapped_file old_content, new_content;
+    std::string old_digest, error;
+    if (!map_decompressed(live_zs, build->release / patch_directory, build->patch_max_size, &old_content,
+                          &old_digest, &error)) {
+        warn("no patch for " + file.name + ": " + error);
+        return "";
+    }
+    if (old_content.size == 0 || old_digest == file.hash)
+        return "";
+    char place[patch_name_size];
+    patch_name(old_digest.c_str(), file.hash.c_str(), place);
+    if (!claim_patch(build, place))
+        return "";
+    if (!map_file(file.source, &new_content, &error)) {
+        record_failure(build, error);
+        return "";
+    }
+    fs::path out = build->release / place;
+    patch_result made;
+    {
+        // A large patch takes every core and a buffer as large as its window: one at a time.
+        bool large = std::max(old_content.size, new_content.size) >= multithread_threshold;
+        std::unique_lock<std::mutex> hold(build->large_patch_lock, std::defer_lock);
+        if (large)
+            hold.lock();
+        int threads = large ? static_cast<int>(std::thread::hardware_concurrency()) : 1;
+        make_patch(old_content.bytes(), new_content.bytes(), out.c_str(), build->level, threads, &made);
+    }
+    if (!made.ok) {
+        record_failure(build, "the patch for " + file.name + ": " + made.problem);
+        return "";
+    }
+    // The patch must make the listed content: the file may not change while it is read.
+    if (new_content.size != file.size || digest_of_bytes(new_content.bytes()) != file.hash) {
+        record_failure(build, file.source.string() + ": changed while it was being published");
+        return "";
+    }
+    uint64_t zs_size = fs::file_size(build->release / (file.name + ".zs"), ec);
+    if (ec) {
+        record_failure(build, describe(build->release / (file.name + ".zs"), ec));
+        return "";
+    }
+    std::string share = percent_text(made.size, zs_size) + " of the .zs";
+    if (made.size * 100 >= zs_size * patch_kept_percent) {
+        fs::remove(out, ec);
+        return "no patch (" + share + ")  ";
+    }
+    return "patch " + size_text(made.size) + " (" + share + ")  ";
+}
+
+// The patch work for `file` once its .zs is in the release: a file unchanged since the live
+// tree keeps its patch, a changed one gets a new one. The note for its progress line.
+std::string patch_file(build_t* build, const published_file& file, bool reused) {
+    if (!build->patches || build->tree->live.empty() || file.size == 0 || file.size > build->patch_max_size)
+        return "";
+    if (build->tree->live_is_plain) // no patches to keep; its .zs proves itself when decompressed
+        return reused ? "" : make_file_patch(build, file);
+    const game_file_t* old = find_game_file(*build->live_list, file.name);
+    if (old == nullptr)
+        return "";
+    if (file.hash == old->hash)
+        return carry_patches(build, file);
+    if (old->size == 0 || old->size > build->patch_max_size)
+        return "";
+    return make_file_patch(build, file);
+}
+
 void publish_files(build_t* build) {
     std::atomic<size_t> next{0};
     std::atomic<size_t> done{0};
@@ -580,10 +842,13 @@ void publish_files(build_t* build) {
             const char* what = publish_file(build, &file);
             if (what == nullptr)
                 return;
+            std::string note = patch_file(build, file, strcmp(what, "reused") == 0);
+            if (build->failed)
+                return;
             std::error_code ec;
             uint64_t compressed = fs::file_size(build->release / (file.name + ".zs"), ec);
-            printf("[%zu/%zu] %-10s %12" PRIu64 " -> %12" PRIu64 "  %s\n", ++done, total, what, file.size,
-                   ec ? 0 : compressed, file.name.c_str());
+            printf("[%zu/%zu] %-10s %12" PRIu64 " -> %12" PRIu64 "  %s%s\n", ++done, total, what, file.size,
+                   ec ? 0 : compressed, note.c_str(), file.name.c_str());
         }
     };
     run_on_every_core(work);
@@ -925,20 +1190,44 @@ int verify_command(const fs::path& root, const char* keys_text) {
     return 0;
 }
 
+int parse_level(const char* text) {
+    char* end = nullptr;
+    long value = strtol(text, &end, 10);
+    if (*end != '\0' || value < ZSTD_minCLevel() || value > ZSTD_maxCLevel())
+        fail("--level wants a zstd level from " + std::to_string(ZSTD_minCLevel()) + " to " +
+             std::to_string(ZSTD_maxCLevel()));
+    return static_cast<int>(value);
+}
+
+// A byte count: digits, then optionally K, M or G (binary multiples).
+uint64_t parse_size(const char* option, const char* text) {
+    char* end = nullptr;
+    errno = 0;
+    unsigned long long value = strtoull(text, &end, 10);
+    int shift = *end == 'K' ? 10 : *end == 'M' ? 20 : *end == 'G' ? 30 : 0;
+    if (shift != 0)
+        ++end;
+    if (end == text || *end != '\0' || text[0] == '-' || errno != 0 || value > (UINT64_MAX >> shift))
+        fail(std::string(option) + " wants a byte count such as 1073741824 or 1G");
+    return static_cast<uint64_t>(value) << shift;
+}
+
 int build_command(int argc, char** argv) {
     int level = default_level;
     signing_t signing;
+    bool patches = true;
+    uint64_t patch_max_size = default_patch_max_size;
     std::vector<const char*> positional;
     for (int i = 0; i < argc; ++i) {
         if (take_signing_option(argc, argv, &i, &signing))
             continue;
         if (strcmp(argv[i], "--level") == 0 && i + 1 < argc) {
-            char* end = nullptr;
-            long value = strtol(argv[++i], &end, 10);
-            if (*end != '\0' || value < ZSTD_minCLevel() || value > ZSTD_maxCLevel())
-                fail("--level wants a zstd level from " + std::to_string(ZSTD_minCLevel()) + " to " +
-                     std::to_string(ZSTD_maxCLevel()));
-            level = static_cast<int>(value);
+            level = parse_level(argv[++i]);
+        } else if (strcmp(argv[i], "--no-patches") == 0) {
+            patches = false;
+        } else if (strcmp(argv[i], "--patch-max-size") == 0 && i + 1 < argc) {
+            patch_max_size = parse_size(argv[i], argv[i + 1]);
+            ++i;
         } else {
             positional.push_back(argv[i]);
         }
@@ -973,13 +1262,19 @@ int build_command(int argc, char** argv) {
     build.live_list = &live_list;
     build.release = tree.releases / id;
     build.level = level;
+    build.patches = patches;
+    build.patch_max_size = patch_max_size;
     if (!fs::create_directory(build.release, ec) || ec)
         fail("creating " + build.release.string() + ": " + (ec ? ec.message() : "it exists"));
+    if (patches && !fs::create_directory(build.release / patch_directory, ec))
+        fail("creating " + (build.release / patch_directory).string() + ": " + ec.message());
+    find_live_patches(&build);
     if (tree.live_is_plain)
         printf("%s is a plain directory: its .zs are reused only where they decompress to the file\n",
                tree.link.c_str());
 
     publish_files(&build);
+    fs::remove(build.release / patch_directory, ec); // only when empty: a tree with no patch has no directory
     if (!build.failed)
         write_list(&build);
     if (!build.failed && signing.key_file != nullptr)
@@ -995,6 +1290,32 @@ int build_command(int argc, char** argv) {
     return 0;
 }
 
+// The patch `build` would make from OLD to NEW, for measuring and checking one by hand.
+int patch_command(int argc, char** argv) {
+    int level = default_level;
+    std::vector<const char*> positional;
+    for (int i = 0; i < argc; ++i) {
+        if (strcmp(argv[i], "--level") == 0 && i + 1 < argc)
+            level = parse_level(argv[++i]);
+        else
+            positional.push_back(argv[i]);
+    }
+    if (positional.size() != 3)
+        return usage();
+    mapped_file old_content, new_content;
+    std::string error;
+    if (!map_file(positional[0], &old_content, &error) || !map_file(positional[1], &new_content, &error))
+        fail(error);
+    patch_result made;
+    make_patch(old_content.bytes(), new_content.bytes(), positional[2], level,
+               static_cast<int>(std::thread::hardware_concurrency()), &made);
+    if (!made.ok)
+        fail(made.problem);
+    printf("%" PRIu64 " bytes, level %d, window log %d: %s\n", made.size, level,
+           patch_window_log(old_content.size, new_content.size), positional[2]);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -1005,6 +1326,8 @@ int main(int argc, char** argv) {
         return keygen_command(argv[2]);
     if (argc == 4 && strcmp(argv[1], "verify") == 0)
         return verify_command(argv[2], argv[3]);
+    if (argc >= 2 && strcmp(argv[1], "patch") == 0)
+        return patch_command(argc - 2, argv + 2);
     if (argc == 3 && strcmp(argv[1], "list") == 0)
         return list_command(argv[2]);
     if (argc >= 3 && strcmp(argv[1], "hash") == 0)

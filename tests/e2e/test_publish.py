@@ -1,7 +1,8 @@
 """velm-publish against the launcher: bad names are refused before anything is written, a
 publish killed at any moment leaves a tree that installs the old version or the new one whole,
-a rollback installs the old version, and a .zs of an older publisher's plain tree is reused only
-when it decompresses to the listed file."""
+a rollback installs the old version, a .zs of an older publisher's plain tree is reused only
+when it decompresses to the listed file, and a changed file gets a patch from the live tree's
+content that the zstd command line applies."""
 
 import hashlib
 import os
@@ -37,6 +38,29 @@ BAD_NAMES = [
 def text(rng, words, count):
     """Compressible bytes that still take level 19 a while."""
     return b" ".join(rng.choice(words) for _ in range(count))
+
+
+def edited(data):
+    """DATA with a few bytes in its middle replaced."""
+    middle = len(data) // 2
+    return data[:middle] + b"EDITED" + data[middle + 6:]
+
+
+def patch_versions():
+    """Three versions of a game: files edited a little, one rewritten whole (incompressible, so
+    no patch is small enough), one unchanged; the third edits one file again."""
+    rng = random.Random(5)
+    words = [bytes(rng.randrange(97, 123) for _ in range(rng.randrange(2, 9))) for _ in range(2000)]
+    first = {**GOOD, "large edit.bin": text(rng, words, 40000), "sub/small edit.txt": text(rng, words, 2000),
+             "rewritten.bin": rng.randbytes(100000), "same.txt": b"unchanged\n"}
+    second = {**first, "large edit.bin": edited(first["large edit.bin"]), "rewritten.bin": rng.randbytes(100000),
+              "sub/small edit.txt": edited(first["sub/small edit.txt"])}
+    third = {**second, "sub/small edit.txt": second["sub/small edit.txt"] + b" appended"}
+    return first, second, third
+
+
+def patch_name(old, new):
+    return f"{hashlib.sha1(old).hexdigest()}-{hashlib.sha1(new).hexdigest()}.zst"
 
 
 def versions():
@@ -77,9 +101,57 @@ class PublishTest(E2ETestCase):
             else:
                 entry.unlink()
 
-    def velm_publish(self, game_dir, root, level=1):
-        return subprocess.run([str(harness.PUBLISH_EXE), "build", "--level", str(level), str(game_dir),
+    def velm_publish(self, game_dir, root, level=1, options=()):
+        return subprocess.run([str(harness.PUBLISH_EXE), "build", "--level", str(level), *options, str(game_dir),
                                str(root)], capture_output=True, text=True, errors="replace", check=False)
+
+    def published(self, game_dir, options=()):
+        result = self.velm_publish(game_dir, self.root, options=options)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        return result.stdout
+
+    def served_patches(self):
+        patches = self.root / "windows" / ".patches"
+        return {entry.name for entry in patches.iterdir()} if patches.exists() else set()
+
+    def assert_patch_makes(self, old, new):
+        """The served patch from OLD to NEW, applied by the zstd command line, makes NEW."""
+        base, out = self.scratch / "patch base", self.scratch / "patched"
+        base.write_bytes(old)
+        subprocess.run(["zstd", "-d", "-q", "-f", "--long=31", f"--patch-from={base}", "-o", str(out),
+                        str(self.root / "windows" / ".patches" / patch_name(old, new))], check=True)
+        self.assertTrue(out.read_bytes() == new, "the patch does not make the new content")
+
+    def test_changed_files_get_patches_from_the_live_tree(self):
+        first, second, third = patch_versions()
+        for number, version in enumerate((first, second, third)):
+            harness.write_tree(self.scratch / f"patched {number}", version)
+        small = len(second["sub/small edit.txt"])
+        # (what, options of the second publish, the files whose change gets a patch)
+        runs = [
+            ("no patches", ["--no-patches"], []),
+            ("a size limit between the two edited files", ["--patch-max-size", str(small)], ["sub/small edit.txt"]),
+            ("default", [], ["large edit.bin", "sub/small edit.txt"]),
+        ]
+        for what, options, patched in runs:
+            with self.subTest(what):
+                self.empty_root()
+                self.published(self.scratch / "patched 0")
+                output = self.published(self.scratch / "patched 1", options)
+                self.assertEqual(self.served_patches(), {patch_name(first[n], second[n]) for n in patched}, output)
+                for name in patched:
+                    self.assert_patch_makes(first[name], second[name])
+                    self.assertRegex(output, rf"\] compressed .* patch [\d.]+ (bytes|kB|MB) \((< )?[\d.]+ % of the \.zs\)  {name}\n")
+        self.assertIn("no patch (", next(l for l in output.splitlines() if l.endswith("  rewritten.bin")))
+        # The third version: the unchanged file keeps its patch, the one changed again loses its
+        # old patch for a new one.
+        with self.subTest("a third version"):
+            output = self.published(self.scratch / "patched 2")
+            self.assertEqual(self.served_patches(),
+                             {patch_name(first["large edit.bin"], second["large edit.bin"]),
+                              patch_name(second["sub/small edit.txt"], third["sub/small edit.txt"])}, output)
+            self.assert_patch_makes(second["sub/small edit.txt"], third["sub/small edit.txt"])
+            self.assertIn(" kept  large edit.bin\n", output)
 
     def install(self):
         """A fresh install from the served root: the run and the installed game files."""
@@ -144,15 +216,17 @@ class PublishTest(E2ETestCase):
         self.assertTrue((self.root / "windows").is_symlink())
 
     def test_plain_tree_of_an_older_publisher_is_reused_only_where_proven(self):
-        name = "same size.bin"
-        right = self.old[name]
-        # (what, the bytes the plain tree's .zs of NAME decompresses to, whether it is reused)
+        same, part = "same size.bin", "data/part 00.bin"
+        # (what, NAME, the bytes the plain tree's .zs of NAME decompresses to, whether it is
+        # reused, whether NAME gets a patch from those bytes)
         cases = [
-            ("the listed content", right, True),
-            ("other bytes of the listed size", self.new[name], False),
-            ("a frame cut short", None, False),
+            ("the listed content", same, self.old[same], True, False),
+            ("other bytes of the listed size", same, self.new[same], False, False),
+            ("a frame cut short", same, None, False, False),
+            ("an edited version", part, edited(self.old[part]), False, True),
         ]
-        for what, content, reused in cases:
+        for what, name, content, reused, patched in cases:
+            right = self.old[name]
             with self.subTest(what):
                 self.empty_root()
                 # The plain tree lists the old version; NAME's .zs holds the case's bytes.
@@ -174,6 +248,9 @@ class PublishTest(E2ETestCase):
                 line = next(l for l in result.stdout.splitlines() if l.endswith("  " + name))
                 self.assertIn(" reused " if reused else " compressed ", line, result.stdout)
                 self.assertTrue(plain.is_symlink(), "the plain tree was not replaced by the link")
+                self.assertEqual(self.served_patches(), {patch_name(content, right)} if patched else set())
+                if patched:
+                    self.assert_patch_makes(content, right)
                 self.assert_installs(self.old, what)
 
 
