@@ -1,5 +1,5 @@
 """The Windows launcher under Wine across versions and interruptions, where Windows differs: a
-folder renamed by case is the same folder, a file the game holds open is waited for, and a
+changed file comes as a patch, a folder renamed by case is the same folder, a file the game holds open is waited for, and a
 download closed half-way resumes (or starts over for a file that changed on the server)."""
 
 import os
@@ -39,6 +39,20 @@ class WineHistoryTest(WineTestCase, test_history.HistoryTestCase):
             run = self.run_ok(directory)
             self.assertEqual(run.transfers(), [url_for(LIST_NAME)], run.describe())
         self.assertEqual((directory / "game" / "sounds" / "a.ogg").read_bytes(), b"a")
+
+    def test_a_changed_file_comes_as_a_patch(self):
+        # The patch is applied against the old copy mapped, into a mapped output: Windows' own
+        # mapping calls.
+        rng = random.Random(4)
+        old = rng.randbytes(1 << 20)
+        new = old[:300_000] + rng.randbytes(5000) + old[305_000:]
+        directory = self.stage()
+        self.publish({"x.pak": old})
+        self.run_ok(directory)
+        self.publish({"x.pak": new})
+        run = self.run_ok(directory)
+        self.assertTrue(any("/.patches/" in url for url in run.transfers()), run.describe())
+        self.assertEqual((directory / "game" / "x.pak").read_bytes(), new)
 
     def test_a_file_held_open_is_waited_for(self):
         directory = self.stage()
