@@ -8,7 +8,12 @@
 #      at most 1.05 times the command line's size), beside the file's full .zs;
 #   2. the publish of version 2 over version 1, with patches and with --no-patches (time), the
 #      disk the patches take, and the bytes a player's update from version 1 downloads: whole
-#      .zs of the changed and added files, or patches where the tree has them.
+#      .zs of the changed and added files, or patches where the tree has them;
+#   3. the launcher's update from version 1 against the dev server (nginx, HTTP/2, loopback):
+#      time to "All jobs completed", bytes the server sent, peak memory and the peak of its
+#      anonymous memory (the heap: the mapped old copy and output do not count; goal < 64 MiB
+#      while the 256 MiB file's patch is applied), with patches and with whole files. Needs
+#      root (a private network namespace for port 4443); skipped otherwise.
 #
 #   patch_bench.sh [--level N]   build if needed, generate the versions if missing, measure
 #   patch_bench.sh --clean       remove the generated data (the work directory) and stop
@@ -46,6 +51,11 @@ case "${1:-}" in
     *) usage ;;
 esac
 
+# Port 4443 and the single-instance name belong to the network namespace: a private one.
+if [ "$(id -u)" -eq 0 ] && [ -z "${VELM_PBENCH_NETNS:-}" ] && unshare -n true 2>/dev/null; then
+    exec env VELM_PBENCH_NETNS=1 unshare -n -- bash -c 'ip link set lo up && exec "$0" "$@"' "${BASH_SOURCE[0]}" "$@"
+fi
+
 for tool in cmake ninja zstd python3; do
     command -v "$tool" >/dev/null || { echo "patch_bench: $tool is not installed" >&2; exit 1; }
 done
@@ -60,7 +70,7 @@ if [ ! -f "$build/build.ninja" ]; then
     cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVELM_TESTS=OFF >/dev/null
 fi
 note "building velm-publish (Release) in $build"
-nice cmake --build "$build" -j2 --target velm-publish >/dev/null
+nice cmake --build "$build" -j2 --target velm-publish velm-launcher >/dev/null
 if [ ! -f "$work/versions.done" ]; then
     note "generating the two versions"
     rm -rf "$work/versions"
@@ -122,3 +132,32 @@ eval "$(python3 "$helper" update-bytes "$v1" "$v2" "$tree")"
 echo "an update from version 1 downloads $(mb "$patched_bytes") with patches ($patches patches," \
     "$((files - patches)) whole files) against $(mb "$whole_bytes") of whole .zs for the $files changed" \
     "and added files: $(ratio "$patched_bytes" "$whole_bytes") of the bytes"
+
+# --- 3. the launcher's update from version 1 ---------------------------------------------------
+if [ -z "${VELM_PBENCH_NETNS:-}" ]; then
+    echo "the launcher's update: skipped (needs root for a network namespace of its own)"
+    exit 0
+fi
+serve="$work/serve"
+mkdir -p "$serve"
+ln -sfn "$work/pub-v1/windows" "$serve/windows"
+trap '"$root/scripts/dev-server.sh" stop "$work/server" >/dev/null 2>&1 || true' EXIT
+"$root/scripts/dev-server.sh" start "$serve" "$work/server" --http2 >"$work/logs/server.log"
+installed="$work/run/v1"
+rm -rf "$work/run"
+"$root/scripts/stage-launcher.sh" "$build" "$installed" "$work/server/certs/ca.crt" >/dev/null
+eval "$(python3 "$helper" run "$installed" "$work/logs/install-v1.log")"
+[ "$status" = 0 ] || { note "installing version 1 failed: $work/logs/install-v1.log"; exit 1; }
+for kind in patches whole; do
+    cp -a "$installed" "$work/run/$kind"
+    ln -sfn "$work/pub-$kind/windows" "$serve/windows"
+    log_start=$(wc -c <"$work/server/access.log")
+    sync
+    eval "$(VELM_BENCH_POLL_MEMORY=1 python3 "$helper" run "$work/run/$kind" "$work/logs/update-$kind.log")"
+    [ "$status" = 0 ] || { note "the update with $kind failed: $work/logs/update-$kind.log"; exit 1; }
+    sent=$(tail -c +"$((log_start + 1))" "$work/server/access.log" |
+        awk '$9 ~ /^20[06]$/ { s += $10 } END { print s + 0 }')
+    echo "the launcher's update with $kind: ${done_s} s, the server sent $(mb "$sent"), peak memory" \
+        "$(mib $((peak_kib * 1024))) MiB, of it anonymous (heap) $(mib $((anon_kib * 1024))) MiB" \
+        "(goal < 64: $(verdict "$(mib $((anon_kib * 1024)))" "<" 64))"
+done

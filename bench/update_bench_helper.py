@@ -281,11 +281,12 @@ def ref_plan(game_dir, url, dl_dir, out_dir):
 
 
 class VmHwmPoller(threading.Thread):
-    """Peak memory without /usr/bin/time: polls the process's VmHWM until it ends."""
+    """Peak memory without /usr/bin/time: polls the process's VmHWM until it ends, and the
+    peak of its anonymous memory (RssAnon: the heap and stacks, not mapped files)."""
 
     def __init__(self, pid):
         super().__init__(daemon=True)
-        self.pid, self.peak_kib, self.done = pid, 0, False
+        self.pid, self.peak_kib, self.anon_kib, self.done = pid, 0, 0, False
 
     def run(self):
         while not self.done:
@@ -294,6 +295,8 @@ class VmHwmPoller(threading.Thread):
                     for line in f:
                         if line.startswith("VmHWM:"):
                             self.peak_kib = max(self.peak_kib, int(line.split()[1]))
+                        elif line.startswith("RssAnon:"):
+                            self.anon_kib = max(self.anon_kib, int(line.split()[1]))
             except (OSError, ValueError):
                 pass
             time.sleep(0.02)
@@ -302,7 +305,7 @@ class VmHwmPoller(threading.Thread):
 def single_instance_taken():
     try:
         with open("/proc/net/unix") as f:
-            return any(line.rstrip().endswith("@VELM_LAUNCHER") for line in f)
+            return any(" @VELM_LAUNCHER" in line for line in f)
     except OSError:
         return False
 
@@ -362,7 +365,8 @@ def run_launcher(stage, log_path, at=None, attempts=150):
     env.pop("DISPLAY", None)
     env.pop("WAYLAND_DISPLAY", None)
     time_path = log_path + ".time"
-    use_time = os.access("/usr/bin/time", os.X_OK)
+    # VELM_BENCH_POLL_MEMORY: poll /proc instead, which also gives the anonymous memory's peak.
+    use_time = os.access("/usr/bin/time", os.X_OK) and not os.environ.get("VELM_BENCH_POLL_MEMORY")
     manifest_line = re.compile(r"^\d+ \|\s*\d+ ms \| .*/manifest\.dat\.zs$")
     transfer_line = re.compile(r"^\d+ \|\s*\d+ ms \| ")
     trigger = None
@@ -410,6 +414,7 @@ def run_launcher(stage, log_path, at=None, attempts=150):
             continue
         break
     peak_kib = poller.peak_kib if poller else 0
+    anon_kib = poller.anon_kib if poller else 0
     cpu_s = None
     if use_time:
         cpu_s = 0.0
@@ -423,8 +428,8 @@ def run_launcher(stage, log_path, at=None, attempts=150):
                 elif key == "Exit status":
                     status = int(value)
     fmt = lambda t: "%.3f" % t if t is not None else "none"
-    print("status=%d done_s=%s manifest_s=%s transfers=%d peak_kib=%d cpu_s=%s triggered_s=%s" % (
-        status, fmt(t_done), fmt(t_manifest), transfers, peak_kib,
+    print("status=%d done_s=%s manifest_s=%s transfers=%d peak_kib=%d anon_kib=%d cpu_s=%s triggered_s=%s" % (
+        status, fmt(t_done), fmt(t_manifest), transfers, peak_kib, anon_kib,
         "%.2f" % cpu_s if cpu_s is not None else "n/a",
         fmt(trigger.fired_s if trigger else None)))
 
