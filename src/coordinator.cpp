@@ -1,7 +1,8 @@
 // The coordinator ("main_worker"): carries the update from the file list to the game's start.
 //
-// One round: fetch and read the file list; scan game/ (recording what stands at each listed
-// name, keeping the temporaries of interrupted transfers, collecting what is not listed); check
+// One round: fetch and read the file list while game/ is walked; match what the walk found with
+// the list (recording what stands at each listed name, keeping the temporaries of interrupted
+// transfers, collecting what is not listed); check
 // that the disk can hold what must be fetched; delete what is not listed and the folders left
 // empty; queue one job per listed file; wait until the workers have handled them all.
 //
@@ -53,11 +54,20 @@ uint64_t accepted_sequence = 0;
 
 bool lists_are_signed() { return launcher_public_keys[0] != '\0'; }
 
-// What the scan found besides the listed files.
-struct scan_result {
-    std::vector<std::pair<std::string, uint64_t>> unlisted; // path and size
-    std::vector<std::string> folders; // every folder entered below game/, children first
+// What the walk of game/ found, and what the match with the list made of it.
+struct scanned_entry {
+    std::string path;
+    uint64_t size;
+    bool is_link;
 };
+struct scan_result {
+    std::vector<scanned_entry> entries; // every file and link below game/
+    std::vector<std::string> folders; // every folder entered below game/, children first
+    std::vector<std::pair<std::string, uint64_t>> unlisted; // path and size
+};
+
+// The coordinator's own files in game/, which the walk may meet while the list arrives.
+constexpr const char* own_paths[] = {"game/manifest.dat", "game/manifest.dat.zs", "game/manifest.dat.zs.sig"};
 
 // Fetches the file list (and checks its signature, when the launcher has keys) and leaves it
 // decompressed in game/manifest.dat; returns the SHA-1 of its bytes.
@@ -146,13 +156,43 @@ void check_free_space(const scan_result& scan) {
                      human_size(needed).c_str(), human_size(available).c_str(), cwd != nullptr ? cwd : ".");
 }
 
-void scan() {
-    scan_result found;
-    if (!platform_entry_exists("game")) {
-        platform_mkdir("game");
-        return;
+// The walk of game/, on a thread of its own while the list arrives: on a cold disk reading the
+// tree's metadata takes as long as fetching and reading the list.
+int walk_game_fn(void* data) {
+    if (platform_entry_exists("game"))
+        cf_walk("game", {on_file_scan, on_folder_scanned, false, data});
+    return 0;
+}
+
+// Matches what the walk found with the list: records what stands at each listed name, keeps
+// the temporaries of interrupted transfers, collects the rest as unlisted.
+void match(scan_result* found) {
+    for (const scanned_entry& file : found->entries) {
+        if (std::find_if(std::begin(own_paths), std::end(own_paths),
+                         [&](const char* own) { return file.path == own; }) != std::end(own_paths))
+            continue;
+        std::string_view relative = std::string_view(file.path).substr(game_prefix_length);
+        if (game_file_t* entry = find_listed(relative)) {
+            entry->local_size = file.size;
+            entry->local_exists = true;
+            entry->local_is_link = file.is_link;
+            continue;
+        }
+        // The temporary of a listed file's interrupted transfer stays, to be resumed.
+        if (!file.is_link && relative.ends_with(temporary_suffix))
+            if (game_file_t* entry = find_listed(relative.substr(0, relative.size() - temporary_suffix.size()))) {
+                entry->partial_exists = true;
+                continue;
+            }
+        found->unlisted.emplace_back(file.path, file.size);
     }
-    cf_walk("game", {on_file_scan, on_folder_scanned, false, &found});
+}
+
+void scan(scan_result* walked) {
+    scan_result& found = *walked;
+    if (!platform_entry_exists("game"))
+        platform_mkdir("game");
+    match(&found);
     check_free_space(found);
     for (const auto& [path, size] : found.unlisted) {
         printf("* %8zu %s - ======= NOT FOUND IN MANIFEST =======\n", static_cast<size_t>(size),
@@ -226,11 +266,15 @@ bool update() {
     accepted_sequence = previous_state.sequence;
     std::string previous_list;
     for (int round = 1;; ++round) {
+        scan_result found;
+        SDL_Thread* walker = SDL_CreateThread(walk_game_fn, "walk", &found);
+        CHECK(walker != nullptr);
         std::string list = fetch_file_list();
         if (round > 1 && list == previous_list)
             PANIC("%s", mismatch_problem);
         game_files = read_file_list();
-        scan();
+        SDL_WaitThread(walker, nullptr);
+        scan(&found);
         queue_jobs();
         round_end end = wait_for_round();
         if (end != round_end::mismatch)
@@ -258,21 +302,7 @@ void record_verified_files() {
 } // namespace
 
 void on_file_scan(cf_file_info* file, void* udata) {
-    auto* found = static_cast<scan_result*>(udata);
-    std::string_view relative = file->path + game_prefix_length;
-    if (game_file_t* entry = find_listed(relative)) {
-        entry->local_size = file->size;
-        entry->local_exists = true;
-        entry->local_is_link = file->is_link != 0;
-        return;
-    }
-    // The temporary of a listed file's interrupted transfer stays, to be resumed.
-    if (file->is_link == 0 && relative.ends_with(temporary_suffix))
-        if (game_file_t* entry = find_listed(relative.substr(0, relative.size() - temporary_suffix.size()))) {
-            entry->partial_exists = true;
-            return;
-        }
-    found->unlisted.emplace_back(file->path, file->size);
+    static_cast<scan_result*>(udata)->entries.push_back({file->path, file->size, file->is_link != 0});
 }
 
 void execute_process() {

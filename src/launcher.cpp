@@ -46,7 +46,9 @@ void finish_job(job_t* job) {
     job->step = job_step::done;
     ++jobs_done;
     jobs_in_queue = jobs_size - jobs_done;
-    SDL_CondBroadcast(jobs_changed);
+    // Only the coordinator waits for finished jobs, and only for the last one.
+    if (jobs_done == jobs_size)
+        SDL_CondBroadcast(jobs_changed);
 }
 
 std::vector<size_t> job_order(const std::vector<game_file_t>& files) {

@@ -18,8 +18,9 @@
 //
 // `mut` is the one lock. It guards every job's step, the queues and counters below, the
 // transfers shown in the window, and everything the frame loop reads. Nothing downloads,
-// hashes, walks the tree or sleeps while holding it; `jobs_changed` is broadcast (with `mut`)
-// whenever a job changes step or the round is stopped.
+// hashes, walks the tree or sleeps while holding it. `jobs_changed` (with `mut`) is broadcast
+// when there is new work for a worker (jobs queued, a transfer fetched), when the round is
+// complete or stopping, or a file did not match; waits also time out every 100 ms.
 #pragma once
 #include <SDL.h>
 
@@ -157,7 +158,7 @@ void finish_job(job_t* job);
 // wanted jobs in this order too.
 std::vector<size_t> job_order(const std::vector<game_file_t>& files);
 
-// Matches one scanned entry against the list; unlisted entries are collected for deletion.
+// Collects one entry the walk of game/ met, for the match with the list.
 struct cf_file_info;
 void on_file_scan(cf_file_info* file, void* udata);
 

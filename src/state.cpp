@@ -9,7 +9,9 @@
 //   end <sha1 of the lines above>
 #include "state.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -51,22 +53,33 @@ bool read_whole(const char* path, std::string* bytes) {
     return ok;
 }
 
+// Takes a decimal number and the blank after it from the front of `rest`.
+bool take_number(std::string_view* rest, uint64_t* value) {
+    auto [end, error] = std::from_chars(rest->data(), rest->data() + rest->size(), *value);
+    if (error != std::errc() || end == rest->data() + rest->size() || *end != ' ')
+        return false;
+    rest->remove_prefix(static_cast<size_t>(end - rest->data()) + 1);
+    return true;
+}
+
 // Parses one "file" line's fields after the keyword; false when it is malformed.
 bool parse_record(std::string_view line, launcher_state* state) {
-    std::string text(line);
-    char hash[digest_length + 1];
-    uint64_t fields[5];
-    int name_at = 0;
-    if (sscanf(text.c_str(), "%40s %" SCNu64 " %" SCNu64 " %" SCNu64 " %" SCNu64 " %" SCNu64 " %n", hash, &fields[0],
-               &fields[1], &fields[2], &fields[3], &fields[4], &name_at) != 6 ||
-        name_at == 0 || static_cast<size_t>(name_at) >= text.size() || strlen(hash) != digest_length)
+    if (line.size() <= digest_length || line[digest_length] != ' ')
         return false;
-    platform_file_stamp stamp{fields[0], fields[1], fields[2], fields[3], fields[4], true, false};
-    state->files[text.substr(static_cast<size_t>(name_at))] = {hash, stamp};
+    std::string_view hash = line.substr(0, digest_length);
+    std::string_view rest = line.substr(digest_length + 1);
+    uint64_t fields[5];
+    for (uint64_t& field : fields)
+        if (!take_number(&rest, &field))
+            return false;
+    if (rest.empty())
+        return false;
+    state->files[std::string(rest)] = {std::string(hash), {fields[0], fields[1], fields[2], fields[3], fields[4], true, false}};
     return true;
 }
 
 bool parse(std::string_view bytes, launcher_state* state) {
+    state->files.reserve(static_cast<size_t>(std::count(bytes.begin(), bytes.end(), '\n')));
     // The last line holds the digest of all the lines before it.
     constexpr std::string_view end_keyword = "end ";
     size_t end_line = bytes.rfind(end_keyword);

@@ -184,7 +184,9 @@ int worker_fn(void* data) {
         work(job);
         SDL_LockMutex(mut);
         --busy_workers;
-        SDL_CondBroadcast(jobs_changed);
+        // A coordinator stopping the round waits for the last busy worker.
+        if (round_stopping && busy_workers == 0)
+            SDL_CondBroadcast(jobs_changed);
     }
     SDL_UnlockMutex(mut);
     printf("worker thread end %d\n", w->id);
