@@ -414,7 +414,7 @@ class FaultServer:
         faults_path.write_text(json.dumps(self.faults))
         self.log_path.write_text("")
         self.process = subprocess.Popen(
-            [sys.executable, str(SCRIPTS_DIR / "fault_server.py"), "--root", str(self.root),
+            [sys.executable, str(Path(__file__).resolve().parent / "fault_server.py"), "--root", str(self.root),
              "--port", str(PORT), "--cert", str(self.cert_dir / "server.crt"),
              "--key", str(self.cert_dir / "server.key"), "--faults", str(faults_path),
              "--log", str(self.log_path)],
