@@ -9,7 +9,7 @@
 
 #include <benchmark/benchmark.h>
 
-#include "decompression.h"
+#include "support/decompression.h"
 
 namespace {
 

@@ -9,8 +9,8 @@
 
 #include <benchmark/benchmark.h>
 
-#include "sha1.h"
-#include "utils.h"
+#include "support/sha1.h"
+#include "support/utils.h"
 
 namespace {
 

@@ -13,8 +13,8 @@
 #include <benchmark/benchmark.h>
 #include <zstd.h>
 
-#include "binstream.h"
-#include "signature.h"
+#include "format/binstream.h"
+#include "format/signature.h"
 
 namespace {
 

@@ -63,11 +63,11 @@
 #include <unordered_map>
 #include <vector>
 
-#include "binstream.h"
-#include "manifest.h"
-#include "patch.h"
-#include "sha1.h"
-#include "signature.h"
+#include "format/binstream.h"
+#include "format/manifest.h"
+#include "format/patch.h"
+#include "support/sha1.h"
+#include "format/signature.h"
 
 namespace fs = std::filesystem;
 

@@ -4,7 +4,7 @@ What it provides:
   - game trees: write_tree, read_files, snapshot, assert_files_equal, the stand-in game;
   - the published tree: publish (velm-publish build), write_file_list (a hand-made list);
   - the server on 127.0.0.1:4443: DevServer (nginx through scripts/dev-server.sh) and
-    FaultServer (scripts/fault_server.py), both certified by the class's own authority;
+    FaultServer (fault_server.py beside it), both certified by the class's own authority;
   - the launcher: stage_launcher (a fresh working directory), LauncherRun (one process, its
     output as it arrives, SIGTERM on a condition, its end) and parsers of its diagnostics;
   - E2ETestCase, a base class holding a scratch directory and the certificates per test class.
@@ -395,7 +395,7 @@ class DevServer:
 
 
 class FaultServer:
-    """scripts/fault_server.py serving ROOT on port 4443 with FAULTS (URL path -> fault),
+    """fault_server.py serving ROOT on port 4443 with FAULTS (URL path -> fault),
     certified by the certificates in CERT_DIR."""
 
     def __init__(self, root, cert_dir, faults=None, scratch=None):
@@ -414,7 +414,7 @@ class FaultServer:
         faults_path.write_text(json.dumps(self.faults))
         self.log_path.write_text("")
         self.process = subprocess.Popen(
-            [sys.executable, str(SCRIPTS_DIR / "fault_server.py"), "--root", str(self.root),
+            [sys.executable, str(Path(__file__).resolve().parent / "fault_server.py"), "--root", str(self.root),
              "--port", str(PORT), "--cert", str(self.cert_dir / "server.crt"),
              "--key", str(self.cert_dir / "server.key"), "--faults", str(faults_path),
              "--log", str(self.log_path)],

@@ -8,7 +8,7 @@
 #include <iterator>
 #include <string>
 
-#include "signature.h"
+#include "format/signature.h"
 
 int main(int argc, char** argv) {
     if (argc != 5) {

@@ -1,0 +1,38 @@
+// state: what the launcher keeps between runs, in one small file beside the executable (never in
+// game/, whose scan would delete it): the record of the files it verified, with what identified
+// each file on disk at that moment, and the highest publish of a signed file list it installed.
+// A file that still has the same size, times and identity, and whose listed digest is the
+// recorded one, is current without being read again.
+//
+// The file is written to a temporary name and renamed, so a crash leaves the old state or the
+// new one. A missing, unreadable, corrupt or foreign state (another format, another update
+// server) reads as no state, which means a full verification; it is never a fatal report.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <unordered_map>
+
+#include "platform/platform.h"
+
+constexpr const char* state_file_name = "launcher.state";
+
+struct state_record {
+    std::string hash; // the SHA-1 the file had when it was verified
+    platform_file_stamp stamp; // the file as it stood then
+};
+
+struct launcher_state {
+    std::unordered_map<std::string, state_record> files; // by listed name
+    uint64_t sequence = 0; // of the newest signed file list installed; 0: none
+};
+
+// Reads the state at `path` into the empty `state`; false (and `state` left empty, sequence 0)
+// when there is none that this build can trust.
+bool state_read(const char* path, launcher_state* state);
+// Writes `state` to `path` through a temporary beside it; false with errno when it could not.
+bool state_write(const char* path, const launcher_state& state);
+// Whether two stamps describe the same file in the same state.
+bool same_stamp(const platform_file_stamp& a, const platform_file_stamp& b);
+// The SHA-1 that the file `name`, standing on disk as `now`, had when it was verified, if the
+// record holds it and the file has not changed since; else null.
+const char* state_known_digest(const launcher_state& state, const char* name, const platform_file_stamp& now);

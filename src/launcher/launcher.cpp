@@ -1,0 +1,73 @@
+// The launcher's shared state. Which thread writes what, and under which lock: launcher.h.
+#include "launcher/launcher.h"
+
+#include <algorithm>
+#include <numeric>
+
+#include "support/utils.h"
+
+std::atomic<bool> running{true};
+SDL_mutex* mut = nullptr;
+SDL_cond* jobs_changed = nullptr;
+
+// Tables and queues are never destroyed: a thread may still read them while the process ends.
+game_file_table* game_files = nullptr;
+launcher_state& previous_state = *new launcher_state;
+
+job_t* jobs = nullptr;
+int32_t jobs_size = 0;
+int32_t jobs_next = 0;
+int32_t jobs_done = 0;
+int32_t jobs_in_queue = 0;
+std::deque<job_t*>& wanted_jobs = *new std::deque<job_t*>;
+std::deque<job_t*>& fetched_jobs = *new std::deque<job_t*>;
+int32_t busy_workers = 0;
+bool round_stopping = false;
+job_t* mismatch_job = nullptr;
+char mismatch_problem[512];
+int32_t jobs_by_record = 0;
+int32_t jobs_by_digest = 0;
+int32_t jobs_installed = 0;
+uint64_t bytes_wanted = 0;
+uint64_t bytes_installed = 0;
+job_t* active_transfers[max_transfers];
+int32_t active_transfer_count = 0;
+
+worker_t workers[MAX_WORKERS];
+int32_t workers_count = 0;
+SDL_Thread* main_worker_thr = nullptr;
+SDL_Thread* transfer_thr = nullptr;
+stats_t stats;
+uint32_t app_start_tick = 0;
+
+bool background_stale = false;
+
+void finish_job(job_t* job) {
+    job->step = job_step::done;
+    ++jobs_done;
+    jobs_in_queue = jobs_size - jobs_done;
+    // Only the coordinator waits for finished jobs, and only for the last one.
+    if (jobs_done == jobs_size)
+        SDL_CondBroadcast(jobs_changed);
+}
+
+std::vector<size_t> job_order(const std::vector<game_file_t>& files) {
+    std::vector<size_t> order(files.size());
+    std::iota(order.begin(), order.end(), 0);
+    std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+        bool background_a = str_eq(files[a].name, background_name);
+        bool background_b = str_eq(files[b].name, background_name);
+        if (background_a != background_b)
+            return background_a;
+        return files[a].size > files[b].size;
+    });
+    return order;
+}
+
+int worker_count_for(int cpus) {
+    if (cpus < min_workers)
+        return min_workers;
+    if (cpus > max_started_workers)
+        return max_started_workers;
+    return cpus;
+}

@@ -1,0 +1,172 @@
+// src/launcher owns the launcher's threads, its window and its entry point; it may include every
+// other folder of src/.
+//
+// launcher: the shared state of the launcher's threads, and the functions each thread runs.
+//
+// Threads:
+//   main thread   start-up, the frame loop (statistics and drawing, with `mut` held), shutdown
+//   "main_worker" the coordinator: fetches and reads the file list, scans game/, queues one job
+//                 per listed file, waits for the jobs, records what was verified, starts the game
+//   "worker" x N  one per core (2 to 16): checks a job's local copy, hands a job whose file is
+//                 needed to the transfer thread, installs a fetched file (move aside, decompress,
+//                 verify); fetched files are installed before new jobs are checked
+//   "transfers"   every transfer at once over a few connections (libcurl's multi interface),
+//                 resumed and retried; a finished transfer goes back to the workers
+//
+// A job's way, each step taken under `mut`: queued -> checking (a worker) -> done when its
+// local copy is current, else wanted -> transferring (the transfer thread) -> fetched ->
+// installing (a worker) -> done. A round of the update ends when every job is done, when the
+// window is closed (`running` cleared), or when an installed file does not match the list: the
+// coordinator then stops the round, fetches the list again and starts a new round if it changed.
+//
+// `mut` is the one lock. It guards every job's step, the queues and counters below, the
+// transfers shown in the window, and everything the frame loop reads. Nothing downloads,
+// hashes, walks the tree or sleeps while holding it. `jobs_changed` (with `mut`) is broadcast
+// when there is new work for a worker (jobs queued, a transfer fetched), when the round is
+// complete or stopping, or a file did not match; waits also time out every 100 ms.
+#pragma once
+#include <SDL.h>
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <deque>
+#include <vector>
+
+#include "format/manifest.h"
+#include "format/state.h"
+
+constexpr int MAX_WORKERS = 32; // slots of `workers`; start-up uses 2 to 16 of them
+constexpr int min_workers = 2;
+constexpr int max_started_workers = 16;
+constexpr int max_transfers = 64; // transfers in flight at once
+constexpr const char* background_name = "launcher.dat";
+
+enum class job_step : uint8_t { queued, checking, wanted, transferring, fetched, installing, done };
+
+// One job: one listed file (or the file list itself, for the coordinator's own fetch).
+struct job_t {
+    game_file_t* entry;
+    job_step step; // under `mut`
+    bool for_coordinator; // the coordinator's own fetch (the file list): not resumed, not queued
+    std::atomic<float> progress; // fraction of the transfer received, 0..1; the transfer thread
+    // Written by the transfer thread before the job becomes fetched; read by the installer.
+    uint32_t started; // tick of the transfer's first attempt
+    long status; // HTTP status of the transfer that succeeded (200, or 206 when resumed)
+    uint64_t header_size; // bytes of the temporary file that precede the server's bytes
+    bool is_patch; // the temporary holds a patch from the local copy, not the whole file
+    // Written by the worker that checks the job: the local copy's SHA-1, when a patch from it
+    // to the listed content is to be asked for first; empty when not.
+    char patch_base[41];
+    // The coordinator's own fetches only, set before the job is submitted. `as_is`: a file of
+    // the server's own (the list's signature), asked for by its name alone (no ".zs", no
+    // query) into "game/<name>"; any answer, or a body that `body_hook` refused, ends the job.
+    // `body_hook` sees the body kept in the temporary as it arrives, on the transfer thread
+    // (offset 0: the body starts, or starts over); returning false ends the transfer.
+    bool as_is;
+    bool (*body_hook)(job_t* job, uint64_t offset, const char* data, size_t size);
+    void* hook_data;
+};
+
+struct worker_t {
+    int id; // slot index; set before the thread starts
+    SDL_Thread* thread; // main thread only
+};
+
+struct stats_t {
+    std::atomic<uint32_t> bytes_this_second; // raised by every transfer, reset once a second
+    std::atomic<uint32_t> bytes_total; // raised by every transfer; wraps at 2^32
+    double speed; // smoothed bytes per second; frame loop
+    uint32_t tick_accumulator; // ms towards the next once-a-second update; frame loop
+    int32_t eta_hours, eta_minutes, eta_seconds; // time left; frame loop
+};
+
+// --- Shared state ----------------------------------------------------------------------------
+extern std::atomic<bool> running; // set at start; cleared once, by the frame loop or coordinator
+extern SDL_mutex* mut;
+extern SDL_cond* jobs_changed; // with `mut`
+
+// The file list of the current round; the coordinator fills it before any job exists, then
+// only the local scan writes the local_* fields, also before the jobs are queued, and the
+// worker holding a job writes its entry's stamp.
+extern game_file_table* game_files;
+// The record of verified files as the run found it; the coordinator reads it before any job
+// exists, then it is only read.
+extern launcher_state& previous_state;
+
+// The jobs of the current round, in the order they are handed out (the background first, then
+// the largest files first), and the queues between the threads. All under `mut`.
+extern job_t* jobs;
+extern int32_t jobs_size; // jobs in the round
+extern int32_t jobs_next; // index of the next job to check
+extern int32_t jobs_done; // jobs finished in this round
+extern int32_t jobs_in_queue; // jobs not finished: jobs_size - jobs_done
+extern std::deque<job_t*>& wanted_jobs; // checked, waiting for the transfer thread
+extern std::deque<job_t*>& fetched_jobs; // transferred, waiting for a worker to install them
+extern int32_t busy_workers; // workers checking or installing a job
+extern bool round_stopping; // the coordinator is stopping the round: nothing new is started
+extern job_t* mismatch_job; // an installed file that did not match the list, and why
+extern char mismatch_problem[512];
+// How the jobs of the round were done, for the summary: found current through the record of
+// verified files, found current by their digest, installed from a transfer.
+extern int32_t jobs_by_record;
+extern int32_t jobs_by_digest;
+extern int32_t jobs_installed;
+extern uint64_t bytes_wanted; // listed sizes of the jobs that needed a transfer
+extern uint64_t bytes_installed; // listed sizes of those installed
+// The transfers in flight, for the window's bars; the transfer thread keeps them.
+extern job_t* active_transfers[max_transfers];
+extern int32_t active_transfer_count;
+
+extern worker_t workers[MAX_WORKERS];
+extern int32_t workers_count; // written once, before any thread starts
+extern SDL_Thread* main_worker_thr;
+extern SDL_Thread* transfer_thr;
+extern stats_t stats;
+extern uint32_t app_start_tick;
+
+// Set by a worker (under `mut`) after it replaced "launcher.dat": the frame loop releases the
+// old background and loads the new one.
+extern bool background_stale;
+
+// --- Threads ---------------------------------------------------------------------------------
+int main_worker_fn(void* data); // the coordinator
+int worker_fn(void* data); // a worker; `data` is its worker_t slot
+int transfer_thread_fn(void* data); // the transfers
+
+// --- Transfers (transfer.cpp) ----------------------------------------------------------------
+void download_init(); // curl's global state and the transfer set; before any thread starts
+void download_cleanup(); // after every thread has ended
+// Hands a wanted job to the transfer thread; with `mut` held.
+void transfer_submit(job_t* job);
+// Makes the transfer thread drop every transfer (their temporaries stay for a later resume),
+// and waits until it has; with `mut` held.
+void transfer_stop_all();
+// Fetches `job` (the coordinator's own, not queued) and waits for it. True when its temporary
+// file is complete; false when the window was closed first.
+bool download(job_t* job);
+// The URL and the paths of a listed name; malloc'd, the caller frees them.
+char* file_url(const game_file_t* entry);
+char* patch_url(const game_file_t* entry, const char* base);
+char* target_path(const game_file_t* entry);
+char* temporary_path(const game_file_t* entry);
+
+// --- Steps -----------------------------------------------------------------------------------
+// Marks `job` done (with `mut` held) and wakes whoever waits for it.
+void finish_job(job_t* job);
+
+// The order in which the jobs of `files` are handed out, as indexes into `files`: the
+// background first, so that the window shows it early, then the largest files first, so that
+// no large file starts last; the list's order among equals. The transfer thread starts the
+// wanted jobs in this order too.
+std::vector<size_t> job_order(const std::vector<game_file_t>& files);
+
+// Collects one entry the walk of game/ met, for the match with the list.
+struct cf_file_info;
+void on_file_scan(cf_file_info* file, void* udata);
+
+// Starts the game in game/ without waiting for it; a failure is shown in a box.
+void execute_process();
+
+// The worker count for a CPU count: 2 to 16.
+int worker_count_for(int cpus);

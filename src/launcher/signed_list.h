@@ -1,0 +1,17 @@
+// signed_list: the launcher's fetch of a signed file list (coordinator thread): the statement,
+// then the list, each checked (format/signature.h) before anything of the list is read.
+#pragma once
+#include <cstdint>
+#include <string_view>
+
+// The public keys the launcher was built with, comma-separated (empty: no signature is asked
+// for). Defined in src/launcher/public_keys.cpp, which each launcher executable compiles with its own.
+extern const char launcher_public_keys[];
+
+struct job_t;
+// Fetches the statement and then the file list into `list_job`'s temporary, and checks them
+// with `keys` against the highest sequence accepted before, `*highest`; a statement and list
+// that do not match are fetched again once. Anything but an accepted list is a fatal report
+// for the player, with nothing in game/ changed. On acceptance `*highest` is the list's
+// sequence. False when the window was closed first.
+bool fetch_signed_list(job_t* list_job, std::string_view keys, uint64_t* highest);

@@ -1,0 +1,383 @@
+// The POSIX side of the platform layer: the Linux stand-in for the Windows calls.
+#include "platform/platform.h"
+
+#include <SDL.h>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <dirent.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+extern char** environ;
+
+// --- Where the launcher works ----------------------------------------------------------------
+
+namespace {
+
+constexpr const char* own_executable_link = "/proc/self/exe";
+constexpr size_t first_path_size = 256;
+constexpr size_t max_path_size = 1 << 16; // far past PATH_MAX: a longer answer is a fault
+
+// The executable's absolute path (links resolved) as a malloc'd string; null with errno set.
+char* executable_path() {
+    // readlink cuts a long answer without saying so: grow the buffer until the answer fits.
+    for (size_t size = first_path_size; size <= max_path_size; size *= 2) {
+        char* path = static_cast<char*>(malloc(size));
+        if (path == nullptr)
+            return nullptr;
+        ssize_t len = readlink(own_executable_link, path, size);
+        if (len >= 0 && static_cast<size_t>(len) < size) {
+            path[len] = '\0';
+            return path;
+        }
+        int err = errno;
+        free(path);
+        if (len < 0) {
+            errno = err;
+            return nullptr;
+        }
+    }
+    errno = ENAMETOOLONG;
+    return nullptr;
+}
+
+} // namespace
+
+bool platform_enter_executable_directory(char* reason, size_t reason_size) {
+    char* path = executable_path();
+    if (path == nullptr) {
+        snprintf(reason, reason_size, "Cannot find the launcher's own folder (%s): %s",
+                 own_executable_link, strerror(errno));
+        return false;
+    }
+    // The path is absolute: its last '/' ends the directory, the root's included.
+    char* last_slash = strrchr(path, '/');
+    last_slash[last_slash == path ? 1 : 0] = '\0';
+    bool entered = chdir(path) == 0;
+    if (!entered)
+        snprintf(reason, reason_size, "Cannot work in the launcher's folder %s: %s", path,
+                 strerror(errno));
+    free(path);
+    return entered;
+}
+
+// --- Single instance -------------------------------------------------------------------------
+
+bool platform_acquire_single_instance(const char* name) {
+    // A socket bound in the abstract namespace: the kernel frees the name when the process
+    // dies, as Windows frees a named mutex. The name holds the real user id, so each user has
+    // a lock of their own, as each login session has on Windows. The descriptor stays open
+    // until exit.
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    // sun_path[0] = '\0' selects the abstract namespace; the name is not NUL-terminated there.
+    int written = snprintf(addr.sun_path + 1, sizeof addr.sun_path - 1, "%s.uid%u", name,
+                           static_cast<unsigned>(getuid()));
+    if (written < 0 || static_cast<size_t>(written) >= sizeof addr.sun_path - 1) {
+        close(fd);
+        return false;
+    }
+    socklen_t addr_len =
+        static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + static_cast<size_t>(written));
+    if (bind(fd, reinterpret_cast<sockaddr*>(&addr), addr_len) != 0) {
+        close(fd);
+        return false;
+    }
+    return true;
+}
+
+// --- Message boxes ---------------------------------------------------------------------------
+
+void platform_message_box(platform_box_kind kind, const char* caption, const char* text) {
+    Uint32 flags = kind == platform_box_error ? SDL_MESSAGEBOX_ERROR : SDL_MESSAGEBOX_INFORMATION;
+    // Fails at once without a display; the caller has already written the text elsewhere.
+    SDL_ShowSimpleMessageBox(flags, caption, text, nullptr);
+}
+
+// --- Files and directories -------------------------------------------------------------------
+
+bool platform_entry_exists(const char* path) {
+    struct stat st;
+    return lstat(path, &st) == 0;
+}
+
+bool platform_last_write_time(const char* path, platform_file_time* out) {
+    struct stat st;
+    if (lstat(path, &st) != 0)
+        return false;
+    // Seconds since 1970 to 100 ns ticks since 1601, as a FILETIME holds them.
+    constexpr uint64_t ticks_per_second = 10000000;
+    constexpr uint64_t epoch_offset_seconds = 11644473600ULL;
+    uint64_t ticks = (static_cast<uint64_t>(st.st_mtim.tv_sec) + epoch_offset_seconds) * ticks_per_second +
+                     static_cast<uint64_t>(st.st_mtim.tv_nsec) / 100;
+    out->low = static_cast<uint32_t>(ticks);
+    out->high = static_cast<uint32_t>(ticks >> 32);
+    return true;
+}
+
+int platform_compare_file_times(const platform_file_time* a, const platform_file_time* b) {
+    uint64_t ta = (static_cast<uint64_t>(a->high) << 32) | a->low;
+    uint64_t tb = (static_cast<uint64_t>(b->high) << 32) | b->low;
+    return ta < tb ? -1 : ta > tb ? 1 : 0;
+}
+
+namespace {
+
+struct posix_find {
+    DIR* dir;
+    char* path; // the directory, for lstat of each entry
+};
+
+// Fills `out` from one readdir entry; 0 or an errno value.
+uint32_t describe_entry(posix_find* find, const dirent* entry, platform_find_data* out) {
+    size_t name_len = strlen(entry->d_name);
+    if (name_len >= sizeof out->name)
+        return ENAMETOOLONG;
+    memcpy(out->name, entry->d_name, name_len + 1);
+
+    size_t dir_len = strlen(find->path);
+    char* full = static_cast<char*>(malloc(dir_len + 1 + name_len + 1));
+    if (full == nullptr)
+        return ENOMEM;
+    memcpy(full, find->path, dir_len);
+    full[dir_len] = '/';
+    memcpy(full + dir_len + 1, entry->d_name, name_len + 1);
+    struct stat st;
+    int rc = lstat(full, &st);
+    int err = errno;
+    free(full);
+    if (rc != 0)
+        return static_cast<uint32_t>(err);
+
+    if (S_ISLNK(st.st_mode))
+        out->attributes = platform_attr_reparse_point;
+    else if (S_ISDIR(st.st_mode))
+        out->attributes = platform_attr_directory;
+    else
+        out->attributes = platform_attr_normal;
+    uint64_t size = static_cast<uint64_t>(st.st_size);
+    out->size_high = static_cast<uint32_t>(size >> 32);
+    out->size_low = static_cast<uint32_t>(size);
+    return 0;
+}
+
+
+// Fills `out` from the next entry; 0, platform_error_no_more_files, or an errno value.
+uint32_t read_entry(posix_find* find, platform_find_data* out) {
+    for (;;) {
+        errno = 0;
+        dirent* entry = readdir(find->dir);
+        if (entry == nullptr)
+            return errno == 0 ? platform_error_no_more_files : static_cast<uint32_t>(errno);
+        uint32_t err = describe_entry(find, entry, out);
+        // An entry deleted between readdir and lstat is left out, as Windows would.
+        if (err != ENOENT)
+            return err;
+    }
+}
+
+} // namespace
+
+platform_find_handle platform_find_first(const char* pattern, platform_find_data* out) {
+    // The pattern is the directory followed by "\*"; opendir wants the directory alone.
+    size_t len = strlen(pattern);
+    if (len < 2 || pattern[len - 2] != '\\' || pattern[len - 1] != '*') {
+        errno = EINVAL;
+        return platform_invalid_find_handle;
+    }
+    auto* find = static_cast<posix_find*>(calloc(1, sizeof(posix_find)));
+    if (find == nullptr)
+        return platform_invalid_find_handle;
+    find->path = strndup(pattern, len - 2);
+    find->dir = find->path ? opendir(find->path) : nullptr;
+    if (find->dir != nullptr) {
+        uint32_t err = read_entry(find, out);
+        if (err == 0)
+            return reinterpret_cast<platform_find_handle>(find);
+        // Every directory lists "." at least; an empty listing is a failure too.
+        errno = err == platform_error_no_more_files ? ENOENT : static_cast<int>(err);
+    }
+    int err = errno;
+    if (find->dir != nullptr)
+        closedir(find->dir);
+    free(find->path);
+    free(find);
+    errno = err;
+    return platform_invalid_find_handle;
+}
+
+uint32_t platform_find_next(platform_find_handle handle, platform_find_data* out) {
+    return read_entry(reinterpret_cast<posix_find*>(handle), out);
+}
+
+void platform_find_close(platform_find_handle handle) {
+    auto* find = reinterpret_cast<posix_find*>(handle);
+    closedir(find->dir);
+    free(find->path);
+    free(find);
+}
+
+int platform_mkdir(const char* path) { return mkdir(path, 0755) == 0 ? 0 : errno; }
+
+const bool platform_names_ignore_case = false;
+
+int platform_remove(const char* path) { return unlink(path) == 0 ? 0 : errno; }
+
+int platform_remove_directory(const char* path) { return rmdir(path) == 0 ? 0 : errno; }
+
+int platform_rename(const char* from, const char* to) {
+    // rename() would replace an existing `to`; the callers never want that.
+    struct stat st;
+    if (lstat(to, &st) == 0)
+        return EEXIST;
+    return rename(from, to) == 0 ? 0 : errno;
+}
+
+int platform_replace(const char* from, const char* to) { return rename(from, to) == 0 ? 0 : errno; }
+
+bool platform_error_is_in_use(int error) { return error == EBUSY || error == ETXTBSY; }
+
+bool platform_error_is_missing(int error) { return error == ENOENT || error == ENOTDIR; }
+
+void platform_error_text(int error, char* text, size_t size) { snprintf(text, size, "%s", strerror(error)); }
+
+int platform_free_space(const char* path, uint64_t* bytes) {
+    struct statvfs st;
+    if (statvfs(path, &st) != 0)
+        return errno;
+    *bytes = static_cast<uint64_t>(st.f_bavail) * st.f_frsize;
+    return 0;
+}
+
+int platform_stamp(const char* path, platform_file_stamp* out) {
+    struct stat st;
+    if (lstat(path, &st) != 0)
+        return errno;
+    constexpr uint64_t ns = 1000000000;
+    out->size = static_cast<uint64_t>(st.st_size);
+    out->write_time = static_cast<uint64_t>(st.st_mtim.tv_sec) * ns + static_cast<uint64_t>(st.st_mtim.tv_nsec);
+    out->change_time = static_cast<uint64_t>(st.st_ctim.tv_sec) * ns + static_cast<uint64_t>(st.st_ctim.tv_nsec);
+    out->volume = static_cast<uint64_t>(st.st_dev);
+    out->index = static_cast<uint64_t>(st.st_ino);
+    out->regular = S_ISREG(st.st_mode);
+    out->directory = S_ISDIR(st.st_mode);
+    return 0;
+}
+
+int platform_map_file(const char* path, platform_mapping* out) {
+    *out = {};
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0) {
+        int error = errno;
+        if (fd >= 0)
+            close(fd);
+        return error;
+    }
+    out->size = static_cast<uint64_t>(st.st_size);
+    if (out->size > 0) {
+        void* data = mmap(nullptr, out->size, PROT_READ, MAP_PRIVATE, fd, 0);
+        if (data == MAP_FAILED) {
+            int error = errno;
+            close(fd);
+            return error;
+        }
+        out->data = data;
+    }
+    out->file = fd;
+    return 0;
+}
+
+int platform_map_new_file(const char* path, uint64_t size, platform_mapping* out) {
+    *out = {nullptr, size, -1, 1}; // `view` 1: mapped for writing
+    int fd = open(path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return errno;
+    // The space is taken now: a full disk is an error here rather than a crash when the mapped
+    // pages are written.
+    int error = posix_fallocate(fd, 0, static_cast<off_t>(size));
+    void* data = error == 0 ? mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0) : MAP_FAILED;
+    if (data == MAP_FAILED) {
+        if (error == 0)
+            error = errno;
+        close(fd);
+        return error;
+    }
+    out->data = data;
+    out->file = fd;
+    return 0;
+}
+
+int platform_unmap(platform_mapping* mapping, uint64_t keep) {
+    int error = 0;
+    if (mapping->data != nullptr && munmap(mapping->data, mapping->size) != 0)
+        error = errno;
+    bool writable = mapping->view == 1;
+    if (writable && error == 0 && keep < mapping->size && ftruncate(static_cast<int>(mapping->file), static_cast<off_t>(keep)) != 0)
+        error = errno;
+    if (mapping->file >= 0 && close(static_cast<int>(mapping->file)) != 0 && error == 0)
+        error = errno;
+    *mapping = {};
+    return error;
+}
+
+// --- Processes -------------------------------------------------------------------------------
+
+void platform_exit_now(int status) {
+    fflush(stdout);
+    fflush(stderr);
+    _exit(status);
+}
+
+void platform_sleep_ms(uint32_t ms) {
+    timespec t{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+    while (nanosleep(&t, &t) != 0 && errno == EINTR) {
+    }
+}
+
+void platform_unbuffer_stdout() { setvbuf(stdout, nullptr, _IOLBF, 0); }
+
+char* platform_current_directory() {
+    // getcwd with a null buffer allocates one as long as the path needs.
+    return getcwd(nullptr, 0);
+}
+
+bool platform_start_process(const char* exe, const char* work_dir, unsigned long* error) {
+    // A downloaded file has no execute bit: grant it where reading is granted.
+    struct stat st;
+    if (stat(exe, &st) != 0) {
+        *error = static_cast<unsigned long>(errno);
+        return false;
+    }
+    mode_t exec_bits = (st.st_mode & (S_IRUSR | S_IRGRP | S_IROTH)) >> 2;
+    if ((st.st_mode & exec_bits) != exec_bits)
+        chmod(exe, st.st_mode | exec_bits);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    // The game starts in its own directory; run it from there by its absolute path.
+    int rc = posix_spawn_file_actions_addchdir_np(&actions, work_dir);
+    pid_t pid = 0;
+    char* argv[] = {const_cast<char*>(exe), nullptr};
+    if (rc == 0)
+        rc = posix_spawn(&pid, exe, &actions, nullptr, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) {
+        *error = static_cast<unsigned long>(rc);
+        return false;
+    }
+    return true;
+}

@@ -1,0 +1,186 @@
+#include "support/decompression.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <zstd.h>
+#include <zstd_errors.h>
+
+#include "support/fileops.h"
+#include "platform/platform.h"
+#include "support/sha1.h"
+#include "support/utils.h"
+
+namespace {
+
+constexpr int max_window_log = 31; // the format's largest window on 64-bit systems (2 GiB)
+
+// Both streams, buffers and the context of one call, released whatever way it ends.
+struct decompression_state {
+    FILE* in = nullptr;
+    FILE* out = nullptr;
+    void* in_buffer = nullptr;
+    void* out_buffer = nullptr;
+    ZSTD_DCtx* context = nullptr;
+
+    ~decompression_state() {
+        ZSTD_freeDCtx(context);
+        if (in != nullptr)
+            fclose(in);
+        if (out != nullptr)
+            fclose(out);
+        free(in_buffer);
+        free(out_buffer);
+    }
+};
+
+bool refuse(decompress_result* result, const char* fmt, const char* path, uint64_t value) {
+    snprintf(result->problem, sizeof result->problem, fmt, path, value);
+    result->ok = false;
+    return false;
+}
+
+// The decompression proper; false with result->problem set when the stream is not right.
+bool run(const decompress_args& args, decompression_state& s, decompress_result* result) {
+    s.in = fopen(args.in_path, "rb");
+    if (s.in == nullptr)
+        FAIL_FILE_ERRNO("read", args.in_path);
+    s.out = fopen(args.out_path, "wb");
+    if (s.out == nullptr)
+        FAIL_FILE_ERRNO("create", args.out_path);
+    // Whole buffers go to the system directly: stdio's own buffer would split each read of the
+    // recommended (odd) input size in two, and copy every write once more.
+    setvbuf(s.in, nullptr, _IONBF, 0);
+    setvbuf(s.out, nullptr, _IONBF, 0);
+    size_t in_size = ZSTD_DStreamInSize();
+    size_t out_size = ZSTD_DStreamOutSize();
+    s.in_buffer = malloc(in_size);
+    s.out_buffer = malloc(out_size);
+    s.context = ZSTD_createDCtx();
+    CHECK(s.in_buffer != nullptr && s.out_buffer != nullptr && s.context != nullptr);
+    // Skip the caller's header (small) by reading it: no seek needs 64-bit offsets then.
+    for (uint64_t skipped = 0; skipped < args.offset;) {
+        size_t want = static_cast<size_t>(args.offset - skipped < in_size ? args.offset - skipped : in_size);
+        size_t got = fread(s.in_buffer, 1, want, s.in);
+        if (got != want)
+            FAIL_FILE_ERRNO("read", args.in_path);
+        skipped += got;
+    }
+
+    SHA1State sha;
+    memset(&sha, 0, sizeof sha);
+    SHA1Reset(&sha);
+    bool input_empty = true;
+    size_t last_result = 0;
+    uint64_t written = 0;
+    for (;;) {
+        // Fill the input buffer.
+        size_t got = fread(s.in_buffer, 1, in_size, s.in);
+        if (got < in_size && ferror(s.in))
+            FAIL_FILE_ERRNO("read", args.in_path);
+        if (got == 0)
+            break;
+        input_empty = false;
+        ZSTD_inBuffer input = {s.in_buffer, got, 0};
+        // Decompress the chunk; write what each call produced before the next.
+        do {
+            ZSTD_outBuffer output = {s.out_buffer, out_size, 0};
+            last_result = ZSTD_decompressStream(s.context, &output, &input);
+            if (ZSTD_isError(last_result)) {
+                snprintf(result->problem, sizeof result->problem, "zstd error in %s: %s", args.in_path,
+                         ZSTD_getErrorName(last_result));
+                return false;
+            }
+            written += output.pos;
+            if (written > args.limit)
+                return refuse(result, "%s decompresses to more than its listed size of %" PRIu64 " bytes",
+                              args.in_path, args.limit);
+            if (fwrite(s.out_buffer, 1, output.pos, s.out) != output.pos)
+                FAIL_FILE_ERRNO("write", args.out_path);
+            SHA1Input(&sha, static_cast<const uint8_t*>(s.out_buffer), static_cast<uint32_t>(output.pos));
+        } while (input.pos < input.size);
+    }
+    if (input_empty)
+        return refuse(result, "%s holds no compressed data (input is empty)", args.in_path, 0);
+    if (last_result != 0)
+        return refuse(result, "%s ends inside its compressed data (EOF before end of stream: %" PRIu64 ")",
+                      args.in_path, last_result);
+    // A failed close is a failed write: the last bytes may not have reached the file.
+    int closed = fclose(s.out);
+    s.out = nullptr;
+    if (closed != 0)
+        FAIL_FILE_ERRNO("write", args.out_path);
+    CHECK(SHA1Result(&sha) == 1);
+    sha1_digest_text(&sha, result->digest);
+    return true;
+}
+
+// Against a prefix (a patch's base), the stream may reach back over the whole base and the
+// output: streaming would keep a window as large as both on the heap. Instead the input and
+// the output are mapped files and the frame is decompressed in one call, the output itself
+// serving as the history.
+bool run_mapped(const decompress_args& args, decompress_result* result) {
+    platform_mapping in;
+    if (int error = platform_map_file(args.in_path, &in); error != 0)
+        FAIL_FILE_CODE("read", args.in_path, error);
+    platform_mapping out;
+    if (int error = platform_map_new_file(args.out_path, args.limit, &out); error != 0)
+        FAIL_FILE_CODE("create", args.out_path, error);
+    ZSTD_DCtx* context = ZSTD_createDCtx();
+    CHECK(context != nullptr);
+    CHECK(!ZSTD_isError(ZSTD_DCtx_setParameter(context, ZSTD_d_windowLogMax, max_window_log)));
+    CHECK(!ZSTD_isError(ZSTD_DCtx_refPrefix(context, args.prefix, args.prefix_size)));
+    const char* input = static_cast<const char*>(in.data) + std::min(args.offset, in.size);
+    size_t input_size = static_cast<size_t>(in.size - std::min(args.offset, in.size));
+    size_t produced = input_size == 0 ? 0 : ZSTD_decompressDCtx(context, out.data, args.limit, input, input_size);
+    ZSTD_freeDCtx(context);
+    bool ok = false;
+    if (input_size == 0) {
+        refuse(result, "%s holds no compressed data (input is empty)", args.in_path, 0);
+    } else if (ZSTD_getErrorCode(produced) == ZSTD_error_dstSize_tooSmall) {
+        refuse(result, "%s decompresses to more than its listed size of %" PRIu64 " bytes", args.in_path, args.limit);
+    } else if (ZSTD_isError(produced)) {
+        snprintf(result->problem, sizeof result->problem, "zstd error in %s: %s", args.in_path,
+                 ZSTD_getErrorName(produced));
+    } else {
+        SHA1State sha;
+        memset(&sha, 0, sizeof sha);
+        SHA1Reset(&sha);
+        // SHA1Input takes 32-bit lengths: the output goes in pieces.
+        constexpr size_t piece = 1u << 30;
+        for (size_t at = 0; at < produced; at += piece)
+            SHA1Input(&sha, static_cast<const uint8_t*>(out.data) + at,
+                      static_cast<uint32_t>(std::min(piece, produced - at)));
+        CHECK(SHA1Result(&sha) == 1);
+        sha1_digest_text(&sha, result->digest);
+        ok = true;
+    }
+    platform_unmap(&in, in.size);
+    if (int error = platform_unmap(&out, ZSTD_isError(produced) ? 0 : produced); error != 0)
+        FAIL_FILE_CODE("write", args.out_path, error);
+    return ok;
+}
+
+} // namespace
+
+void decompress(const decompress_args& args, decompress_result* result) {
+    result->ok = false;
+    result->problem[0] = '\0';
+    result->digest[0] = '\0';
+    if (args.prefix != nullptr && args.limit > 0) {
+        result->ok = run_mapped(args, result);
+        return;
+    }
+    decompression_state state;
+    result->ok = run(args, state, result);
+}
+
+void decompress_file(const char* in_path, const char* out_path, uint64_t limit) {
+    decompress_result result;
+    decompress({in_path, 0, out_path, limit, nullptr, 0}, &result);
+    if (!result.ok)
+        PANIC_FOR_PLAYER("%s", result.problem);
+}

@@ -1,0 +1,93 @@
+// The launcher's changes to game/: removal of entries and trees, the move aside of a file about
+// to be replaced, and the reports when the system refuses one. A file that another program
+// holds open (the game still running, a virus scanner) is waited for before it is reported.
+#include "support/fileops.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "support/cute_files.h"
+#include "platform/platform.h"
+#include "support/utils.h"
+
+namespace {
+
+constexpr size_t reason_size = 512;
+
+// Runs `op` until it succeeds, fails for another reason than a file in use, or the patience
+// runs out; returns its last result. A file still in use at the end is the in-use report.
+template <typename Op> int retry_while_in_use(const char* path, Op op) {
+    int error = op();
+    for (uint32_t waited = 0; error != 0 && platform_error_is_in_use(error); waited += in_use_poll_ms) {
+        if (waited >= in_use_patience_ms)
+            PANIC_FOR_PLAYER("%s is in use by another program. Close the game and start the launcher again.",
+                             path);
+        if (waited == 0)
+            printf("waiting for %s, which another program holds open\n", path);
+        platform_sleep_ms(in_use_poll_ms);
+        error = op();
+    }
+    return error;
+}
+
+void remove_walked_file(cf_file_info* file, void*) { remove_entry(file->path); }
+
+void remove_walked_directory(const char* path, void*) {
+    int error = retry_while_in_use(path, [&] { return platform_remove_directory(path); });
+    if (error != 0)
+        FAIL_FILE_CODE("remove the folder", path, error);
+}
+
+} // namespace
+
+void fail_file(const char* file, int line, const char* func, const char* what, const char* path,
+               const char* reason) {
+    panic_for_player(file, line, func, "Cannot %s %s: %s", what, path, reason);
+}
+
+void fail_file_code(const char* file, int line, const char* func, const char* what, const char* path, int error) {
+    char reason[reason_size];
+    platform_error_text(error, reason, sizeof reason);
+    fail_file(file, line, func, what, path, reason);
+}
+
+void remove_entry(const char* path) {
+    int error = retry_while_in_use(path, [&] { return platform_remove(path); });
+    if (error != 0 && !platform_error_is_missing(error))
+        FAIL_FILE_CODE("delete", path, error);
+}
+
+void remove_tree(const char* path) {
+    platform_file_stamp stamp;
+    int error = platform_stamp(path, &stamp);
+    if (error != 0) {
+        if (platform_error_is_missing(error))
+            return;
+        FAIL_FILE_CODE("read", path, error);
+    }
+    if (!stamp.directory) {
+        remove_entry(path);
+        return;
+    }
+    cf_walk(path, {remove_walked_file, remove_walked_directory, true, nullptr});
+    remove_walked_directory(path, nullptr);
+}
+
+void move_aside(const char* target) {
+    if (!platform_entry_exists(target))
+        return;
+    std::string previous = std::string(target) + ".upd_old";
+    remove_tree(previous.c_str());
+    int error = retry_while_in_use(target, [&] { return platform_rename(target, previous.c_str()); });
+    if (error != 0)
+        FAIL_FILE_CODE("move aside", target, error);
+}
+
+void make_parent_directories(const char* path) {
+    std::string copy(path);
+    if (mkpath(copy.data()) != 0)
+        FAIL_FILE_ERRNO("create the folders of", path);
+}

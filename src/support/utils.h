@@ -1,0 +1,56 @@
+// src/support owns fatal reports, strings and paths, hashing and SHA-1, half floats, the
+// directory walk, decompression and the changes to files; it may include src/platform only.
+//
+// utils: fatal reports, string and path helpers, file hashing.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+// --- Fatal reports -------------------------------------------------------------------------
+// All of them write the report to standard error, show it in a modal "Fatal error" box, and
+// end the process with status 1. Any thread may call them; they take no lock. The first report
+// wins: a thread that fails while another's report is shown waits for the process to end.
+// The process then ends at once, without library teardown under threads still running.
+[[noreturn]] void panic(const char* file, int line, const char* func, const char* fmt, ...)
+    __attribute__((format(printf, 4, 5)));
+[[noreturn]] void check_failed(const char* file, int line, const char* func);
+// A report for the player: the formatted sentence first, then where it happened.
+[[noreturn]] void panic_for_player(const char* file, int line, const char* func, const char* fmt, ...)
+    __attribute__((format(printf, 4, 5)));
+// Reports `report` as it stands.
+[[noreturn]] void report_fatal(const char* report);
+
+// Call sites go through these, so the report names the real file (relative to the project
+// root, the build strips the prefix), line and function. They stay in release builds.
+#define PANIC(...) panic(__FILE__, __LINE__, __func__, __VA_ARGS__)
+#define PANIC_FOR_PLAYER(...) panic_for_player(__FILE__, __LINE__, __func__, __VA_ARGS__)
+#define CHECK(cond)                                                                            \
+    do {                                                                                       \
+        if (!(cond))                                                                           \
+            check_failed(__FILE__, __LINE__, __func__);                                        \
+    } while (0)
+
+// --- Strings -------------------------------------------------------------------------------
+// NUL-terminated byte strings, compared byte for byte. New strings are malloc'd; the caller
+// frees them.
+bool str_eq(const char* a, const char* b);
+char* str_concat(const char* a, const char* b);
+// Replaces every occurrence of `find` (non-empty, not contained in `repl`) until none is left;
+// null on allocation failure.
+char* str_replace(const char* s, const char* find, const char* repl);
+
+// Creates every directory that the file path `path` needs ('/' separated; the last component
+// is a file name). `path` is modified during the call and restored. 0 on success, -1 with
+// errno set when a directory cannot be created.
+int mkpath(char* path);
+
+// t*b + (a - t*a) with two fused multiply-adds: exact at t = 0 and t = 1.
+float lerp_f32(float a, float b, float t);
+
+// --- File hashing --------------------------------------------------------------------------
+constexpr size_t hash_chunk_size = 32768;
+constexpr size_t hash_text_size = 41; // 40 lowercase hex digits and a NUL
+
+// SHA-1 of the file at `path` as 40 lowercase hex digits (malloc'd, caller frees); an empty
+// string if the digest failed. A missing or unreadable file is a fatal runtime check.
+char* compute_file_hash(const char* path);
