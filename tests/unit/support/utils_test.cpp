@@ -18,19 +18,19 @@ using ::testing::ExitedWithCode;
 
 TEST(FatalReport, PanicFormatsHeaderBlankLineAndMessage) {
     EXPECT_EXIT(PANIC("error %lld downloading\n%s", 404LL, "https://x/y.zs"), ExitedWithCode(1),
-                "^Fatal error in tests/unit/utils_test\\.cpp:[0-9]+ \\(TestBody\\)\n\nerror 404 "
+                "^Fatal error in tests/unit/support/utils_test\\.cpp:[0-9]+ \\(TestBody\\)\n\nerror 404 "
                 "downloading\nhttps://x/y\\.zs\n$");
 }
 
 TEST(FatalReport, CheckFailedIsTheHeaderAlone) {
     EXPECT_EXIT(CHECK(1 + 1 == 3), ExitedWithCode(1),
-                "^Runtime check failed in tests/unit/utils_test\\.cpp:[0-9]+ \\(TestBody\\)\n$");
+                "^Runtime check failed in tests/unit/support/utils_test\\.cpp:[0-9]+ \\(TestBody\\)\n$");
 }
 
 TEST(FatalReport, NamesTheCallingFunctionAndItsLine) {
     int line = __LINE__ + 1;
     auto fail = [] { CHECK(false); };
-    std::string expected = "tests/unit/utils_test\\.cpp:" + std::to_string(line) + " \\(operator\\(\\)\\)";
+    std::string expected = "tests/unit/support/utils_test\\.cpp:" + std::to_string(line) + " \\(operator\\(\\)\\)";
     EXPECT_EXIT(fail(), ExitedWithCode(1), expected);
 }
 
@@ -63,7 +63,7 @@ TEST(FatalReport, ThreadsFailingTogetherGiveOneReportAndStatus1) {
 TEST(FatalReport, PlayersSentenceComesFirst) {
     EXPECT_EXIT(PANIC_FOR_PLAYER("Cannot write %s: %s", "game/a.pak", "No space left on device"), ExitedWithCode(1),
                 "^Cannot write game/a\\.pak: No space left on device\n\nFatal error in "
-                "tests/unit/utils_test\\.cpp:[0-9]+ \\(TestBody\\)\n$");
+                "tests/unit/support/utils_test\\.cpp:[0-9]+ \\(TestBody\\)\n$");
 }
 
 TEST(FatalReport, FormatWithoutPlaceholdersIsShownUnchanged) {
