@@ -68,7 +68,7 @@ def log_stats(log_path, offset, rtt, path=None):
         "body_bytes": sum(r[4] for r in rows),
     }
     if path is not None:
-        mine = [r for r in rows if r[1] == path]
+        mine = [r for r in rows if r[1].split("?")[0] == path]  # the launcher adds ?<sha1>
         figures["path_requests"] = len(mine)
         figures["path_bytes"] = sum(r[4] for r in mine)
         figures["path_statuses"] = "+".join(str(r[3]) for r in mine) or "none"
