@@ -13,8 +13,8 @@
 # the demo's key is built in BUILD_DIR/demo/launcher-build, so that BUILD_DIR's own launcher
 # stays the one without keys that the tests use.
 #   demo.sh [--fresh]       --fresh: remove the installed game first, to download it again
-# Environment: VELM_DEMO_BUILD_DIR (default: build), VELM_DEMO_MB_PER_S (default: 2), the
-# bandwidth the server gives all workers together.
+# Environment: VELM_DEMO_BUILD_DIR (default: build), VELM_DEMO_MB_PER_S (default: 2), sixteen
+# times what the server gives each request.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -163,12 +163,11 @@ step "publishing with velm-publish build --level $publish_level --sign $signing_
   tail -n 2 | sed 's/^/  /'
 du -sh --apparent-size "$game_src" "$server_root" | sed 's/^/  /'
 
-# Each worker has its own connection; one worker per processor, 2 to 16 of them.
-workers=$(nproc)
-[ "$workers" -ge 2 ] || workers=2
-[ "$workers" -le 16 ] || workers=16
-rate=$((mb_per_s * 1024 / workers))k
-step "starting the dev update server, $rate per connection ($workers workers)"
+# nginx caps each request, and the launcher keeps many in flight: the cap is a share of the
+# bandwidth, so that many small files together and the last large ones alone both show progress.
+readonly rate_shares=16
+rate=$((mb_per_s * 1024 / rate_shares))k
+step "starting the dev update server, $rate per request"
 scripts/dev-server.sh start "$server_root" "$server_state" --rate "$rate" --http2
 
 step "staging the launcher in $launcher_dir"

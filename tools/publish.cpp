@@ -487,6 +487,21 @@ void remove_leftovers(const server_tree& tree) {
         fail(describe(tree.root, ec));
 }
 
+// The list compressed in `zs`, decompressed into a temporary file positioned at its start; null
+// with the reason in *error.
+file_ptr decompressed_list(const fs::path& zs, std::string* error) {
+    file_ptr plain(tmpfile());
+    if (plain == nullptr)
+        fail(std::string("a temporary file: ") + strerror(errno));
+    SHA1State sha;
+    SHA1Reset(&sha);
+    uint64_t produced = 0;
+    if (!decompress_zs(zs, list_limit, &sha, plain.get(), &produced, error))
+        return nullptr;
+    rewind(plain.get());
+    return plain;
+}
+
 // The live tree's file list, read without the name rules (it is only consulted). Reading is
 // skipped for a plain windows/ directory: nothing there proves a .zs, so each is decompressed.
 void read_live_list(const server_tree& tree, game_file_table* live) {
@@ -496,18 +511,12 @@ void read_live_list(const server_tree& tree, game_file_table* live) {
     std::error_code ec;
     if (!fs::exists(fs::symlink_status(zs, ec)))
         return;
-    file_ptr plain(tmpfile());
-    if (plain == nullptr)
-        fail(std::string("a temporary file: ") + strerror(errno));
-    SHA1State sha;
-    SHA1Reset(&sha);
-    uint64_t produced = 0;
     std::string error;
-    if (!decompress_zs(zs, list_limit, &sha, plain.get(), &produced, &error)) {
+    file_ptr plain = decompressed_list(zs, &error);
+    if (plain == nullptr) {
         warn("the live file list cannot be read (" + error + "): every file is compressed anew");
         return;
     }
-    rewind(plain.get());
     read_manifest_entries(plain.get(), live);
 }
 
@@ -1169,15 +1178,9 @@ int verify_command(const fs::path& root, const char* keys_text) {
         printf("BAD  the statement has expired: launchers refuse this tree; publish again\n");
         ++problems;
     }
-    file_ptr plain(tmpfile());
+    file_ptr plain = decompressed_list(dir / list_zs, &error);
     if (plain == nullptr)
-        fail(std::string("a temporary file: ") + strerror(errno));
-    SHA1State sha;
-    SHA1Reset(&sha);
-    uint64_t produced = 0;
-    if (!decompress_zs(dir / list_zs, list_limit, &sha, plain.get(), &produced, &error))
         fail(error);
-    rewind(plain.get());
     game_file_table list;
     parse_manifest(plain.get(), &list); // a list the launcher would refuse ends here, with its report
     printf("list: %zu files, %" PRIu64 " bytes compressed, as signed\n", list.files.size(), length);
