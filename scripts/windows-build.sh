@@ -66,8 +66,10 @@ for value in CompanyName FileDescription FileVersion ProductName ProductVersion;
   grep -q "VALUE \"$value\", L\?\"[^\"]" <<<"$resources" || fail "has no $value in its version resource"
 done
 
-# No path of the build machine: the source and build directories, links resolved or not.
-for path in "$repo_dir" "$build_dir" "$(cd "$repo_dir" && pwd -P)" "$(cd "$build_dir" && pwd -P)"; do
+# No path of the build machine: the source and build directories, links resolved or not, and
+# the libraries' cache.
+cache_dir=${VELM_MINGW_CACHE:-/var/cache/velm-mingw}
+for path in "$repo_dir" "$build_dir" "$(cd "$repo_dir" && pwd -P)" "$(cd "$build_dir" && pwd -P)" "$cache_dir"; do
   ! grep -q -a -F "$path" "$exe" || fail "holds the build machine's path $path"
 done
 echo "windows-build: $exe (imports: $(echo $imports))"

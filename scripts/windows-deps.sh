@@ -131,6 +131,8 @@ printf '%s' "$versions_text" >"$prefix/versions.txt"
 # The cross build must see only the prefix's pkg-config files, never the build machine's.
 export PKG_CONFIG_LIBDIR=$prefix/lib/pkgconfig
 export PKG_CONFIG_PATH=""
+# No path of this build ends up in the libraries (their __FILE__ strings), hence in the launcher.
+export CFLAGS="-O2 -ffile-prefix-map=$work=." CXXFLAGS="-O2 -ffile-prefix-map=$work=."
 
 fetch() {
   local pkg=$1
