@@ -103,8 +103,10 @@ void fall_back_to_whole_file(job_t* job, const char* problem, const char* target
     printf("the patch for %s did not apply (%s); fetching it whole\n", job->entry->name, problem);
     remove_entry(temporary);
     remove_entry(target);
-    if (int error = platform_rename(previous, target); error != 0)
-        FAIL_FILE_CODE("move back", previous, error);
+    // The old copy may be gone already (another program removed it): then the whole file comes.
+    if (platform_entry_exists(previous))
+        if (int error = platform_rename(previous, target); error != 0)
+            FAIL_FILE_CODE("move back", previous, error);
     job->patch_base[0] = '\0';
     SDL_LockMutex(mut);
     transfer_submit(job);
