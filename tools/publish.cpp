@@ -66,8 +66,8 @@
 #include "format/binstream.h"
 #include "format/manifest.h"
 #include "format/patch.h"
-#include "support/sha1.h"
 #include "format/signature.h"
+#include "support/sha1.h"
 
 namespace fs = std::filesystem;
 

@@ -2,16 +2,16 @@
 //
 // One round: fetch and read the file list while game/ is walked; match what the walk found with
 // the list (recording what stands at each listed name, keeping the temporaries of interrupted
-// transfers, collecting what is not listed); check
-// that the disk can hold what must be fetched; delete what is not listed and the folders left
-// empty; queue one job per listed file; wait until the workers have handled them all.
+// transfers, collecting what is not listed); check that the disk can hold what must be
+// fetched; delete what is not listed and the folders left empty; queue one job per listed
+// file; wait until the workers have handled them all.
 //
 // A file that does not match the list after its transfer may mean that the vendor published a
 // new version while this run was downloading: the round is stopped, the list fetched again, and
 // if it changed, a new round starts from it. An unchanged list keeps the fatal report.
 //
 // A launcher built with the vendor's public keys checks the list's signed statement before it
-// reads the list (signature.h), and records the publish it installed in its state.
+// reads the list (launcher/signed_list.h), and records the publish it installed in its state.
 //
 // When every job of a round finished while the window was open, the coordinator records the
 // verified files, waits, starts the game, waits, and ends the launcher.
@@ -22,12 +22,12 @@
 #include <string>
 #include <vector>
 
+#include "launcher/launcher.h"
+#include "launcher/signed_list.h"
+#include "platform/platform.h"
 #include "support/cute_files.h"
 #include "support/decompression.h"
 #include "support/fileops.h"
-#include "launcher/launcher.h"
-#include "platform/platform.h"
-#include "launcher/signed_list.h"
 #include "support/utils.h"
 
 namespace {

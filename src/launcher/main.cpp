@@ -7,8 +7,8 @@
 #include <cstdlib>
 
 #include "launcher/launcher.h"
-#include "platform/platform.h"
 #include "launcher/progress_window.h"
+#include "platform/platform.h"
 #include "support/utils.h"
 
 namespace {

@@ -31,9 +31,9 @@
 #include <string_view>
 #include <vector>
 
-#include "support/fileops.h"
 #include "launcher/launcher.h"
 #include "platform/platform.h"
+#include "support/fileops.h"
 #include "support/utils.h"
 
 namespace {

@@ -6,11 +6,11 @@
 #include <cstring>
 #include <string>
 
-#include "support/decompression.h"
-#include "support/fileops.h"
+#include "format/state.h"
 #include "launcher/launcher.h"
 #include "platform/platform.h"
-#include "format/state.h"
+#include "support/decompression.h"
+#include "support/fileops.h"
 #include "support/utils.h"
 
 namespace {

@@ -9,8 +9,8 @@
 #include <zstd.h>
 #include <zstd_errors.h>
 
-#include "support/fileops.h"
 #include "platform/platform.h"
+#include "support/fileops.h"
 #include "support/sha1.h"
 #include "support/utils.h"
 

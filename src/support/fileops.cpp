@@ -9,8 +9,8 @@
 #include <cstring>
 #include <string>
 
-#include "support/cute_files.h"
 #include "platform/platform.h"
+#include "support/cute_files.h"
 #include "support/utils.h"
 
 namespace {

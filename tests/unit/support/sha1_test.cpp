@@ -10,8 +10,8 @@
 
 #include <gtest/gtest.h>
 
-#include "test_util.h"
 #include "support/utils.h"
+#include "test_util.h"
 
 namespace {
 
