@@ -1,43 +1,36 @@
-// Helpers shared by the unit tests: scratch directories and whole-file I/O.
+// Helpers shared by the unit tests: scratch directories, whole-file I/O, byte strings.
 #pragma once
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <random>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 namespace test_util {
 
-// A fresh directory under the system's temporary directory, removed with its content when the
-// object goes out of scope.
-class scratch_dir {
-  public:
-    scratch_dir() {
-        static std::mt19937_64 rng{std::random_device{}()};
-        path_ = std::filesystem::temp_directory_path() / ("velm-test-" + std::to_string(rng()));
-        std::filesystem::create_directories(path_);
-    }
+// A fresh directory under the system's temporary directory, removed with its content at the end.
+struct scratch_dir {
+    std::filesystem::path path = std::filesystem::temp_directory_path() / ("velm-test-" + std::to_string(std::random_device{}()));
+    scratch_dir() { std::filesystem::create_directories(path); }
     ~scratch_dir() {
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
+        std::error_code ignored;
+        std::filesystem::remove_all(path, ignored);
     }
     scratch_dir(const scratch_dir&) = delete;
-    scratch_dir& operator=(const scratch_dir&) = delete;
-    const std::filesystem::path& path() const { return path_; }
-    std::string operator/(const std::string& name) const { return (path_ / name).string(); }
-
-  private:
-    std::filesystem::path path_;
+    std::string operator/(const std::string& name) const { return (path / name).string(); }
 };
 
 inline void write_file(const std::string& path, const std::string& content) {
     std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(content.data(), static_cast<std::streamsize>(content.size()));
-    ASSERT_TRUE(out.good()) << path;
+    std::ofstream(path, std::ios::binary).write(content.data(), static_cast<std::streamsize>(content.size()));
 }
 
 inline std::string read_file(const std::string& path) {
@@ -54,4 +47,19 @@ inline std::string random_bytes(size_t size, uint64_t seed) {
     return out;
 }
 
+inline std::string bytes(std::initializer_list<int> list) {
+    return std::string(list.begin(), list.end());
+}
+
+// A temporary stream holding `content`, positioned at its start.
+inline FILE* stream_of(const std::string& content) {
+    FILE* f = tmpfile();
+    if (f == nullptr || fwrite(content.data(), 1, content.size(), f) != content.size())
+        abort();
+    rewind(f);
+    return f;
+}
+
 } // namespace test_util
+
+using namespace test_util;
