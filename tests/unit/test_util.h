@@ -1,15 +1,20 @@
-// Helpers shared by the unit tests: scratch directories, whole-file I/O, byte strings.
+// Helpers shared by the unit tests: scratch directories, whole files, byte strings.
 #pragma once
+#include <algorithm>
+#include <bit>
+#include <cctype>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
+#include <functional>
+#include <memory>
 #include <random>
+#include <span>
 #include <string>
 #include <tuple>
-#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -47,8 +52,17 @@ inline std::string random_bytes(size_t size, uint64_t seed) {
     return out;
 }
 
-inline std::string bytes(std::initializer_list<int> list) {
-    return std::string(list.begin(), list.end());
+// The bytes written as hex pairs in `text` ("9F 01 00"), with anything else between the pairs.
+inline std::string hex(const char* text) {
+    std::string out;
+    for (const char* p = text; *p != '\0'; p += isxdigit(*p) ? 2 : 1)
+        if (isxdigit(*p))
+            out += static_cast<char>(std::stoi(std::string(p, 2), nullptr, 16));
+    return out;
+}
+
+inline std::span<const uint8_t> span_of(const std::string& s) {
+    return {reinterpret_cast<const uint8_t*>(s.data()), s.size()};
 }
 
 // A temporary stream holding `content`, positioned at its start.
@@ -60,6 +74,16 @@ inline FILE* stream_of(const std::string& content) {
     return f;
 }
 
+// Everything from the stream's position to its end; closes the stream.
+inline std::string rest(FILE* f) {
+    std::string out;
+    for (int c = fgetc(f); c != EOF; c = fgetc(f))
+        out += static_cast<char>(c);
+    fclose(f);
+    return out;
+}
+
 } // namespace test_util
 
 using namespace test_util;
+using ::testing::ExitedWithCode;

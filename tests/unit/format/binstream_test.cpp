@@ -1,176 +1,107 @@
 #include "format/binstream.h"
 
-#include <bit>
-#include <cmath>
-
 #include "test_util.h"
 
-// Everything from the current position to the end; closes the stream.
-std::string rest(FILE* f) {
-    std::string out;
-    for (int c = fgetc(f); c != EOF; c = fgetc(f))
-        out += static_cast<char>(c);
-    fclose(f);
-    return out;
-}
-
-template <class Write> std::string encode(Write write) {
+template <class Write> static std::string encode(Write write) {
     FILE* f = stream_of("");
     write(f);
     rewind(f);
     return rest(f);
 }
 
-// Integers: the writer's shortest form and the reader's value, for each payload width and sign.
-TEST(Binstream, Integers) {
-    const std::pair<int64_t, std::string> rows[] = {
-        {0, bytes({0x20})}, {23, bytes({0x37})}, {24, bytes({0x38, 0x18})}, {255, bytes({0x38, 0xFF})},
-        {256, bytes({0x39, 0x01, 0x00})}, {65535, bytes({0x39, 0xFF, 0xFF})}, {65536, bytes({0x3A, 0x01, 0x00, 0x00})},
-        {0x1000000, bytes({0x3B, 0x01, 0, 0, 0})}, {0xFFFFFFFFFF, bytes({0x3C, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF})},
-        {INT64_MAX, bytes({0x3F, 0x7F, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF})}, {-1, bytes({0x41})}, {-23, bytes({0x57})},
-        {-24, bytes({0x58, 0x18})}, {-256, bytes({0x59, 0x01, 0x00})}, {-0x1000000, bytes({0x5B, 0x01, 0x00, 0x00, 0x00})},
-        {INT64_MIN, bytes({0x5F, 0x80, 0, 0, 0, 0, 0, 0, 0})}};
-    for (const auto& [value, encoded] : rows) {
-        EXPECT_EQ(encode([&](FILE* f) { bs_write_int(f, value); }), encoded) << value;
-        FILE* f = stream_of(encoded);
+// Shortest forms written and read back: integers of each width and sign; floats in the smallest form holding them
+// exactly (zero of either sign, half, single also subnormal, double past the single range and for NaN payloads);
+// string and list headers at each length form's edges, a string's body read back NUL-terminated, no byte more.
+TEST(Binstream, Encodings) {
+    const std::pair<int64_t, const char*> ints[] = {
+        {0, "20"}, {23, "37"}, {24, "38 18"}, {255, "38 FF"}, {256, "39 0100"}, {65535, "39 FFFF"}, {65536, "3A 010000"},
+        {0x1000000, "3B 01000000"}, {0xFFFFFFFFFF, "3C FFFFFFFFFF"}, {INT64_MAX, "3F 7FFFFFFFFFFFFFFF"}, {-1, "41"}, {-23, "57"},
+        {-24, "58 18"}, {-256, "59 0100"}, {-0x1000000, "5B 01000000"}, {INT64_MIN, "5F 8000000000000000"}};
+    for (auto [value, encoded] : ints) {
+        EXPECT_EQ(encode([&](FILE* f) { bs_write_int(f, value); }), hex(encoded)) << value;
+        FILE* f = stream_of(hex(encoded));
         EXPECT_EQ(bs_read_int(f), value);
         EXPECT_EQ(rest(f), "") << value;
     }
-}
-
-// Floats take the smallest form that holds them exactly: zero of either sign, half, single
-// (also a single subnormal), double (beyond the single range, and every NaN with its payload).
-TEST(Binstream, Floats) {
-    const std::pair<double, std::string> rows[] = {
-        {0.0, bytes({0x70})}, {-0.0, bytes({0x70})}, {1.0, bytes({0x62, 0x00, 0x3C})}, {-2.0, bytes({0x62, 0x00, 0xC0})},
-        {65504.0, bytes({0x62, 0xFF, 0x7B})}, {0x1p-24, bytes({0x62, 0x01, 0x00})}, {INFINITY, bytes({0x62, 0x00, 0x7C})},
-        {-INFINITY, bytes({0x62, 0x00, 0xFC})}, {65536.0, bytes({0x64, 0x00, 0x00, 0x80, 0x47})},
-        {0x1p-25, bytes({0x64, 0x00, 0x00, 0x00, 0x33})}, {1.0 + 0x1p-11, bytes({0x64, 0x00, 0x10, 0x80, 0x3F})},
-        {0x1p-149, bytes({0x64, 0x01, 0x00, 0x00, 0x00})}, {0.1, bytes({0x68, 0x9A, 0x99, 0x99, 0x99, 0x99, 0x99, 0xB9, 0x3F})},
-        {1e300, bytes({0x68, 0x9C, 0x75, 0x00, 0x88, 0x3C, 0xE4, 0x37, 0x7E})},
-        {std::bit_cast<double>(0x7FF0000000000001), bytes({0x68, 0x01, 0, 0, 0, 0, 0, 0xF0, 0x7F})},
-        {std::bit_cast<double>(0xFFF8000000000ABC), bytes({0x68, 0xBC, 0x0A, 0, 0, 0, 0, 0xF8, 0xFF})}};
-    for (const auto& [value, encoded] : rows) {
-        EXPECT_EQ(encode([&](FILE* f) { bs_write_float(f, value); }), encoded) << value;
-        FILE* f = stream_of(encoded);
+    for (auto [value, encoded] : {std::pair{int64_t{0}, "40"}, {INT64_MIN, "3F 8000000000000000"}}) // read only
+        EXPECT_EQ(bs_read_int(stream_of(hex(encoded))), value) << encoded;
+    const std::pair<double, const char*> floats[] = {
+        {0.0, "70"}, {-0.0, "70"}, {1.0, "62 003C"}, {-2.0, "62 00C0"}, {65504.0, "62 FF7B"}, {0x1p-24, "62 0100"},
+        {INFINITY, "62 007C"}, {-INFINITY, "62 00FC"}, {65536.0, "64 00008047"}, {0x1p-25, "64 00000033"},
+        {1.0 + 0x1p-11, "64 0010803F"}, {0x1p-149, "64 01000000"}, {0.1, "68 9A9999999999B93F"}, {1e300, "68 9C7500883CE4377E"},
+        {std::bit_cast<double>(0x7FF0000000000001), "68 010000000000F07F"}, {std::bit_cast<double>(0xFFF8000000000ABC), "68 BC0A00000000F8FF"}};
+    for (auto [value, encoded] : floats) {
+        EXPECT_EQ(encode([&](FILE* f) { bs_write_float(f, value); }), hex(encoded)) << value;
+        FILE* f = stream_of(hex(encoded));
         EXPECT_EQ(std::bit_cast<uint64_t>(bs_read_float(f)), std::bit_cast<uint64_t>(value == 0 ? 0.0 : value)) << value;
         EXPECT_EQ(rest(f), "") << value;
     }
-}
-
-// String and list headers at each length form's edges; a string's body follows its header and
-// reads back NUL-terminated, the stream left at the next byte.
-TEST(Binstream, StringAndListHeaders) {
-    const std::tuple<uint32_t, std::string, std::string> rows[] = {
-        {0, bytes({0x80}), bytes({0xA0})}, {29, bytes({0x9D}), bytes({0xBD})}, {30, bytes({0x9E, 0x1E}), bytes({0xBE, 0x1E})},
-        {255, bytes({0x9E, 0xFF}), bytes({0xBE, 0xFF})}, {256, bytes({0x9F, 0x01, 0x00}), bytes({0xBF, 0x01, 0x00})},
-        {65535, bytes({0x9F, 0xFF, 0xFF}), bytes({0xBF, 0xFF, 0xFF})}};
-    for (const auto& [length, str_header, list_header] : rows) {
+    const std::tuple<uint32_t, const char*, const char*> rows[] = {{0, "80", "A0"}, {29, "9D", "BD"}, {30, "9E 1E", "BE 1E"},
+                                                                   {255, "9E FF", "BE FF"}, {256, "9F 0100", "BF 0100"},
+                                                                   {65535, "9F FFFF", "BF FFFF"}};
+    for (auto [length, str_header, list_header] : rows) {
         std::string body(length, 'b');
-        EXPECT_EQ(encode([&](FILE* f) { bs_write_str(f, body.c_str()); }), str_header + body) << length;
-        FILE* s = stream_of(str_header + body + "tail");
+        EXPECT_EQ(encode([&](FILE* f) { bs_write_str(f, body.c_str()); }), hex(str_header) + body) << length;
+        FILE* s = stream_of(hex(str_header) + body + "tail");
         char* text = bs_read_str(s);
         EXPECT_EQ(text, body);
         free(text);
         EXPECT_EQ(rest(s), "tail");
-        EXPECT_EQ(encode([&](FILE* f) { bs_write_list(f, static_cast<int32_t>(length)); }), list_header);
-        FILE* l = stream_of(list_header);
+        EXPECT_EQ(encode([&](FILE* f) { bs_write_list(f, static_cast<int32_t>(length)); }), hex(list_header));
+        FILE* l = stream_of(hex(list_header));
         EXPECT_EQ(bs_read_list(l), static_cast<int32_t>(length));
         EXPECT_EQ(rest(l), "");
     }
-}
-
-// Constants and raw blocks; the longer forms readers also accept (the bit pattern of an 8-byte
-// class-1 payload kept); a peek at each class leaves the stream where it was; a skip consumes one
-// whole value, a list with all its items, through 64 levels of lists.
-TEST(Binstream, ConstantsLongerFormsPeekAndSkip) {
-    EXPECT_EQ(encode([](FILE* f) {
-                  bs_write_nil(f);
-                  bs_write_bool(f, true);
-                  bs_write_bool(f, false);
-                  bs_write_raw(f, "\xC0\x05", 2);
-              }),
-              bytes({0x00, 0x01, 0x02, 0xC0, 0x05}));
-    FILE* f = stream_of(bytes({0x00, 0x01, 0x02, 0xC0, 0x05, 0x40, 0x39, 0x00, 0x05, 0x58, 0x01, 0x3F, 0x80, 0, 0, 0, 0, 0, 0, 0,
-                               0x9F, 0x00, 0x02, 'h', 'i', 0xBE, 0x02, 0xBF, 0x00, 0x01}));
+    // Constants and raw blocks; a skip consumes one whole value, through 64 levels of lists.
+    for (auto [write, encoded] : {std::pair<void (*)(FILE*), const char*>{bs_write_nil, "00"}, {[](FILE* f) { bs_write_bool(f, true); }, "01"},
+                                  {[](FILE* f) { bs_write_bool(f, false); }, "02"}, {[](FILE* f) { bs_write_raw(f, "\xC0\x05", 2); }, "C005"}})
+        EXPECT_EQ(encode(write), hex(encoded));
+    FILE* f = stream_of(hex("00 01 02 C005"));
     bs_read_nil(f);
     EXPECT_TRUE(bs_read_bool(f));
     EXPECT_FALSE(bs_read_bool(f));
     char raw[2] = {};
     EXPECT_EQ(bs_read_raw(f, raw, 2), 1);
     EXPECT_EQ(std::string(raw, 2), "\xC0\x05");
-    for (int64_t value : std::initializer_list<int64_t>{0, 5, -1, INT64_MIN})
-        EXPECT_EQ(bs_read_int(f), value);
-    char* text = bs_read_str(f);
-    EXPECT_STREQ(text, "hi");
-    free(text);
-    EXPECT_EQ(bs_read_list(f), 2);
-    EXPECT_EQ(bs_read_list(f), 1);
-    EXPECT_EQ(bs_read_raw(f, raw, 1), 0);
     fclose(f);
-    for (auto [tag, type] : {std::pair{0x00, bs_type_nil}, {0x02, bs_type_bool}, {0x5F, bs_type_int}, {0x70, bs_type_float},
-                             {0x9F, bs_type_str}, {0xA0, bs_type_list}, {0xC0, bs_type_reserved}}) {
-        FILE* p = stream_of(bytes({tag}));
-        EXPECT_EQ(bs_peek_type(p), type);
-        EXPECT_EQ(rest(p), bytes({tag}));
-    }
-    for (const std::string& value : {bytes({0xA4, 0x21, 0x82, 'a', 'b', 0xA2, 0x00, 0x01, 0x62, 0x00, 0x41}),
-                                     std::string(bs_max_skip_depth, '\xA1') + bytes({0x00})}) {
-        FILE* s = stream_of(value + bytes({0x2A}));
+    for (const std::string& value : {hex("A4 21 82 6162 A2 00 01 62 0041"), std::string(bs_max_skip_depth, '\xA1') + hex("00")}) {
+        FILE* s = stream_of(value + "*");
         bs_skip_next_value(s);
-        EXPECT_EQ(rest(s), bytes({0x2A}));
+        EXPECT_EQ(rest(s), "*");
     }
 }
 
-std::string check_report(const std::string& func) {
+static std::string check_report(const std::string& func) {
     return "Runtime check failed in src/format/binstream\\.cpp:[0-9]+ \\(" + func + "\\)\n";
 }
 
-std::string fatal_report(const std::string& func, const std::string& message) {
+static std::string fatal_report(const std::string& func, const std::string& message) {
     return "Fatal error in src/format/binstream\\.cpp:[0-9]+ \\(" + func + "\\)\n\n" + message + "\n";
 }
 
-// Malformed or truncated input ends the process naming the function that saw it: every cut,
-// invalid tags, wrong types, an odd float width, nesting past 64 while skipping.
+// Each cut, invalid tag, wrong type, odd float width, nesting past 64, string or list past 65535: a report naming where.
 TEST(BinstreamDeathTest, MalformedInputEndsTheProcess) {
+    auto read_int = [](FILE* f) { bs_read_int(f); };
+    auto read_str = [](FILE* f) { free(bs_read_str(f)); };
+    auto read_float = [](FILE* f) { bs_read_float(f); };
+    auto skip = [](FILE* f) { bs_skip_next_value(f); };
     const std::tuple<std::string, void (*)(FILE*), std::string> rows[] = {
-        {"", [](FILE* f) { bs_read_int(f); }, check_report("read_u8")},
-        {bytes({0x3A, 0x01}), [](FILE* f) { bs_read_int(f); }, check_report("read_u8")},
-        {bytes({0x9F, 0x01}), [](FILE* f) { free(bs_read_str(f)); }, check_report("read_u8")},
-        {bytes({0xBE}), [](FILE* f) { bs_read_list(f); }, check_report("read_u8")},
-        {bytes({0x64, 0x00, 0x00}), [](FILE* f) { bs_read_float(f); }, check_report("read_u8")},
-        {bytes({0x83, 'a', 'b'}), [](FILE* f) { free(bs_read_str(f)); }, check_report("bs_read_str")},
-        {bytes({0xA1, 0x9E, 0x40, 'a'}), [](FILE* f) { bs_skip_next_value(f); }, check_report("bs_read_str")},
-        {bytes({0x05}), [](FILE* f) { bs_read_int(f); }, fatal_report("get_type", "unhandled constant 5")},
-        {bytes({0xE0}), [](FILE* f) { free(bs_read_str(f)); }, fatal_report("get_type", "unhandled val_type: 224")},
+        {"", read_int, check_report("read_u8")}, {hex("3A 01"), read_int, check_report("read_u8")},
+        {hex("9F 01"), read_str, check_report("read_u8")}, {hex("BE"), [](FILE* f) { bs_read_list(f); }, check_report("read_u8")},
+        {hex("64 0000"), read_float, check_report("read_u8")}, {hex("83 6162"), read_str, check_report("bs_read_str")},
+        {hex("A1 9E40 61"), skip, check_report("bs_read_str")}, {hex("05"), read_int, fatal_report("get_type", "unhandled constant 5")},
+        {hex("E0"), read_str, fatal_report("get_type", "unhandled val_type: 224")},
         {"", [](FILE* f) { bs_peek_type(f); }, fatal_report("get_type", "unhandled val_type: 255")},
-        {bytes({0xC0}), [](FILE* f) { bs_read_int(f); }, fatal_report("expect_type", "expected type 3, got 7")},
-        {bytes({0x00}), [](FILE* f) { bs_read_bool(f); }, fatal_report("expect_type", "expected type 2, got 1")},
-        {bytes({0x21}), [](FILE* f) { bs_read_float(f); }, fatal_report("expect_type", "expected type 4, got 3")},
-        {bytes({0x63, 0, 0, 0}), [](FILE* f) { bs_read_float(f); }, fatal_report("bs_read_float", "unhandled float len: 3")},
-        {bytes({0xC0}), [](FILE* f) { bs_skip_next_value(f); }, fatal_report("bs_skip_next_value", "unhandled type 7")},
-        {bytes({0xA2, 0x00, 0x05}), [](FILE* f) { bs_skip_next_value(f); }, fatal_report("get_type", "unhandled constant 5")},
-        {std::string(bs_max_skip_depth + 1, '\xA1') + bytes({0x00}), [](FILE* f) { bs_skip_next_value(f); },
-         fatal_report("bs_skip_next_value", "lists nested more than 64 deep")}};
+        {hex("C0"), read_int, fatal_report("expect_type", "expected type 3, got 7")},
+        {hex("00"), [](FILE* f) { bs_read_bool(f); }, fatal_report("expect_type", "expected type 2, got 1")},
+        {hex("21"), read_float, fatal_report("expect_type", "expected type 4, got 3")},
+        {hex("63 000000"), read_float, fatal_report("bs_read_float", "unhandled float len: 3")},
+        {hex("C0"), skip, fatal_report("bs_skip_next_value", "unhandled type 7")},
+        {hex("A2 00 05"), skip, fatal_report("get_type", "unhandled constant 5")},
+        {std::string(bs_max_skip_depth + 1, '\xA1') + hex("00"), skip, fatal_report("bs_skip_next_value", "lists nested more than 64 deep")},
+        {"", [](FILE* f) { bs_write_str(f, std::string(bs_max_length + 1, 'x').c_str()); }, fatal_report("bs_write_str", " \\*\\*\\* String is too long")},
+        {"", [](FILE* f) { bs_write_list(f, static_cast<int32_t>(bs_max_length + 1)); }, fatal_report("bs_write_list", "list contains too many items")},
+        {"", [](FILE* f) { bs_write_list(f, -1); }, check_report("bs_write_list")}};
     for (const auto& [input, read, report] : rows)
-        EXPECT_EXIT(read(stream_of(input)), ::testing::ExitedWithCode(1), report) << testing::PrintToString(input);
+        EXPECT_EXIT(read(stream_of(input)), ExitedWithCode(1), report) << testing::PrintToString(input);
 }
-
-// Writes that cannot be made end the process and leave nothing behind: to a read-only stream,
-// a string or list past 65535, a negative count.
-TEST(BinstreamDeathTest, RefusedWritesEndTheProcess) {
-    scratch_dir dir;
-    const std::string path = dir / "out.bin";
-    const std::tuple<const char*, void (*)(FILE*), std::string> rows[] = {
-        {"rb", [](FILE* f) { bs_write_int(f, 5); }, check_report("write_u8")},
-        {"rb", [](FILE* f) { bs_write_raw(f, "ab", 2); }, check_report("bs_write_raw")},
-        {"wb", [](FILE* f) { bs_write_str(f, std::string(bs_max_length + 1, 'x').c_str()); }, fatal_report("bs_write_str", " \\*\\*\\* String is too long")},
-        {"wb", [](FILE* f) { bs_write_list(f, static_cast<int32_t>(bs_max_length + 1)); }, fatal_report("bs_write_list", "list contains too many items")},
-        {"wb", [](FILE* f) { bs_write_list(f, -1); }, check_report("bs_write_list")}};
-    for (const auto& [mode, write, report] : rows) {
-        write_file(path, "");
-        EXPECT_EXIT(write(fopen(path.c_str(), mode)), ::testing::ExitedWithCode(1), report);
-        EXPECT_EQ(std::filesystem::file_size(path), 0u);
-    }
-}
-

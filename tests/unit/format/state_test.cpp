@@ -5,9 +5,7 @@
 
 constexpr const char* digest_a = "a9993e364706816aba3e25717850c26c9cd0d89d";
 
-// What is written reads back whole, with no temporary left; a state that cannot be trusted whole
-// reads as none: empty, cut short, a byte changed, another update server's or format's with a
-// correct last line, a malformed record, a late sequence line, bytes after the last line; none at all.
+// Written state reads back; one not to be trusted whole (cut, changed, foreign, malformed, no file) reads as none.
 TEST(State, WrittenStateReadsBackAndAnyOtherReadsAsNone) {
     scratch_dir dir;
     const std::string path = dir / "launcher.state";
@@ -46,18 +44,12 @@ TEST(State, WrittenStateReadsBackAndAnyOtherReadsAsNone) {
         EXPECT_FALSE(state_read(path.c_str(), &none)) << text;
         EXPECT_TRUE(none.files.empty() && none.sequence == 0) << text;
     }
-}
-
-// A recorded digest stands only for the same name, unchanged in every part of its stamp, and
-// still a regular file.
-TEST(State, KnownDigestNeedsTheSameStamp) {
-    launcher_state state;
+    // A recorded digest stands only for the same name, unchanged in every part of its stamp, a regular file.
     state.files["a"] = {digest_a, {1000, 2, 3, 4, 5, true, false}};
     EXPECT_STREQ(state_known_digest(state, "a", {1000, 2, 3, 4, 5, true, false}), digest_a);
-    EXPECT_EQ(state_known_digest(state, "b", {1000, 2, 3, 4, 5, true, false}), nullptr);
-    const platform_file_stamp changed[] = {{1001, 2, 3, 4, 5, true, false}, {1000, 9, 3, 4, 5, true, false}, {1000, 2, 9, 4, 5, true, false},
-                                           {1000, 2, 3, 9, 5, true, false}, {1000, 2, 3, 4, 9, true, false}, {1000, 2, 3, 4, 5, false, false}};
-    for (const auto& now : changed)
-        EXPECT_EQ(state_known_digest(state, "a", now), nullptr) << now.size << " " << now.write_time << " " << now.regular;
+    for (const auto& [name, now] : {std::pair<const char*, platform_file_stamp>{"b", {1000, 2, 3, 4, 5, true, false}}, {"a", {1001, 2, 3, 4, 5, true, false}},
+                                    {"a", {1000, 9, 3, 4, 5, true, false}}, {"a", {1000, 2, 9, 4, 5, true, false}}, {"a", {1000, 2, 3, 9, 5, true, false}},
+                                    {"a", {1000, 2, 3, 4, 9, true, false}}, {"a", {1000, 2, 3, 4, 5, false, false}}})
+        EXPECT_EQ(state_known_digest(state, name, now), nullptr) << name << " " << now.size << " " << now.write_time << " " << now.regular;
 }
 
