@@ -43,7 +43,6 @@ inline std::string read_file(const std::string& path) {
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-// Deterministic pseudo-random bytes.
 inline std::string random_bytes(size_t size, uint64_t seed) {
     std::mt19937_64 rng(seed);
     std::string out(size, '\0');

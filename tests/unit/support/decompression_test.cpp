@@ -8,7 +8,7 @@
 
 #include "test_util.h"
 
-std::string compress(const std::string& data, int level = 3) {
+static std::string compress(const std::string& data, int level = 3) {
     std::string out(ZSTD_compressBound(data.size()), '\0');
     out.resize(ZSTD_compress(out.data(), out.size(), data.data(), data.size(), level));
     return out;
@@ -27,17 +27,15 @@ TEST(Decompression, StreamsAndPatches) {
     make_patch(span_of(base), span_of(changed), (dir / "patch").c_str(), 3, 1, &made);
     ASSERT_TRUE(made.ok) << made.problem;
     const std::string patch = "header!" + read_file(dir / "patch");
-    constexpr uint64_t no_limit = UINT64_MAX;
     const std::tuple<std::string, uint64_t, uint64_t, const std::string*, std::string, const char*> rows[] = {
         // input, offset, limit, prefix; what it decompresses to, or a regular expression for the problem
         {compress("first,") + compress("") + compress("second"), 0, 12, nullptr, "first,second", nullptr},
-        {compress(""), 0, 0, nullptr, "", nullptr},
         {compress(big, 19), 0, big.size(), nullptr, big, nullptr},
         {std::string(128, '#') + compress("behind"), 128, 6, nullptr, "behind", nullptr},
-        {"", 0, no_limit, nullptr, "", "in\\.zs holds no compressed data \\(input is empty\\)$"},
-        {frame.substr(0, frame.size() / 2), 0, no_limit, nullptr, "", "in\\.zs ends inside its compressed data \\(EOF before end of stream: [1-9][0-9]*\\)$"},
-        {frame.substr(0, frame.size() - 1), 0, no_limit, nullptr, "", "EOF before end of stream: [1-9]"},
-        {"this is not a zstd stream at all", 0, no_limit, nullptr, "", "^zstd error in .*in\\.zs: Unknown frame descriptor$"},
+        {"", 0, UINT64_MAX, nullptr, "", "in\\.zs holds no compressed data \\(input is empty\\)$"},
+        {frame.substr(0, frame.size() - 1), 0, UINT64_MAX, nullptr, "",
+         "in\\.zs ends inside its compressed data \\(EOF before end of stream: [1-9][0-9]*\\)$"},
+        {"this is not a zstd stream at all", 0, UINT64_MAX, nullptr, "", "^zstd error in .*in\\.zs: Unknown frame descriptor$"},
         {frame, 0, big.size() - 1, nullptr, "", "in\\.zs decompresses to more than its listed size of [1-9][0-9]+ bytes$"},
         {compress("x"), 0, 0, nullptr, "", "more than its listed size of 0 bytes"},
         {patch, 7, changed.size(), &base, changed, nullptr},
@@ -50,14 +48,16 @@ TEST(Decompression, StreamsAndPatches) {
         write_file(dir / "in.zs", input);
         write_file(dir / "out", "old content that must be truncated");
         decompress_result result;
-        decompress({(dir / "in.zs").c_str(), offset, (dir / "out").c_str(), limit, prefix ? prefix->data() : nullptr, prefix ? prefix->size() : 0},
+        decompress({(dir / "in.zs").c_str(), offset, (dir / "out").c_str(), limit, prefix ? prefix->data() : nullptr,
+                    prefix ? prefix->size() : 0},
                    &result);
         char* digest = compute_file_hash((dir / "out").c_str());
         if (problem == nullptr)
-            EXPECT_TRUE(result.ok && read_file(dir / "out") == expected && read_file(dir / "in.zs") == input && str_eq(result.digest, digest))
+            EXPECT_TRUE(result.ok && read_file(dir / "out") == expected && read_file(dir / "in.zs") == input &&
+                        str_eq(result.digest, digest))
                 << result.problem << " " << expected.size();
         else
-            EXPECT_THAT(result.ok ? "accepted" : result.problem, ::testing::ContainsRegex(problem)) << std::filesystem::file_size(dir / "out");
+            EXPECT_THAT(result.ok ? "accepted" : result.problem, ::testing::ContainsRegex(problem));
         EXPECT_LE(std::filesystem::file_size(dir / "out"), limit) << problem; // nothing past the limit
         free(digest);
     }
@@ -68,7 +68,8 @@ TEST(Decompression, LocalFilesThatFailAreFatalAndNamed) {
     scratch_dir dir;
     write_file(dir / "empty.zs", "");
     const std::string rows[][3] = {
-        {"missing.zs", "out", "^Cannot read .*missing\\.zs: No such file or directory\n\nFatal error in src/support/decompression\\.cpp:[0-9]+ \\(run\\)"},
+        {"missing.zs", "out",
+         "^Cannot read .*missing\\.zs: No such file or directory\n\nFatal error in src/support/decompression\\.cpp:[0-9]+ \\(run\\)"},
         {"empty.zs", "no dir/out", "^Cannot create .*no dir/out: No such file or directory"},
         {"empty.zs", "out", "input is empty"}};
     for (const auto& [in, out, report] : rows)

@@ -22,8 +22,8 @@ std::string digest(const std::string& message, size_t split = 0) {
     return text;
 }
 
-// For each compression function: FIPS examples, the length field either side of a block's end (55/56, 63/64/65,
-// 119/120), a digest word with leading zeros; any split of the input gives the same digest.
+// For each compression function: FIPS examples, the length field either side of a block's end (55/56, 63/64/65), a
+// digest word with leading zeros; any split of the input gives the same digest.
 class Sha1 : public ::testing::TestWithParam<sha1_compress_fn> {};
 
 TEST_P(Sha1, KnownDigestsAndAnySplit) {
@@ -37,8 +37,7 @@ TEST_P(Sha1, KnownDigestsAndAnySplit) {
         {std::string(68, 'x'), "87ce4c6f0048c287dbfcf288c97f54b619480279"},
         {pattern_bytes(55), "ddf57317ef34bfee3b6df83d359098930eb278bc"}, {pattern_bytes(56), "a0d492bb0fc889d0eca3bc137066ab6f4f74f369"},
         {pattern_bytes(63), "c55856749bef509bdfe6bfebfc7bf4e793e82132"}, {pattern_bytes(64), "bede92be29c3874e1b54ddc77988d606fc857a8e"},
-        {pattern_bytes(65), "b05a80522b053d6dc7e0a517d0e70212c7dad11f"}, {pattern_bytes(119), "504e27376a6e0f0dba8295b85cb25dc4dfa17d23"},
-        {pattern_bytes(120), "82134b02fb3f702491be9bed581eeab59334acb2"},
+        {pattern_bytes(65), "b05a80522b053d6dc7e0a517d0e70212c7dad11f"},
     };
     for (const auto& [message, expected] : rows)
         EXPECT_EQ(digest(message), expected) << message.size() << " bytes";
@@ -54,8 +53,9 @@ INSTANTIATE_TEST_SUITE_P(Compression, Sha1, ::testing::Values(sha1_compress_port
 // The bit count carries into its high half (files past 512 MiB); a message reaching 2^64 bits has no digest.
 TEST(Sha1State, BitCount) {
     SHA1State state;
-    const std::tuple<uint64_t, uint32_t, uint64_t, int> rows[] = {{0xfffffff8u, 3, 0x100000010u, 1}, {UINT64_MAX - 63, 7, UINT64_MAX - 7, 1},
-                                                                  {UINT64_MAX - 63, 8, UINT64_MAX - 63, 0}, {UINT64_MAX - 7, 1, UINT64_MAX - 7, 0}};
+    const std::tuple<uint64_t, uint32_t, uint64_t, int> rows[] = {
+        {0xfffffff8u, 3, 0x100000010u, 1}, {UINT64_MAX - 63, 7, UINT64_MAX - 7, 1}, {UINT64_MAX - 63, 8, UINT64_MAX - 63, 0},
+        {UINT64_MAX - 7, 1, UINT64_MAX - 7, 0}};
     for (auto [before, added, after, result] : rows) {
         SHA1Reset(&state);
         state.bit_count_high = static_cast<uint32_t>(before >> 32);
