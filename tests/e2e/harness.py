@@ -1,32 +1,11 @@
-"""Shared fixtures of the end-to-end tests: the real launcher against a real HTTPS server on port
-4443, nginx (scripts/dev-server.sh) or fault_server.py beside this file.
+"""Shared fixtures of the end-to-end tests: the real launcher against nginx (dev-server.sh) or
+fault_server.py on port 4443. VELM_LAUNCHER_EXE, VELM_LAUNCHER_CMD and VELM_GAME_STUB name another
+launcher, a command to run it with and another stand-in game (the Wine tests set them). Run as
+root, a test process first moves into network and mount namespaces of its own, so that port 4443
+and the single-instance lock are its own and it may mount file systems."""
 
-VELM_LAUNCHER_EXE, VELM_LAUNCHER_CMD and VELM_GAME_STUB name another launcher, a command to run
-it with and another stand-in game (the Wine tests set them). Run as root, a test process first
-moves into network and mount namespaces of its own: port 4443 and the single-instance lock are
-then its own, and it may mount file systems. VELM_E2E_KEEP=1 keeps the scratch directories."""
-
-import fcntl
-import http.client
-import json
-import os
-import re
-import select
-import shlex
-import shutil
-import signal
-import socket
-import ssl
-import stat
-import struct
-import subprocess
-import sys
-import tempfile
-import threading
-import time
-import unittest
-import urllib.parse
-import zlib
+import fcntl, json, os, re, shlex, shutil, signal, socket, stat, struct, subprocess, sys, tempfile, threading, time
+import unittest, urllib.parse
 from pathlib import Path
 
 SOURCE_DIR = Path(os.environ.get("VELM_SOURCE_DIR", Path(__file__).resolve().parents[2]))
@@ -38,8 +17,7 @@ LAUNCHER_PREFIX = shlex.split(os.environ.get("VELM_LAUNCHER_CMD", ""))
 FONT = "/usr/share/fonts/truetype/roboto/unhinted/RobotoCondensed-BoldItalic.ttf"
 PORT = 4443
 BASE_URL = f"https://localhost:{PORT}/windows/"
-LIST_NAME = "manifest.dat"
-GAME_EXE = "VELM.exe"
+LIST_NAME, GAME_EXE = "manifest.dat", "VELM.exe"
 UPD_OLD = r"\.upd_old$"  # a skip pattern of assert_tree: the copies set aside
 # The stand-in game records in game/ran.txt where it ran and its arguments ("cwd=", "argc=", one
 # "arg=" each), written aside and renamed so that a reader never sees half of it.
@@ -59,11 +37,8 @@ elif os.geteuid() == 0 and sys.argv[0] not in ("-c", "-") and shutil.which("unsh
 
 
 def png_image(width=4, height=2, rgb=(200, 30, 30)):
-    def chunk(kind, data):
-        return struct.pack(">I", len(data)) + kind + data + struct.pack(">I", zlib.crc32(kind + data))
-    rows = b"".join(b"\x00" + bytes(rgb) * width for _ in range(height))
-    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0))
-            + chunk(b"IDAT", zlib.compress(rows)) + chunk(b"IEND", b""))
+    return subprocess.run(["convert", "-size", f"{width}x{height}", f"xc:rgb{rgb}", "png24:-"], capture_output=True,
+                          check=True).stdout
 
 
 def write_tree(root, files):
@@ -74,8 +49,7 @@ def write_tree(root, files):
 
 
 def snapshot(root, files_only=False):
-    """Everything below ROOT: a file's bytes (and, unless FILES_ONLY, its mtime), a link's
-    target, "dir" for a directory (left out when FILES_ONLY)."""
+    """Below ROOT: a file's bytes (and mtime, unless FILES_ONLY), a link's target, a "dir"."""
     found = {}
     for dirpath, dirnames, filenames in os.walk(root):
         for name in dirnames + filenames:
@@ -139,21 +113,6 @@ def make_certificates(directory):
     return Path(directory)
 
 
-def wait_until_serving(ca_file):
-    context = ssl.create_default_context(cafile=str(ca_file))
-    for _ in range(300):
-        connection = http.client.HTTPSConnection("localhost", PORT, context=context, timeout=2)
-        try:
-            connection.request("GET", "/")
-            connection.getresponse().read()
-            return
-        except (OSError, http.client.HTTPException):
-            time.sleep(0.05)
-        finally:
-            connection.close()
-    raise RuntimeError(f"no HTTPS answer on port {PORT}")
-
-
 class DevServer:
     """nginx serving ROOT (HTTP/2 offered) with the certificates in STATE_DIR/certs."""
 
@@ -163,7 +122,6 @@ class DevServer:
                                  *(["--rate", rate] if rate else [])], capture_output=True, text=True)
         if result.returncode != 0:
             raise RuntimeError(f"dev-server.sh start failed:\n{result.stdout}{result.stderr}")
-        wait_until_serving(self.state_dir / "certs" / "ca.crt")
 
     def stop(self):
         subprocess.run([SCRIPTS_DIR / "dev-server.sh", "stop", self.state_dir], capture_output=True)
@@ -181,8 +139,7 @@ class FaultServer:
         self.process = subprocess.Popen(
             [sys.executable, Path(__file__).with_name("fault_server.py"), root, str(PORT), cert_dir / "server.crt",
              cert_dir / "server.key", self.faults, self.log_path], stdout=subprocess.PIPE, text=True)
-        self.process.stdout.readline()
-        wait_until_serving(cert_dir / "ca.crt")
+        self.process.stdout.readline()  # "listening": it accepts connections from now on
 
     def set(self, faults):
         """FAULTS (URL path -> fault) from now on, counted from their first request; a new log."""
@@ -199,6 +156,7 @@ class FaultServer:
     def stop(self):
         self.process.terminate()
         self.process.wait()
+        self.process.stdout.close()
 
 
 TRANSFER_LINE = r"^(\d+) \| +\d+ ms \| (.+)$"
@@ -335,29 +293,24 @@ class Xvfb:
     """A private X server on a display that Xvfb picks; env is the environment to run in it."""
 
     def __init__(self, log_path):
-        self.read_end, write_end = os.pipe()
+        read_end, write_end = os.pipe()
         with open(log_path, "wb") as log:
             self.process = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24",
                                              "-nolisten", "tcp", "-br", "-noreset"], pass_fds=[write_end],
                                             stdin=subprocess.DEVNULL, stdout=log, stderr=log)
         os.close(write_end)
-        # The number and its line feed come in two writes; the pipe stays open while Xvfb runs.
-        answer = b""
-        while not answer.endswith(b"\n") and select.select([self.read_end], [], [], 10)[0]:
-            chunk = os.read(self.read_end, 32)
-            answer += chunk
-            if not chunk:
-                break
-        if not answer.strip().isdigit():
+        self.pipe = os.fdopen(read_end)  # open while Xvfb runs, or its writes to it end it
+        display = self.pipe.readline().strip()  # the display's number; empty if Xvfb ended
+        self.env = {k: v for k, v in os.environ.items() if k not in ("SDL_VIDEODRIVER", "WAYLAND_DISPLAY")}
+        self.env["DISPLAY"] = ":" + display
+        if not display.isdigit():
             self.stop()
             raise RuntimeError(f"Xvfb did not start: {Path(log_path).read_text()}")
-        self.env = {k: v for k, v in os.environ.items() if k not in ("SDL_VIDEODRIVER", "WAYLAND_DISPLAY")}
-        self.env["DISPLAY"] = ":" + answer.decode().strip()
 
     def stop(self):
         self.process.terminate()
         self.process.wait()
-        os.close(self.read_end)
+        self.pipe.close()
 
     def xdotool(self, *args):
         return subprocess.run(["xdotool", *args], env=self.env, capture_output=True, text=True, timeout=10).stdout
@@ -407,8 +360,7 @@ class E2ETestCase(unittest.TestCase):
 
     @classmethod
     def stage(cls, game_files=None, directory=None, like=None):
-        """A launcher directory (DIRECTORY, or a new one) with GAME_FILES in game/, or a copy of
-        the game/ and launcher.state of the launcher directory LIKE."""
+        """A launcher directory with GAME_FILES in game/, over a copy of LIKE's game/ and state."""
         directory = Path(directory or tempfile.mkdtemp(prefix="launcher-", dir=cls.scratch))
         directory.mkdir(parents=True, exist_ok=True)
         for source in (LAUNCHER_EXE, FONT):
@@ -429,8 +381,7 @@ class E2ETestCase(unittest.TestCase):
             self.fail(f"{root} differs at {differing[:10]}\n{run.describe() if run else ''}")
 
     def assert_ok(self, run, expected=None, skip=None):
-        """RUN ended with status 0 and started the game in game/ without arguments; game/ holds
-        EXPECTED, if given."""
+        """Status 0, the game started in game/ without arguments, game/ holding EXPECTED."""
         self.assertEqual(run.returncode, 0, run.describe())
         self.assertEqual(take_game_record(run.directory), {"cwd": os.path.realpath(run.directory / "game"),
                                                            "argc": "0", "args": []}, run.describe())

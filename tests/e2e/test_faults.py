@@ -1,21 +1,14 @@
-"""The launcher against fault_server.py: file lists refused before any change, answers that end
-the update, transfers that the retries absorb or that exhaust them, a version published during
-the download, and a second instance while the first one waits for the list."""
+"""Against fault_server.py: lists refused before any change, answers that end the update, retries,
+a version published during the download, a second instance while the first waits for the list."""
 
-import hashlib
-import os
-import random
-import shutil
-import unittest
+import hashlib, os, random, shutil, unittest
 
 import harness
 from harness import E2ETestCase, LIST_NAME, url_for
 
 FLAKY, TWICE, STALLED = "0 flaky.bin", "1 twice.bin", "big stall.bin"  # first in the list: a first connection
-WRONG, CHANGED = "wrong one.bin", "data/a.bin"
-ATTEMPTS = 8  # pauses of 0.5, 1, 2, 4, 8, 16 and 32 s between them
-LIST = f"/windows/{LIST_NAME}.zs"
-OTHER_USER = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
+WRONG, CHANGED, ATTEMPTS = "wrong one.bin", "data/a.bin", 8  # attempts: pauses of 0.5, 1, 2, ... 32 s between them
+LIST, OTHER_USER = f"/windows/{LIST_NAME}.zs", ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
 
 
 def entry(name, data=b"x"):

@@ -1,10 +1,7 @@
 """A game's history against nginx: versions published one after the other, and an update killed
 at any moment. Each ends with exactly the published files."""
 
-import os
-import random
-import signal
-import unittest
+import os, random, signal, unittest
 from pathlib import Path
 
 import harness

@@ -1,13 +1,7 @@
-"""When the player's machine refuses something: a disk too small for the update, a read-only game
-folder, a disk that fills anyway, a file another program holds (waited for, then reported). These
-mount file systems: they need root, in the mount namespace the harness then enters."""
+"""The player's machine refuses: a disk too small, a read-only game folder, a disk that fills
+anyway, a file another program holds. They mount file systems: root only (harness.py)."""
 
-import os
-import random
-import subprocess
-import threading
-import time
-import unittest
+import os, random, subprocess, threading, time, unittest
 
 import harness
 from harness import E2ETestCase

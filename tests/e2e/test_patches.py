@@ -1,11 +1,7 @@
-"""Patch updates against nginx, version 1 to 2: a large file changed in places, a file grown, small
-files changed and added. A player with version 1 fetches patches, a small part of the whole
-files; every other case falls back to whole files. Each ends with the exact tree."""
+"""Patches against nginx: a player with version 1 fetches a small part of the whole files; every
+other case falls back to whole files. Each ends with the exact tree of version 2."""
 
-import hashlib
-import random
-import re
-import unittest
+import hashlib, random, re, unittest
 
 import harness
 from harness import E2ETestCase
@@ -17,7 +13,8 @@ PATCH_LINE = r"^\d+ \| +\d+ ms \| \S+/\.patches/[0-9a-f]{40}-[0-9a-f]{40}\.zst$"
 
 def versions():
     rng = random.Random(12)
-    v1 = {harness.GAME_EXE: harness.GAME_STUB, BIG: b"".join(rng.randbytes(BLOCK) for _ in range(BIG_SIZE // BLOCK)), GROWN: rng.randbytes(GROWN_SIZE)}
+    v1 = {harness.GAME_EXE: harness.GAME_STUB, GROWN: rng.randbytes(GROWN_SIZE),
+          BIG: b"".join(rng.randbytes(BLOCK) for _ in range(BIG_SIZE // BLOCK))}
     v1.update({f"small/{i:03d}.txt": rng.randbytes(rng.randrange(1000, 30000)) for i in range(200)})
     big = bytearray(v1[BIG])
     for block in rng.sample(range(BIG_SIZE // BLOCK), BIG_SIZE // BLOCK // 100):
@@ -37,7 +34,7 @@ class PatchTest(E2ETestCase):
         cls.server = cls.serve(cls.root)
         cls.installed = cls.stage()
         harness.run_launcher(cls.installed, timeout=120)
-        harness.take_game_record(cls.installed)
+        harness.take_game_record(cls.installed)  # the game ran: not a file of the tree
         harness.publish(cls.v2, cls.root)
         cls.patches = cls.root / "windows" / ".patches"
 

@@ -1,15 +1,7 @@
-"""The vendor's tools: velm-publish against the launcher (bad names refused before anything is
-written, a publish killed at any moment leaves one whole version, rollbacks, an older publisher's
-plain tree reused only where proven, patches made, kept and dropped) and the dev server."""
+"""The vendor's tools: velm-publish (bad names, killed publishes, rollbacks, an older publisher's
+plain tree, patches made, kept and dropped) against the launcher, and the dev server's options."""
 
-import hashlib
-import http.client
-import random
-import shutil
-import signal
-import ssl
-import subprocess
-import unittest
+import hashlib, http.client, random, shutil, signal, ssl, subprocess, unittest
 
 import harness
 from harness import E2ETestCase, LIST_NAME
@@ -28,8 +20,7 @@ BAD_NAMES = [  # (what, game files besides the game, a fragment of the refusal)
 ]
 
 
-def text(rng, words, count):
-    """Compressible bytes that still take level 19 a while."""
+def text(rng, words, count):  # compressible bytes that still take level 19 a while
     return b" ".join(rng.choice(words) for _ in range(count))
 
 
@@ -80,8 +71,7 @@ class PublishTest(E2ETestCase):
         return result.stdout
 
     def served_patches(self):
-        patches = self.root / "windows" / ".patches"
-        return {p.name for p in patches.iterdir()} if patches.exists() else set()
+        return {p.name for p in (self.root / "windows").glob(".patches/*")}
 
     def assert_patch_makes(self, old, new):
         """The served patch from OLD to NEW, applied by the zstd command line, makes NEW."""
@@ -90,9 +80,6 @@ class PublishTest(E2ETestCase):
         made = subprocess.run(["zstd", "-d", "-q", "-c", "--long=31", f"--patch-from={base}",
                                self.root / "windows" / ".patches" / patch_name(old, new)], capture_output=True)
         self.assertTrue(made.stdout == new, "the patch does not make the new content")
-
-    def assert_installs(self, expected):
-        self.assert_ok(harness.run_launcher(self.stage()), expected)
 
     def test_changed_files_get_patches_from_the_live_tree(self):
         first, second, third = self.patched
@@ -155,7 +142,7 @@ class PublishTest(E2ETestCase):
         for version in ("old", "new", "old"):  # whatever the kills left, rollbacks and publishes install exactly
             with self.subTest(publish=version):
                 harness.publish(self.scratch / version, self.root, level=19)
-                self.assert_installs(getattr(self, version))
+                self.assert_ok(harness.run_launcher(self.stage()), getattr(self, version))
         self.assertEqual(len([e for e in (self.root / "releases").iterdir() if not e.name.startswith(".")]), 3)
         self.assertEqual(sorted(e.name for e in self.root.iterdir()), ["releases", "windows"])
         self.assertTrue((self.root / "windows").is_symlink())
@@ -186,7 +173,7 @@ class PublishTest(E2ETestCase):
                 self.assertEqual(self.served_patches(), {patch_name(content, self.old[name])} if patched else set())
                 if patched:
                     self.assert_patch_makes(content, self.old[name])
-                self.assert_installs(self.old)
+                self.assert_ok(harness.run_launcher(self.stage()), self.old)
 
     def test_dev_server_serves_on_the_port_it_is_given_and_refuses_unusable_options(self):
         dev_server = [harness.SCRIPTS_DIR / "dev-server.sh", "start", self.root]

@@ -1,15 +1,8 @@
-"""Signed file lists: a launcher built with the vendor's keys (tests/keys/vendor.pub and
-rotated.pub) installs only a list that one of them signed, that has not expired, and that is not
-older than one it installed. Each threat is a row: fault_server.py serves the vendor's tree with
-other bytes for the statement or the list, and the launcher refuses, changes nothing beside it
-or in game/, and starts nothing. Then the lists it accepts, and velm-publish verify."""
+"""Signed file lists: the launcher built with the keys of tests/keys/ refuses each threat (a row:
+fault_server.py serves other bytes for the statement or the list) with nothing changed and
+nothing started; the lists it accepts; velm-publish verify."""
 
-import hashlib
-import os
-import shutil
-import subprocess
-import time
-import unittest
+import hashlib, os, shutil, subprocess, time, unittest
 from pathlib import Path
 from unittest import mock
 
@@ -38,8 +31,7 @@ def sequence(directory):
 
 
 class SignedListTest(E2ETestCase):
-    """Publishes 1 and 2 of the vendor's tree with --sign (2 live; 1's files kept aside), a list
-    an attacker made, and publish 2 installed by the signed launcher."""
+    """Publishes 1 and 2 of the vendor's tree (2 live), an attacker's list, publish 2 installed."""
 
     @classmethod
     def setUpClass(cls):

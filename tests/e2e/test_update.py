@@ -1,11 +1,7 @@
 """The update against nginx on one published tree: a fresh install; then, on a copy of it, every
 kind of local change at once, a current tree, and the record of verified files."""
 
-import hashlib
-import os
-import random
-import tempfile
-import unittest
+import hashlib, os, random, tempfile, unittest
 from pathlib import Path
 
 import harness

@@ -1,12 +1,8 @@
-"""The launcher's window as a player sees it, in an X server (Xvfb) against the rate-limited dev
-server: a screenshot while it downloads; closing it then stops every transfer and replaces
-nothing; the next run resumes, and a run closed once every file is current still starts the game."""
+"""The launcher's window in Xvfb against the rate-limited dev server: a screenshot while it
+downloads; closing it stops every transfer and replaces nothing; the next run resumes; a run
+closed after every file is current still starts the game."""
 
-import os
-import random
-import subprocess
-import time
-import unittest
+import os, random, subprocess, time, unittest
 
 import harness
 from harness import E2ETestCase
@@ -87,8 +83,7 @@ class WindowTest(E2ETestCase):
         self.assert_ok(run.wait(15), self.source)
 
     def screenshot_with_a_worker_bar(self, x, run):
-        """The first screenshot of the new background's window with a worker bar at y = 20 and
-        overall progress; and the window's origin."""
+        """The first screenshot of the new background's window showing progress, and its origin."""
         deadline = time.monotonic() + 40
         while time.monotonic() < deadline and run.process.poll() is None:
             window = x.window("VELM Launcher")
