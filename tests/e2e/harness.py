@@ -37,8 +37,8 @@ elif os.geteuid() == 0 and sys.argv[0] not in ("-c", "-") and shutil.which("unsh
 
 
 def png_image(width=4, height=2, rgb=(200, 30, 30)):
-    return subprocess.run(["convert", "-size", f"{width}x{height}", f"xc:rgb{rgb}", "png24:-"], capture_output=True,
-                          check=True).stdout
+    return subprocess.run(["convert", "-size", f"{width}x{height}", f"xc:rgb{rgb}", "-define",
+                           "png:exclude-chunks=date,time", "png24:-"], capture_output=True, check=True).stdout
 
 
 def write_tree(root, files):
@@ -159,7 +159,7 @@ class FaultServer:
         self.process.stdout.close()
 
 
-TRANSFER_LINE = r"^(\d+) \| +\d+ ms \| (.+)$"
+TRANSFER_LINE = r"^(\d+) \| +\d+ ms \| (.+)(?<!\.sig)$"  # a signed list's statement is not a transfer
 
 
 class LauncherRun:
