@@ -4,7 +4,7 @@ removed, the record's stamps, a folder renamed by case, a patch (mapped files), 
 the single-instance mutex, fatal reports in a message box, Schannel and the bundle, the signed
 list, and the package a vendor ships."""
 
-import os, random, shutil, stat, subprocess, time, unittest, zipfile
+import os, random, re, shutil, stat, subprocess, time, unittest, zipfile
 from unittest import mock
 
 import wine_harness
@@ -40,7 +40,7 @@ class WineTest(E2ETestCase):
         cls.enterClassContext(mock.patch.object(harness, "LAUNCHER_EXE", SIGNED))
         cls.root = harness.publish(source(1), cls.scratch / "root", "--sign", KEYS / "vendor.key")
         (cls.scratch / "served").symlink_to(cls.root)
-        cls.serve(cls.scratch / "served")
+        cls.server = cls.serve(cls.scratch / "served")
 
     def switch_to(self, root):
         (self.scratch / "served.new").symlink_to(root)
@@ -101,9 +101,17 @@ class WineTest(E2ETestCase):
                         "-keyout", key, "-out", cert, "-addext", "keyUsage=critical,digitalSignature",
                         "-addext", "extendedKeyUsage=codeSigning"], check=True, capture_output=True)
         package = self.scratch / "velm-launcher.zip"
-        made = subprocess.run(["bash", harness.SCRIPTS_DIR / "windows-package.sh", "--sign-cert", cert, "--sign-key",
-                               key, harness.BASE_URL, package, self.cert_dir / "ca.crt"], capture_output=True, text=True,
-                              env={**harness.launcher_env(), "VELM_PACKAGE_BUILD_DIR": str(wine_harness.WIN_BUILD_DIR / "package-build")})
+        make = lambda *options: subprocess.run(  # noqa: E731
+            ["bash", harness.SCRIPTS_DIR / "windows-package.sh", *options, harness.BASE_URL, package, self.cert_dir / "ca.crt"],
+            capture_output=True, text=True, env={**harness.launcher_env(),
+                                                 "VELM_PACKAGE_BUILD_DIR": str(wine_harness.WIN_BUILD_DIR / "package-build")})
+        for options, report in [(["--sign-cert", cert], "needs both --sign-cert and --sign-key"),
+                                (["--sign-cert", cert, "--sign-key", self.scratch / "none"], "cannot read"),
+                                (["--sign-cert", cert, "--sign-key", key, "--timestamp", "tsa.example"], "timestamp URL")]:
+            refused = make(*options)  # before anything is built
+            self.assertEqual((refused.returncode, package.exists()), (1, False), refused.stderr)
+            self.assertIn(report, refused.stderr)
+        made = make("--sign-cert", cert, "--sign-key", key)
         self.assertEqual(made.returncode, 0, made.stderr)
         player = self.scratch / "player"
         zipfile.ZipFile(package).extractall(player)
@@ -143,12 +151,16 @@ class WineTest(E2ETestCase):
         holder = subprocess.Popen(wine_harness.HOLDER + ["file", str(game / "x.bin"), "3"], stdout=subprocess.PIPE,
                                   env=harness.launcher_env(), text=True)
         self.assertEqual(holder.stdout.readline().strip(), "holding")
+        start = len(self.server.access_log())
         run = harness.run_launcher(directory)
         holder.wait(30)
         holder.stdout.close()
         self.assertIn("waiting for game/x.bin, which another program holds open", run.lines, run.describe())
         self.assertEqual([u for u in run.transfers() if "/.patches/" not in u], [url_for(LIST_NAME), url_for("x.bin")])
         self.assertEqual(len(run.transfers()), 3, run.describe())
+        # The statement, the list, the two files' patches (one missing) and the one fetched whole.
+        requests = re.findall(r'"GET /windows/.* HTTP/[0-9.]+" \d+ \d+ "[^"]*" "[^"]*" (\d+) ', self.server.access_log()[start:])
+        self.assertEqual((len(requests), len(set(requests))), (5, 1), "not one connection for all")
         installed = {**source(2), **kept}
         installed["sounds/a.ogg"] = installed.pop("Sounds/a.ogg")
         self.assert_ok(run, installed, skip=harness.UPD_OLD)
