@@ -367,7 +367,7 @@ class E2ETestCase(unittest.TestCase):
             shutil.copy2(source, directory)
         shutil.copy(cls.cert_dir / "ca.crt", directory / "curl-ca-bundle.crt")
         if like is not None:
-            shutil.copytree(Path(like) / "game", directory / "game", symlinks=True)
+            shutil.copytree(Path(like) / "game", directory / "game", symlinks=True, ignore=shutil.ignore_patterns("ran.txt"))
             if (Path(like) / "launcher.state").exists():
                 shutil.copy2(Path(like) / "launcher.state", directory)
         write_tree(directory / "game", game_files or {})
