@@ -91,7 +91,8 @@ class SignedListTest(E2ETestCase):
              "publish 2)", 1),
             ("freeze: an expired statement", self.sign("vendor", 3, expired), None,
              "a file list that expired on " + time.strftime("%Y-%m-%d", time.gmtime(expired)), 1),
-            ("endless statement", endless, None, f"{NOT_SIGNED} (the signature file is longer than 4096", 1),
+            ("endless statement, refused unread", {"body_file": str(endless), "stall": 120}, None,
+             f"{NOT_SIGNED} (the signature file is longer than 4096", 1),
         ]
         for threat, statement, list_file, report, statement_requests in rows:
             with self.subTest(threat):
