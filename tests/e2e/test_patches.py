@@ -1,40 +1,27 @@
-"""Patch updates against nginx: version 1 -> 2 of a tree with a large file changed in places, a
-file grown, small files changed and added. A player with version 1 fetches patches, a small
-part of the whole files; every other case falls back to whole files and ends exact."""
+"""Patches against nginx: a player with version 1 fetches a small part of the whole files; every
+other case falls back to whole files. Each ends with the exact tree of version 2."""
 
-import hashlib
-import random
-import re
-import shutil
-import unittest
+import hashlib, random, re, unittest
 
 import harness
 from harness import E2ETestCase
 
-BIG, GROWN = "data/big.pak", "data/grown.pak"
-BIG_SIZE = 256 << 20
-BLOCK = 64 << 10
-GROWN_SIZE = 20 << 20
-SMALL_FILES, SMALL_CHANGED, SMALL_ADDED = 200, 50, 10
-BYTE_SHARE = 0.08  # of what whole files would take
-PATCH_LINE = re.compile(r"^\d+ \| +\d+ ms \| \S+/\.patches/[0-9a-f]{40}-[0-9a-f]{40}\.zst$")
+BIG, GROWN, BLOCK = "data/big.pak", "data/grown.pak", 64 << 10
+BIG_SIZE, GROWN_SIZE, SMALL_CHANGED = 256 << 20, 20 << 20, 50
+PATCH_LINE = r"^\d+ \| +\d+ ms \| \S+/\.patches/[0-9a-f]{40}-[0-9a-f]{40}\.zst$"
 
 
 def versions():
     rng = random.Random(12)
-    v1 = {harness.GAME_EXE: harness.GAME_STUB, BIG: b"".join(rng.randbytes(BLOCK) for _ in range(BIG_SIZE // BLOCK)),
-          GROWN: rng.randbytes(GROWN_SIZE)}
-    v1.update({f"small/{i:03d}.txt": rng.randbytes(rng.randrange(1000, 30000)) for i in range(SMALL_FILES)})
-    v2 = dict(v1)
+    v1 = {harness.GAME_EXE: harness.GAME_STUB, GROWN: rng.randbytes(GROWN_SIZE),
+          BIG: b"".join(rng.randbytes(BLOCK) for _ in range(BIG_SIZE // BLOCK))}
+    v1.update({f"small/{i:03d}.txt": rng.randbytes(rng.randrange(1000, 30000)) for i in range(200)})
     big = bytearray(v1[BIG])
     for block in rng.sample(range(BIG_SIZE // BLOCK), BIG_SIZE // BLOCK // 100):
         big[block * BLOCK:(block + 1) * BLOCK] = rng.randbytes(BLOCK)
-    v2[BIG] = bytes(big)
-    v2[GROWN] = v1[GROWN] + rng.randbytes(GROWN_SIZE // 20)
-    for i in range(SMALL_CHANGED):
-        name = f"small/{i:03d}.txt"
-        v2[name] = v1[name][:500] + rng.randbytes(100) + v1[name][600:]
-    v2.update({f"added/{i}.bin": rng.randbytes(5000) for i in range(SMALL_ADDED)})
+    v2 = {**v1, BIG: bytes(big), GROWN: v1[GROWN] + rng.randbytes(GROWN_SIZE // 20)}
+    v2.update({n: v1[n][:500] + rng.randbytes(100) + v1[n][600:] for n in list(v1)[3:3 + SMALL_CHANGED]})
+    v2.update({f"added/{i}.bin": rng.randbytes(5000) for i in range(10)})
     return v1, v2
 
 
@@ -43,62 +30,44 @@ class PatchTest(E2ETestCase):
     def setUpClass(cls):
         super().setUpClass()
         cls.v1, cls.v2 = versions()
-        cls.root = cls.scratch / "root"
-        for n, files in (("v1", cls.v1), ("v2", cls.v2)):
-            harness.write_tree(cls.scratch / n, files)
-        harness.publish(cls.scratch / "v1", cls.root)
-        cls.server = cls.start_dev_server(cls.root)
-        cls.installed = cls.scratch / "installed"
-        harness.stage_launcher(cls.installed, cls.cert_dir / "ca.crt")
-        cls.v1_run = harness.run_launcher(cls.installed, timeout=120)
-        harness.take_game_record(cls.installed)
-        harness.publish(cls.scratch / "v2", cls.root)
-        cls.patches = harness.published_path(cls.root, "x").parent / ".patches"
+        cls.root = harness.publish(cls.v1, cls.scratch / "root")
+        cls.server = cls.serve(cls.root)
+        cls.installed = cls.stage()
+        harness.run_launcher(cls.installed, timeout=120)
+        harness.publish(cls.v2, cls.root)
+        cls.patches = cls.root / "windows" / ".patches"
 
     def update(self, local=None):
-        """A copy of the version 1 install, with LOCAL files put over it, updated to version 2."""
-        directory = self.installed_copy()
-        harness.write_tree(directory / "game", local or {})
+        """A copy of the version 1 install, LOCAL files written over it, updated to version 2."""
         start = len(self.server.access_log())
-        run = harness.run_launcher(directory, timeout=120)
-        self.assert_status(run, 0)
-        self.assert_game_started(run)
-        harness.assert_files_equal(self, self.v2, directory / "game",
-                                   skip={n + ".upd_old" for n in self.v2}, msg=run.describe())
+        run = harness.run_launcher(self.stage(local, like=self.installed), timeout=120)
+        self.assert_ok(run, self.v2, skip=harness.UPD_OLD)
         return run, self.server.access_log()[start:]
 
     def test_a_player_with_the_previous_version_fetches_patches(self):
-        self.assert_status(self.v1_run, 0)
         run, log = self.update()
-        patched = [line for line in run.stdout_lines if PATCH_LINE.match(line)]
-        self.assertGreaterEqual(len(patched), 2 + SMALL_CHANGED // 2, run.describe())
+        self.assertGreaterEqual(len(run.matches(PATCH_LINE)), 2 + SMALL_CHANGED // 2, run.describe())
         sent = sum(int(n) for n in re.findall(r'"GET \S+ HTTP/[0-9.]+" 20[06] (\d+) ', log))
-        changed = [n for n in self.v2 if self.v1.get(n) != self.v2[n]]
-        whole = sum(harness.published_path(self.root, n).stat().st_size for n in changed)
-        self.assertLess(sent, BYTE_SHARE * whole, f"{sent} of {whole} bytes\n{run.describe()}")
+        whole = sum(harness.published_path(self.root, n).stat().st_size for n in self.v2 if self.v1.get(n) != self.v2[n])
+        self.assertLess(sent, 0.08 * whole, f"{sent} of {whole} bytes\n{run.describe()}")
 
     def test_every_other_case_falls_back_to_the_whole_file(self):
-        grown_patch = next(self.patches.glob(f"*-{hashlib.sha1(self.v2[GROWN]).hexdigest()}.zst"))
-        other_patch = next(p for p in self.patches.iterdir() if p != grown_patch)
-        cases = [
-            # (what, local files over version 1, the patch's bytes on the server (None: gone),
-            #  what the launcher says)
-            ("two versions behind", {GROWN: b"v0" * 1000}, grown_patch.read_bytes(), "no patch for"),
+        grown = next(self.patches.glob(f"*-{hashlib.sha1(self.v2[GROWN]).hexdigest()}.zst"))
+        saved, other = grown.read_bytes(), next(p for p in self.patches.iterdir() if p != grown).read_bytes()
+        rows = [  # (what, local files over version 1, the patch's bytes on the server (None: none), what the launcher says)
+            ("two versions behind", {GROWN: b"v0" * 1000}, saved, "no patch for"),
             ("a server without the patch", {}, None, "no patch for"),
             ("a corrupted patch", {}, b"\x28\xb5\x2f\xfd" + bytes(200), "did not apply"),
-            ("a patch for another base", {}, other_patch.read_bytes(), "did not apply"),
+            ("a patch for another base", {}, other, "did not apply"),
         ]
-        saved = grown_patch.read_bytes()
-        for what, local, patch, said in cases:
+        for what, local, patch, said in rows:
             with self.subTest(what):
-                grown_patch.unlink(missing_ok=True)  # hard-linked into older trees: replaced, not changed
+                grown.unlink(missing_ok=True)
                 if patch is not None:
-                    grown_patch.write_bytes(patch)
+                    harness.replace_file(grown, patch)
                 run, _ = self.update(local)
-                self.assertTrue(any(said in line and GROWN in line for line in run.stdout_lines),
-                                run.describe())
-        grown_patch.unlink(missing_ok=True)
-        grown_patch.write_bytes(saved)
+                self.assertTrue([line for line in run.lines if said in line and GROWN in line], run.describe())
+        harness.replace_file(grown, saved)
 
 
 if __name__ == "__main__":

@@ -1,37 +1,15 @@
-"""The launcher's window as a player sees it: the real launcher in an X server (Xvfb) against the
-rate-limited dev server, read back from screenshots taken while it downloads."""
+"""The launcher's window in Xvfb against the rate-limited dev server: a screenshot while it
+downloads; closing it stops every transfer and replaces nothing; the next run resumes; a run
+closed after every file is current still starts the game."""
 
-import os
-import re
-import select
-import shutil
-import signal
-import subprocess
-import time
-import unittest
-from pathlib import Path
+import os, random, subprocess, time, unittest
 
 import harness
 from harness import E2ETestCase
 
-SCREEN = (1024, 768)
-BACKGROUND_SIZE = (600, 300)
-OLD_BACKGROUND_SIZE = (480, 240)  # the installed copy, replaced by the update
-RATE = "500k"  # bytes per second per connection: a 2 MB file takes about 4 s
-BIG_FILE_SIZE = 2 * 1024 * 1024
-BIG_FILES = 3
-XVFB_START_TIMEOUT_S = 10
-SCREENSHOT_DEADLINE_S = 40
-SCREENSHOT_PAUSE_S = 0.3
-QUIT_TIMEOUT_S = 20
-COLOR_TOLERANCE = 4
-
-# The launcher's colours, blended the way its renderer blends them (alpha over the image).
-BAR_WHITE = ((255, 255, 255), 170)
-TRACK_BLACK = ((0, 0, 0), 48)
-WORKER_SHADOW = ((0, 0, 0), 64)
-
-REQUIRED_TOOLS = ("Xvfb", "import", "xdotool")
+BIG_FILES, BIG_SIZE = 3, 2 << 20  # incompressible, 4 s each at the rate
+WHITE, TRACK, SHADOW = ((255, 255, 255), 170), ((0, 0, 0), 48), ((0, 0, 0), 64)  # as the renderer blends them
+TOLERANCE = 4
 
 
 def blend(under, over):
@@ -39,232 +17,110 @@ def blend(under, over):
     return tuple((c * alpha + u * (255 - alpha)) / 255 for c, u in zip(color, under))
 
 
-class Image:
-    """An RGB picture read from a binary PPM file."""
-
-    def __init__(self, path):
-        data = Path(path).read_bytes()
-        header = re.match(rb"P6\s+(\d+)\s+(\d+)\s+(\d+)\s", data)
-        if header is None or header.group(3) != b"255":
-            raise ValueError(f"{path}: not an 8-bit binary PPM")
-        self.width, self.height = int(header.group(1)), int(header.group(2))
-        self.pixels = data[header.end():]
-
-    def at(self, x, y):
-        offset = 3 * (y * self.width + x)
-        return tuple(self.pixels[offset:offset + 3])
-
-
-def to_ppm(source, destination):
-    subprocess.run(["convert", str(source), "-depth", "8", f"ppm:{destination}"], check=True)
-    return Image(destination)
-
-
-class Xvfb:
-    """A private X server on a free display number, chosen by Xvfb itself."""
-
-    def __init__(self, log_path):
-        self.log_path = log_path
-        self.process = None
-        self.display = None
-
-    def __enter__(self):
-        # Xvfb writes the number, then a line feed, in two writes: read up to the line feed, and
-        # keep the pipe open while the server runs, or the second write fails and ends it.
-        self.read_end, write_end = os.pipe()
-        with open(self.log_path, "wb") as log:
-            self.process = subprocess.Popen(
-                ["Xvfb", "-displayfd", str(write_end), "-screen", "0", f"{SCREEN[0]}x{SCREEN[1]}x24",
-                 "-nolisten", "tcp", "-br", "-noreset"],
-                pass_fds=[write_end], stdin=subprocess.DEVNULL, stdout=log, stderr=log)
-        os.close(write_end)
-        answer = b""
-        deadline = time.monotonic() + XVFB_START_TIMEOUT_S
-        while not answer.endswith(b"\n") and time.monotonic() < deadline:
-            ready, _, _ = select.select([self.read_end], [], [], deadline - time.monotonic())
-            chunk = os.read(self.read_end, 32) if ready else b""
-            if not chunk:
-                break
-            answer += chunk
-        number = answer.decode().strip()
-        if not answer.endswith(b"\n") or not number.isdigit():
-            self.__exit__(None, None, None)
-            raise RuntimeError(f"Xvfb did not start: {self.log()}")
-        self.display = f":{number}"
-        return self
-
-    def __exit__(self, *exc):
-        if self.process.poll() is None:
-            self.process.terminate()
-            try:
-                self.process.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
-        os.close(self.read_end)
-
-    def log(self):
-        return Path(self.log_path).read_text(errors="replace")
-
-    def env(self):
-        env = dict(os.environ)
-        env.pop("SDL_VIDEODRIVER", None)
-        env.pop("WAYLAND_DISPLAY", None)
-        env["DISPLAY"] = self.display
-        return env
-
-    def window_geometry(self, title):
-        """(x, y, width, height) of the visible window named TITLE, or None."""
-        found = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", f"^{title}$"],
-                               env=self.env(), capture_output=True, text=True, check=False)
-        ids = found.stdout.split()
-        if len(ids) != 1:
-            return None
-        shell = subprocess.run(["xdotool", "getwindowgeometry", "--shell", ids[0]], env=self.env(),
-                               capture_output=True, text=True, check=False).stdout
-        values = dict(line.split("=", 1) for line in shell.split() if "=" in line)
-        try:
-            return tuple(int(values[k]) for k in ("X", "Y", "WIDTH", "HEIGHT"))
-        except (KeyError, ValueError):
-            return None
-
-    def screenshot(self, path):
-        subprocess.run(["import", "-display", self.display, "-window", "root", "-depth", "8",
-                        f"ppm:{path}"], env=self.env(), check=True, capture_output=True)
-        return Image(path)
-
-
 class WindowTest(E2ETestCase):
     @classmethod
     def setUpClass(cls):
-        missing = [tool for tool in REQUIRED_TOOLS if shutil.which(tool) is None]
-        if missing:
-            raise RuntimeError(f"missing {missing}: run scripts/install-deps.sh")
         super().setUpClass()
-        source = cls.scratch / "src"
-        cls.background = source / "launcher.dat"
-        subprocess.run([str(harness.SCRIPTS_DIR / "make-background.sh"), str(cls.background),
-                        "Window Test"], check=True)
-        # Small files first in the list's byte order, so jobs finish while the big ones run.
-        files = {harness.GAME_EXE: harness.GAME_STUB}
-        for i in range(4):
-            files[f"maps/a small {i}.dat"] = os.urandom(8000)
-        for i in range(BIG_FILES):
-            files[f"maps/big map {i}.pak"] = os.urandom(BIG_FILE_SIZE)
-        harness.write_tree(source, files)
-        root = harness.publish(source, cls.scratch / "root")
-        cls.start_dev_server(root, rate=RATE)
-        cls.background_image = to_ppm(cls.background, cls.scratch / "background.ppm")
+        rng = random.Random(5)
+        background = cls.scratch / "launcher.dat"
+        subprocess.run([harness.SCRIPTS_DIR / "make-background.sh", background, "Window Test"], check=True)
+        # Small files first in the list's byte order, so that jobs finish while the big ones run.
+        cls.source = {harness.GAME_EXE: harness.GAME_STUB, "launcher.dat": background.read_bytes(),
+                      **{f"maps/a small {i}.dat": rng.randbytes(8000) for i in range(4)},
+                      **{f"maps/big map {i}.pak": rng.randbytes(BIG_SIZE) for i in range(BIG_FILES)}}
+        cls.root = harness.publish(cls.source, cls.scratch / "root")
+        cls.serve(cls.root, rate="500k")
+        subprocess.run(["convert", background, "-depth", "8", f"ppm:{cls.scratch / 'background.ppm'}"], check=True)
+        cls.background = harness.Image(cls.scratch / "background.ppm")
 
     def assert_close(self, actual, expected, what):
-        self.assertTrue(all(abs(a - e) <= COLOR_TOLERANCE for a, e in zip(actual, expected)),
+        self.assertTrue(all(abs(a - e) <= TOLERANCE for a, e in zip(actual, expected)),
                         f"{what}: {actual}, expected about {tuple(round(e) for e in expected)}")
 
-    def test_window_while_downloading(self):
-        old = harness.png_image(*OLD_BACKGROUND_SIZE, rgb=(90, 30, 30))
-        directory = self.stage({"launcher.dat": old})
-        log_path = directory / "launcher.log"
-        with Xvfb(self.scratch / "xvfb.log") as x, open(log_path, "wb") as log:
-            launcher = subprocess.Popen(harness.launcher_command(directory), cwd=directory,
-                                        env=x.env(), stdin=subprocess.DEVNULL, stdout=log,
-                                        stderr=subprocess.STDOUT)
-            try:
-                shot, origin = self.screenshot_with_a_worker_bar(x, launcher, directory, log_path)
-                launcher.send_signal(signal.SIGTERM)  # SDL turns it into a closed window
-                status = launcher.wait(timeout=QUIT_TIMEOUT_S)
-            finally:
-                if launcher.poll() is None:
-                    launcher.kill()
-                    launcher.wait()
-        output = log_path.read_text(errors="replace")
-        self.assertEqual(status, 0, output)
-        self.assertIsNone(harness.take_game_record(directory, wait=0.3), output)
-
-        # The installed background showed first; the update replaced it and the next frame
-        # loaded the new one.
-        self.assertIn("replacing background image", output)
-        self.assertEqual(len(re.findall(r"^loaded bg texture 0x\w+ 0x\w+$", output, re.M)), 2, output)
+    def test_window_close_and_resume(self):
+        # Old copies, of the same size and of another, that the close must leave in place.
+        old = {"launcher.dat": harness.png_image(480, 240, (90, 30, 30)), "maps/big map 0.pak": os.urandom(BIG_SIZE),
+               "maps/big map 1.pak": os.urandom(BIG_SIZE // 3)}
+        directory = self.stage(old)
+        game = directory / "game"
+        x = harness.Xvfb(self.scratch / "xvfb.log")
+        self.addCleanup(x.stop)
+        run = harness.LauncherRun(directory, env=x.env)
+        self.addCleanup(run.kill)
+        shot, origin = self.screenshot_with_a_worker_bar(x, run)
+        partials = lambda: [p for p in game.glob("maps/big *.pak.zs") if p.stat().st_size > 0]  # noqa: E731
+        run.wait_for(lambda: len(partials()) >= 2, 20, "two transfers under way")
+        run.terminate()
+        run.wait(15)
+        self.assertEqual(run.returncode, 0, run.describe())
+        self.assertLess(run.ended - run.signalled, 2.5, f"transfers went on after the close\n{run.describe()}")
+        self.assertIsNone(harness.take_game_record(directory, wait=0.3), run.describe())
+        self.assertEqual(*[len([line for line in run.lines if line.startswith(f"worker thread {what} ")])
+                           for what in ("begin", "end")], run.describe())
+        for name, data in harness.snapshot(game, files_only=True).items():
+            if not name.endswith((".zs", ".upd_old")):
+                self.assertTrue(data in (old.get(name), self.source.get(name)), name)
+        for name in ("maps/big map 0.pak", "maps/big map 1.pak"):
+            self.assertEqual((game / name).read_bytes(), old[name], f"{name} was replaced\n{run.describe()}")
+        # The installed background showed first; the update replaced it and the next frame drew the new one.
+        self.assertIn("replacing background image", run.lines)
+        self.assertEqual(len(run.matches(r"^loaded bg texture 0x\w+ 0x\w+$")), 2, run.describe())
         self.check_frame(shot, origin)
 
-    def screenshot_with_a_worker_bar(self, x, launcher, directory, log_path):
-        """The first screenshot of the new background's window with a worker bar at y = 20 and
-        some overall progress."""
-        deadline = time.monotonic() + SCREENSHOT_DEADLINE_S
-        path = directory / "screen.ppm"
-        geometry = None
-        while time.monotonic() < deadline:
-            if launcher.poll() is not None:
-                self.fail(f"the launcher ended ({launcher.returncode}) before a screenshot showed "
-                          f"a download; window {geometry} on {x.display}:\n"
-                          f"{log_path.read_text(errors='replace')}\nXvfb: {x.log()}")
-            geometry = x.window_geometry("VELM Launcher")
-            if geometry is not None and geometry[2:] == BACKGROUND_SIZE:
-                shot = x.screenshot(path)
-                origin = geometry[:2]
-                bar = self.window_pixel(shot, origin, 20, 20)
-                fill = self.window_pixel(shot, origin, 20, 275)
-                replaced = "replacing background image" in log_path.read_text(errors="replace")
-                if replaced and bar[0] > 150 and fill[0] > 150:
-                    self.keep_screenshot(path)
+        # The next run goes on from the bytes there, but for a file changed on the server since:
+        # its validator changed, and If-Range brings the whole file.
+        partial = {p.relative_to(game).as_posix()[:-3] for p in partials()}
+        changed = min(partial)
+        os.utime(harness.published_path(self.root, changed))
+        run = harness.run_launcher(directory)
+        self.assert_ok(run, self.source, skip=harness.UPD_OLD)
+        self.assertLessEqual(partial, set(run.resumed()), run.describe())
+        self.assertEqual({n: run.statuses()[n] for n in partial}, {n: 200 if n == changed else 206 for n in partial})
+
+        run = harness.LauncherRun(directory)
+        run.wait_for(lambda: "All jobs completed" in run.lines, 30, "the end of the update")
+        run.terminate()
+        self.assert_ok(run.wait(15), self.source)
+
+    def screenshot_with_a_worker_bar(self, x, run):
+        """The first screenshot of the new background's window showing progress, and its origin."""
+        deadline = time.monotonic() + 40
+        while time.monotonic() < deadline and run.process.poll() is None:
+            window = x.window("VELM Launcher")
+            if window and x.geometry(window)[2:] == (600, 300) and "replacing background image" in run.lines:
+                shot, origin = x.screenshot(self.scratch / "screen.ppm"), x.geometry(window)[:2]
+                if shot.at(origin[0] + 20, origin[1] + 20)[0] > 150 and shot.at(origin[0] + 20, origin[1] + 275)[0] > 150:
+                    subprocess.run(["convert", f"ppm:{self.scratch / 'screen.ppm'}",
+                                    f"png:{harness.BUILD_DIR / 'e2e-window.png'}"], capture_output=True)
                     return shot, origin
-            time.sleep(SCREENSHOT_PAUSE_S)
-        self.fail(f"no screenshot with a worker bar in {SCREENSHOT_DEADLINE_S} s; window "
-                  f"{x.window_geometry('VELM Launcher')} on {x.display}\n"
-                  f"{log_path.read_text(errors='replace')}\nXvfb: {x.log()}")
-
-    @staticmethod
-    def keep_screenshot(path):
-        """A PNG copy in the build directory, to look at after the run."""
-        subprocess.run(["convert", f"ppm:{path}", f"png:{harness.BUILD_DIR / 'e2e-window.png'}"],
-                       check=False, capture_output=True)
-
-    @staticmethod
-    def window_pixel(shot, origin, x, y):
-        return shot.at(origin[0] + x, origin[1] + y)
+            time.sleep(0.3)
+        self.fail(f"no screenshot with a worker bar\n{run.describe()}")
 
     def check_frame(self, shot, origin):
-        width, height = BACKGROUND_SIZE
         ox, oy = origin
-        self.assertTrue(0 <= ox and ox + width <= shot.width and 0 <= oy and oy + height <= shot.height,
-                        f"window at {origin} is not on the {shot.width}x{shot.height} screen")
-        bg = self.background_image.at
-        px = lambda x, y: self.window_pixel(shot, origin, x, y)  # noqa: E731
-
-        # Borderless, the background's size, the background stretched over all of it: away from
-        # what the launcher draws, the window shows the image, and right outside it, the root.
-        for x, y in ((0, 0), (5, 150), (599, 0), (595, 150), (300, 140), (300, 230), (0, 299),
-                     (599, 299)):
-            self.assert_close(px(x, y), bg(x, y), f"background at {x},{y}")
-        for x, y in ((-1, 0), (0, -1), (width, height - 1), (width - 1, height)):
-            sx, sy = ox + x, oy + y
-            if 0 <= sx < shot.width and 0 <= sy < shot.height:
-                self.assertEqual(shot.at(sx, sy), (0, 0, 0), f"screen beside the window at {x},{y}")
-
-        # The overall bar at (20, 270, 560, 10): a filled part from x = 20, then the track.
-        track = lambda x, y: blend(bg(x, y), TRACK_BLACK)  # noqa: E731
-        for y in (270, 279):
-            self.assert_close(px(20, y), blend(track(20, y), BAR_WHITE), f"overall fill at 20,{y}")
-            self.assert_close(px(579, y), track(579, y), f"overall track at 579,{y}")
-            self.assert_close(px(580, y), bg(580, y), f"right of the overall bar at 580,{y}")
-            self.assert_close(px(19, y), bg(19, y), f"left of the overall bar at 19,{y}")
-        self.assert_close(px(300, 269), bg(300, 269), "above the overall bar")
-        self.assert_close(px(300, 280), bg(300, 280), "below the overall bar")
-
-        # A worker bar at (20, 20), at least 2 px wide and 2 high, its shadow 1 px right, below.
-        for x, y in ((20, 20), (21, 20), (20, 21)):
-            self.assert_close(px(x, y), blend(bg(x, y), BAR_WHITE), f"worker bar at {x},{y}")
-        self.assert_close(px(21, 21), blend(blend(bg(21, 21), WORKER_SHADOW), BAR_WHITE),
-                          "worker bar over its shadow at 21,21")
-        self.assert_close(px(21, 22), blend(bg(21, 22), WORKER_SHADOW), "worker bar shadow at 21,22")
-        self.assert_close(px(19, 20), bg(19, 20), "left of the worker bar")
-        self.assert_close(px(20, 19), bg(20, 19), "above the worker bar")
-
+        self.assertTrue(0 <= ox and ox + 600 <= shot.width and 0 <= oy and oy + 300 <= shot.height, origin)
+        bg = self.background.at
+        track = lambda x, y: blend(bg(x, y), TRACK)  # noqa: E731
+        # Borderless, the background's size, the image stretched over all of it; the overall bar
+        # at (20, 270, 560, 10), filled from x = 20; a worker bar at (20, 20) with its shadow 1 px
+        # right and below.
+        expected = [*(((x, y), bg(x, y), "background") for x, y in
+                      ((0, 0), (5, 150), (599, 0), (595, 150), (300, 140), (300, 230), (0, 299), (599, 299), (580, 270),
+                       (580, 279), (19, 270), (19, 279), (300, 269), (300, 280), (19, 20), (20, 19))),
+                    *(((20, y), blend(track(20, y), WHITE), "overall fill") for y in (270, 279)),
+                    *(((579, y), track(579, y), "overall track") for y in (270, 279)),
+                    *(((x, y), blend(bg(x, y), WHITE), "worker bar") for x, y in ((20, 20), (21, 20), (20, 21))),
+                    ((21, 21), blend(blend(bg(21, 21), SHADOW), WHITE), "worker bar over its shadow"),
+                    ((21, 22), blend(bg(21, 22), SHADOW), "worker bar's shadow")]
+        for (x, y), color, what in expected:
+            self.assert_close(shot.at(ox + x, oy + y), color, f"{what} at {x},{y}")
+        for x, y in ((-1, 0), (0, -1), (600, 299), (599, 300)):  # the root window right outside
+            if 0 <= ox + x < shot.width and 0 <= oy + y < shot.height:
+                self.assertEqual(shot.at(ox + x, oy + y), (0, 0, 0), f"beside the window at {x},{y}")
         # White status text near (20, 250), above the overall bar, on the dark part of the image.
-        white = [(x, y) for y in range(245, 270) for x in range(0, 400) if min(px(x, y)) >= 240]
+        white = [(x, y) for y in range(245, 270) for x in range(400) if min(shot.at(ox + x, oy + y)) >= 240]
         self.assertGreater(len(white), 30, "white status text near 20,250")
-        self.assertGreaterEqual(min(x for x, _ in white), 20)
-        self.assertLessEqual(min(x for x, _ in white), 30)
-        self.assertGreaterEqual(min(y for _, y in white), 250)
+        self.assertTrue(20 <= min(x for x, _ in white) <= 30 and min(y for _, y in white) >= 250, white[:5])
 
 
 if __name__ == "__main__":

@@ -1,0 +1,194 @@
+"""The Windows launcher with the test keys under Wine, where Windows can differ from Linux: names
+outside ASCII, a space in its path, a start from another folder, read-only copies, folders
+removed, the record's stamps, a folder renamed by case, a patch (mapped files), a file held open,
+the single-instance mutex, fatal reports in a message box, Schannel and the bundle, the signed
+list, and the package a vendor ships."""
+
+import os, random, re, shutil, stat, subprocess, time, unittest, zipfile
+from unittest import mock
+
+import wine_harness
+import harness
+from harness import E2ETestCase, GAME_EXE, GAME_STUB, LIST_NAME, url_for
+
+KEYS = harness.SOURCE_DIR / "tests" / "keys"
+SIGNED = wine_harness.WIN_BUILD_DIR / "tests" / "wine" / "velm-launcher-signed.exe"
+NON_ASCII, SAME, MISSING = "maps/caf\u00e9/\u00fcber map.dat", "data/same size.bin", "sub dir/missing one.bin"
+
+
+def source(version):
+    rng = random.Random(4)
+    pak = rng.randbytes(1 << 20)
+    files = {GAME_EXE: GAME_STUB, "launcher.dat": harness.png_image(), "empty.dat": b"", NON_ASCII: b"non-ASCII\n",
+             "name with spaces.txt": b"spaces\n", SAME: b"A" * 4096, "sounds/a.ogg": b"a", "x.pak": pak, "x.bin": b"1"}
+    if version == 2:  # a folder renamed by case, a file patched, a file held open
+        files.update({"Sounds/a.ogg": files.pop("sounds/a.ogg"), "x.bin": b"2",
+                      "x.pak": pak[:300_000] + rng.randbytes(5000) + pak[305_000:]})
+    return files
+
+
+def read_only(directory, files):
+    harness.write_tree(directory, files)
+    for name in files:
+        (directory / name).chmod(stat.S_IRUSR)  # Wine: FILE_ATTRIBUTE_READONLY
+
+
+class WineTest(E2ETestCase):
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.enterClassContext(mock.patch.object(harness, "LAUNCHER_EXE", SIGNED))
+        cls.root = harness.publish(source(1), cls.scratch / "root", "--sign", KEYS / "vendor.key")
+        (cls.scratch / "served").symlink_to(cls.root)
+        cls.server = cls.serve(cls.scratch / "served")
+
+    def switch_to(self, root):
+        (self.scratch / "served.new").symlink_to(root)
+        (self.scratch / "served.new").replace(self.scratch / "served")
+
+    def test_fatal_reports_wait_in_a_box_while_a_second_instance_ends_at_once(self):
+        self.addCleanup(self.switch_to, self.root)
+        trees = {}
+        for what, options in (("missing", ["vendor"]), ("cut", ["vendor"]), ("stranger", ["stranger"])):
+            trees[what] = harness.publish({GAME_EXE: GAME_STUB, "a.txt": b"present\n", MISSING: b"lost\n"},
+                                          self.scratch / what, "--sign", KEYS / f"{options[0]}.key")
+        harness.published_path(trees["missing"], MISSING).unlink()
+        cut = harness.published_path(trees["cut"], "a.txt")
+        harness.replace_file(cut, cut.read_bytes()[:-4])
+        for what in ("../x", "CON.txt"):  # a way out of game/, a device: lists velm-publish would refuse
+            listed = harness.published_path(self.scratch / what.strip("./"), LIST_NAME)
+            listed.parent.mkdir(parents=True)
+            harness.zstd(harness.encode([[GAME_EXE, 1, "0" * 40], [what, 1, "0" * 40]]), listed)
+            sig = subprocess.run([harness.BUILD_DIR / "tests/e2e/velm-test-sign", KEYS / "vendor.key", listed, "1",
+                                  str(int(time.time()) + 86400)], capture_output=True, check=True).stdout
+            (listed.parent / (LIST_NAME + ".zs.sig")).write_bytes(sig)
+            trees[what] = self.scratch / what.strip("./")
+        rows = [  # (what, served tree, authority bundle, the report, whether nothing may reach game/)
+            ("a file the server lacks", trees["missing"], None, f"error 404 downloading\n{url_for(MISSING)}", False),
+            ("a stream cut short", trees["cut"], None, "game/a.txt.zs ends inside its compressed data", False),
+            ("a way out of game/", trees["../x"], None, "unsafe name", True),
+            ("a device name", trees["CON.txt"], None, "unsafe name", True),
+            # Schannel without a bundle accepts any certificate under Wine: the launcher must hand it one.
+            ("the system's bundle", self.root, "/etc/ssl/certs/ca-certificates.crt", "Error downloading. ", True),
+            ("a list signed by another key", trees["stranger"], None, "not signed by the vendor", True),
+        ]
+        x = harness.Xvfb(self.scratch / "xvfb.log")
+        self.addCleanup(x.stop)
+        for what, tree, bundle, report, nothing in rows:
+            with self.subTest(what):
+                self.switch_to(tree)
+                directory = self.stage()
+                if bundle:
+                    shutil.copy(bundle, directory / "curl-ca-bundle.crt")
+                run = harness.LauncherRun(directory, env=x.env)
+                self.addCleanup(run.kill)
+                run.wait_for(lambda: time.sleep(0.2) or x.window("Fatal error"), 30, "a message box")
+                canary = self.stage({SAME: b"stale", "unlisted.txt": b"would be deleted"})
+                before = harness.snapshot(canary)
+                second = harness.run_launcher(canary, timeout=20)
+                self.assertEqual((second.returncode, second.lines), (0, []), second.describe())
+                self.assertEqual(harness.snapshot(canary), before, "the second instance touched its tree")
+                self.assertIsNone(run.process.poll(), f"the launcher did not wait\n{run.describe()}")
+                x.press(x.window("Fatal error"), "Return")
+                self.assert_fatal(run.wait(15), report, *run.curl_errors())
+                self.assertEqual((run.retries(), len(run.curl_errors())), ([], int(bool(bundle))), run.describe())
+                if nothing:
+                    self.assertLessEqual(set(harness.snapshot(directory / "game")), {LIST_NAME, LIST_NAME + ".zs"})
+
+    def test_package_is_signed_and_installs_the_game(self):
+        cert, key = self.scratch / "cert.pem", self.scratch / "key.pem"
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj", "/CN=VELM",
+                        "-keyout", key, "-out", cert, "-addext", "keyUsage=critical,digitalSignature",
+                        "-addext", "extendedKeyUsage=codeSigning"], check=True, capture_output=True)
+        package = self.scratch / "velm-launcher.zip"
+        make = lambda *options: subprocess.run(  # noqa: E731
+            ["bash", harness.SCRIPTS_DIR / "windows-package.sh", *options, harness.BASE_URL, package, self.cert_dir / "ca.crt"],
+            capture_output=True, text=True, env={**harness.launcher_env(),
+                                                 "VELM_PACKAGE_BUILD_DIR": str(wine_harness.WIN_BUILD_DIR / "package-build")})
+        for options, report in [(["--sign-cert", cert], "needs both --sign-cert and --sign-key"),
+                                (["--sign-cert", cert, "--sign-key", self.scratch / "none"], "cannot read"),
+                                (["--sign-cert", cert, "--sign-key", key, "--timestamp", "tsa.example"], "timestamp URL")]:
+            refused = make(*options)  # before anything is built
+            self.assertEqual((refused.returncode, package.exists()), (1, False), refused.stderr)
+            self.assertIn(report, refused.stderr)
+        made = make("--sign-cert", cert, "--sign-key", key)
+        self.assertEqual(made.returncode, 0, made.stderr)
+        player = self.scratch / "player"
+        zipfile.ZipFile(package).extractall(player)
+        self.assertEqual({p.name for p in player.iterdir()}, {"velm-launcher.exe", "curl-ca-bundle.crt",
+                                                              "RobotoCondensed-BoldItalic.ttf"})
+        verified = subprocess.run(["osslsigncode", "verify", "-in", player / "velm-launcher.exe", "-CAfile", cert],
+                                  capture_output=True, text=True)
+        self.assertIn("Signature verification: ok", verified.stdout, verified.stderr)
+        with mock.patch.object(harness, "LAUNCHER_EXE", player / "velm-launcher.exe"):
+            self.assert_ok(harness.run_launcher(player, timeout=120), source(1))
+
+    def test_update_sequence(self):
+        # A fresh install below a path with a space, from another folder, which holds a game/ of its own.
+        directory = self.stage(directory=self.scratch / "Program Files" / "VELM")
+        game, elsewhere = directory / "game", self.scratch / "elsewhere"
+        harness.write_tree(elsewhere / "game", {"unlisted.txt": b"x", SAME: b"stale"})
+        run = harness.run_launcher(directory, timeout=120, cwd=elsewhere)
+        self.assert_ok(run, source(1))
+        self.assert_transfers(run, source(1))
+        self.assertIn("file list signed by the vendor: publish 1", "\n".join(run.lines), run.describe())
+        self.assertEqual(harness.snapshot(elsewhere, files_only=True), {"game/unlisted.txt": b"x", f"game/{SAME}": b"stale"})
+
+        # Read-only copies give way: a stale one, an earlier copy set aside, an unlisted one. Folders go.
+        read_only(game, {SAME: b"B" * 4096, SAME + ".upd_old": b"older", "read only.txt": b"unlisted"})
+        unlisted = {"unlisted.txt": b"x", ".dotfile": b"d", "gone dir/deeper/only.bin": b"its folders go with it"}
+        kept = {".config/settings.ini": b"kept"}
+        harness.write_tree(game, {**unlisted, **kept})
+        (game / "empty dir").mkdir()
+        run = harness.run_launcher(directory)
+        self.assert_transfers(run, [SAME])
+        self.assertEqual(set(run.not_found()), {*unlisted, "read only.txt", SAME + ".upd_old"}, run.describe())
+        self.assert_ok(run, {**source(1), **kept, SAME + ".upd_old": b"B" * 4096})
+        self.assertFalse((game / "empty dir").exists() or (game / "gone dir").exists(), "a folder is left")
+
+        # Version 2: the file held open is waited for; the case-renamed folder is the same folder.
+        harness.publish(source(2), self.root, "--sign", KEYS / "vendor.key")
+        holder = subprocess.Popen(wine_harness.HOLDER + ["file", str(game / "x.bin"), "3"], stdout=subprocess.PIPE,
+                                  env=harness.launcher_env(), text=True)
+        self.assertEqual(holder.stdout.readline().strip(), "holding")
+        start = len(self.server.access_log())
+        run = harness.run_launcher(directory)
+        holder.wait(30)
+        holder.stdout.close()
+        self.assertIn("waiting for game/x.bin, which another program holds open", run.lines, run.describe())
+        self.assertEqual([u for u in run.transfers() if "/.patches/" not in u], [url_for(LIST_NAME), url_for("x.bin")])
+        self.assertEqual(len(run.transfers()), 3, run.describe())
+        # The statement, the list, the two files' patches (one missing) and the one fetched whole.
+        requests = re.findall(r'"GET /windows/.* HTTP/[0-9.]+" \d+ \d+ "[^"]*" "[^"]*" (\d+) ', self.server.access_log()[start:])
+        self.assertEqual((len(requests), len(set(requests))), (5, 1), "not one connection for all")
+        installed = {**source(2), **kept}
+        installed["sounds/a.ogg"] = installed.pop("Sounds/a.ogg")
+        self.assert_ok(run, installed, skip=harness.UPD_OLD)
+
+        # An instance that ended owning the mutex leaves it abandoned: the next one runs. The tree
+        # is current: only the list is fetched, nothing is read but the empty file (by the record).
+        holder = subprocess.Popen(wine_harness.HOLDER + ["mutex", "120"], env=harness.launcher_env(),
+                                  stdout=subprocess.PIPE, text=True)
+        self.addCleanup(lambda: (holder.kill(), holder.wait()))
+        self.assertEqual(holder.stdout.readline().strip(), "holding")
+        holder.stdout.close()
+        subprocess.run(wine_harness.HOLDER + ["abandon"], env=harness.launcher_env(), check=True, timeout=30)
+        for name in ("x.bin", "x.pak"):
+            (game / (name + ".upd_old")).unlink()
+        before = harness.snapshot(game)
+        run = harness.run_launcher(directory)
+        self.assertEqual((run.transfers(), run.summary()), ([url_for(LIST_NAME)], f"{len(source(2)) - 1} current by "
+                         "the record of verified files, 1 by their SHA-1, 0 fetched"), run.describe())
+        self.assert_ok(run)
+        self.assertEqual(harness.snapshot(game), before, "a current tree was modified")
+        # Other bytes of the same size under the old modification time: the change time tells.
+        st = (game / SAME).stat()
+        (game / SAME).write_bytes(b"C" * 4096)
+        os.utime(game / SAME, ns=(st.st_atime_ns, st.st_mtime_ns))
+        run = harness.run_launcher(directory)
+        self.assertEqual(run.summary(), f"{len(source(2)) - 2} current by the record of verified files, 1 by their "
+                                        "SHA-1, 1 fetched", run.describe())
+
+
+if __name__ == "__main__":
+    unittest.main()
