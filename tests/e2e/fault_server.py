@@ -8,7 +8,17 @@ paths to a fault: an object of "times": N (the first N requests of the path only
 (read the request, then reset the connection), "status": N (answer N), "body_file": PATH (serve
 these bytes instead), "stall": SECONDS (send half of the body, pause, then send the rest)."""
 
-import http.server, json, os, signal, socket, ssl, struct, sys, threading, time, urllib.parse
+import http.server
+import json
+import os
+import signal
+import socket
+import ssl
+import struct
+import sys
+import threading
+import time
+import urllib.parse
 
 ROOT, PORT, CERT, KEY, FAULTS, LOG = sys.argv[1:7]
 lock = threading.Lock()

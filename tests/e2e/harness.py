@@ -4,8 +4,23 @@ launcher, a command to run it with and another stand-in game (the Wine tests set
 root, a test process first moves into network and mount namespaces of its own, so that port 4443
 and the single-instance lock are its own and it may mount file systems."""
 
-import fcntl, json, os, re, shlex, shutil, signal, socket, stat, struct, subprocess, sys, tempfile, threading, time
-import unittest, urllib.parse
+import fcntl
+import json
+import os
+import re
+import shlex
+import shutil
+import signal
+import socket
+import stat
+import struct
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+import urllib.parse
 from pathlib import Path
 
 SOURCE_DIR = Path(os.environ.get("VELM_SOURCE_DIR", Path(__file__).resolve().parents[2]))

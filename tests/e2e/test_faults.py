@@ -1,7 +1,11 @@
 """Against fault_server.py: lists refused before any change, answers that end the update, retries,
 a version published during the download, a second instance while the first waits for the list."""
 
-import hashlib, os, random, shutil, unittest
+import hashlib
+import os
+import random
+import shutil
+import unittest
 
 import harness
 from harness import E2ETestCase, LIST_NAME, url_for

@@ -1,7 +1,10 @@
 """A game's history against nginx: versions published one after the other, and an update killed
 at any moment. Each ends with exactly the published files."""
 
-import os, random, signal, unittest
+import os
+import random
+import signal
+import unittest
 from pathlib import Path
 
 import harness

@@ -1,7 +1,12 @@
 """The player's machine refuses: a disk too small, a read-only game folder, a disk that fills
 anyway, a file another program holds. They mount file systems: root only (harness.py)."""
 
-import os, random, subprocess, threading, time, unittest
+import os
+import random
+import subprocess
+import threading
+import time
+import unittest
 
 import harness
 from harness import E2ETestCase

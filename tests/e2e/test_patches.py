@@ -1,7 +1,10 @@
 """Patches against nginx: a player with version 1 fetches a small part of the whole files; every
 other case falls back to whole files. Each ends with the exact tree of version 2."""
 
-import hashlib, random, re, unittest
+import hashlib
+import random
+import re
+import unittest
 
 import harness
 from harness import E2ETestCase

@@ -1,7 +1,14 @@
 """The vendor's tools: velm-publish (bad names, killed publishes, rollbacks, an older publisher's
 plain tree, patches made, kept and dropped) against the launcher, and the dev server's options."""
 
-import hashlib, http.client, random, shutil, signal, ssl, subprocess, unittest
+import hashlib
+import http.client
+import random
+import shutil
+import signal
+import ssl
+import subprocess
+import unittest
 
 import harness
 from harness import E2ETestCase, LIST_NAME

@@ -2,7 +2,12 @@
 fault_server.py serves other bytes for the statement or the list) with nothing changed and
 nothing started; the lists it accepts; velm-publish verify."""
 
-import hashlib, os, shutil, subprocess, time, unittest
+import hashlib
+import os
+import shutil
+import subprocess
+import time
+import unittest
 from pathlib import Path
 from unittest import mock
 

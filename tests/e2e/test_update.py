@@ -1,7 +1,11 @@
 """The update against nginx on one published tree: a fresh install; then, on a copy of it, every
 kind of local change at once, a current tree, and the record of verified files."""
 
-import hashlib, os, random, tempfile, unittest
+import hashlib
+import os
+import random
+import tempfile
+import unittest
 from pathlib import Path
 
 import harness

@@ -2,7 +2,11 @@
 downloads; closing it stops every transfer and replaces nothing; the next run resumes; a run
 closed after every file is current still starts the game."""
 
-import os, random, subprocess, time, unittest
+import os
+import random
+import subprocess
+import time
+import unittest
 
 import harness
 from harness import E2ETestCase

@@ -4,7 +4,15 @@ removed, the record's stamps, a folder renamed by case, a patch (mapped files), 
 the single-instance mutex, fatal reports in a message box, Schannel and the bundle, the signed
 list, and the package a vendor ships."""
 
-import os, random, re, shutil, stat, subprocess, time, unittest, zipfile
+import os
+import random
+import re
+import shutil
+import stat
+import subprocess
+import time
+import unittest
+import zipfile
 from unittest import mock
 
 import wine_harness

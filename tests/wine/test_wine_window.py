@@ -2,7 +2,10 @@
 size, overall bar and icon at 100 % and 150 % display scaling; Alt+F4 stops the transfers and
 puts nothing in place; the next run resumes them (or starts over for a file changed since)."""
 
-import os, subprocess, time, unittest
+import os
+import subprocess
+import time
+import unittest
 
 import wine_harness
 import harness

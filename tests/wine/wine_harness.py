@@ -2,7 +2,11 @@
 this module first. `wine_harness.py create|remove PREFIX` makes and removes the Wine prefix of a
 test run (ctest does, around the tests); a test process keeps its wineserver up while it runs."""
 
-import atexit, os, shutil, subprocess, sys
+import atexit
+import os
+import shutil
+import subprocess
+import sys
 from pathlib import Path
 
 WIN_BUILD_DIR = Path(os.environ.get("VELM_WIN_BUILD_DIR", Path(__file__).resolve().parents[2] / "build-win"))
