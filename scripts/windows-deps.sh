@@ -203,9 +203,9 @@ cmake_build nghttp2 "$src" \
 
 # Schannel only: no OpenSSL, and no optional library the launcher does not need but nghttp2
 # (static: its header must not ask for a DLL's imports). Schannel takes the CA file the
-# launcher names; no default bundle or path is compiled in.
+# launcher names; no default bundle or path is compiled in. Its own flags keep the shared ones.
 src=$(fetch curl)
-cmake_build curl "$src" -DCMAKE_C_FLAGS=-DNGHTTP2_STATICLIB \
+cmake_build curl "$src" -DCMAKE_C_FLAGS="$CFLAGS -DNGHTTP2_STATICLIB" \
   -DCURL_USE_SCHANNEL=ON -DCURL_USE_OPENSSL=OFF -DCURL_CA_BUNDLE=none -DCURL_CA_PATH=none \
   -DBUILD_CURL_EXE=OFF -DBUILD_TESTING=OFF -DENABLE_MANUAL=OFF -DHTTP_ONLY=ON \
   -DCURL_DISABLE_LDAP=ON -DCURL_ZLIB=OFF -DCURL_BROTLI=OFF -DCURL_ZSTD=OFF \
