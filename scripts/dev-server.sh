@@ -6,9 +6,10 @@
 # Everything nginx writes (configuration, pid, logs, temporary files, certificates) stays in
 # STATE_DIR. The certificate authority the launcher must trust is STATE_DIR/certs/ca.crt.
 # PORT defaults to 4443, the port of the default update URL; a launcher built for another one
-# names it in VELM_UPDATE_URL. RATE (nginx syntax, e.g. 500k or 2m) caps each connection's bytes
-# per second so progress shows. --listen serves on another IPv4 address and port (the certificate then names that address
-# too), such as the server's side of a benchmark's network namespaces; --http2 offers HTTP/2.
+# names it in VELM_UPDATE_URL. RATE (nginx syntax, e.g. 500k or 2m) caps each request's bytes
+# per second so progress shows. --listen serves on another IPv4 address and port (the
+# certificate then names that address too), such as the server's side of a benchmark's network
+# namespaces; --http2 offers HTTP/2.
 # The access log is nginx's combined format followed by the connection's serial number, the
 # time the request ended ($msec), its duration in seconds and its Range header.
 set -euo pipefail
