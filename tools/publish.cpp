@@ -205,13 +205,22 @@ bool decompress_zs(const fs::path& zs, uint64_t limit, SHA1State* sha, FILE* out
     return true;
 }
 
-// Whether `zs` decompresses to exactly `size` bytes whose SHA-1 is `hash`.
-bool zs_holds(const fs::path& zs, uint64_t size, const std::string& hash) {
+// Whether `zs` decompresses to exactly `size` bytes whose SHA-1 is `hash`; if not, why in *error.
+bool zs_holds(const fs::path& zs, uint64_t size, const char* hash, std::string* error) {
     SHA1State sha;
     SHA1Reset(&sha);
     uint64_t produced = 0;
-    std::string ignored;
-    return decompress_zs(zs, size, &sha, nullptr, &produced, &ignored) && produced == size && digest_of(&sha) == hash;
+    if (!decompress_zs(zs, size, &sha, nullptr, &produced, error))
+        return false;
+    if (produced != size) {
+        *error = zs.string() + ": decompresses to " + std::to_string(produced) + " bytes, not " + std::to_string(size);
+        return false;
+    }
+    if (digest_of(&sha) != hash) {
+        *error = zs.string() + ": its content's SHA-1 is not the listed one";
+        return false;
+    }
+    return true;
 }
 
 // Compresses `in_path` into `out_path` as one zstd frame that records its content size and
@@ -567,8 +576,9 @@ bool can_reuse(const build_t& build, const published_file& file, const fs::path&
     std::error_code ec;
     if (build.tree->live.empty() || !fs::is_regular_file(fs::symlink_status(live_zs, ec)))
         return false;
+    std::string ignored;
     if (build.tree->live_release.empty())
-        return zs_holds(live_zs, file.size, file.hash);
+        return zs_holds(live_zs, file.size, file.hash.c_str(), &ignored);
     const game_file_t* old = find_game_file(*build.live_list, file.name);
     return old != nullptr && old->size == file.size && file.hash == old->hash;
 }
@@ -1131,21 +1141,12 @@ size_t verify_files(const fs::path& dir, const game_file_table& list) {
     auto work = [&] {
         for (size_t i = next++; i < total; i = next++) {
             const game_file_t& file = list.files[i];
-            SHA1State sha;
-            SHA1Reset(&sha);
-            uint64_t produced = 0;
             std::string error;
-            fs::path zs = dir / (std::string(file.name) + ".zs");
-            bool ok = decompress_zs(zs, file.size, &sha, nullptr, &produced, &error);
-            if (ok && produced != file.size)
-                error = zs.string() + ": decompresses to " + std::to_string(produced) + " bytes, not " +
-                        std::to_string(file.size);
-            else if (ok && digest_of(&sha) != file.hash)
-                error = zs.string() + ": its content's SHA-1 is not the listed one";
-            if (!error.empty())
+            bool ok = zs_holds(dir / (std::string(file.name) + ".zs"), file.size, file.hash, &error);
+            if (!ok)
                 ++bad;
-            printf("[%zu/%zu] %-4s %s%s%s\n", ++done, total, error.empty() ? "ok" : "BAD", file.name,
-                   error.empty() ? "" : ": ", error.c_str());
+            printf("[%zu/%zu] %-4s %s%s%s\n", ++done, total, ok ? "ok" : "BAD", file.name, ok ? "" : ": ",
+                   error.c_str());
         }
     };
     run_on_every_core(work);
