@@ -170,10 +170,6 @@ bool decompress_zs(const fs::path& zs, uint64_t limit, SHA1State* sha, FILE* out
         size_t got = fread(in_buffer.data(), 1, in_buffer.size(), in.get());
         if (got == 0)
             break;
-        if (result == 0) {
-            *error = zs.string() + ": data after the frame";
-            return false;
-        }
         ZSTD_inBuffer input = {in_buffer.data(), got, 0};
         while (input.pos < input.size) {
             if (result == 0) {
