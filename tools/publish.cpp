@@ -29,7 +29,7 @@
 // its place. The live tree, the one it replaced and the newest other complete tree are kept
 // for players still downloading; older trees and those of killed publishes are removed.
 //
-// Patches (src/patch.h) let a player with the previous version of a file fetch what changed.
+// Patches (format/patch.h) let a player with the previous version of a file fetch what changed.
 // A file that changed since the live tree gets one, made from the live .zs's content, when it
 // is smaller than patch_kept_percent of the new .zs; a file unchanged since then keeps the live
 // tree's patch to its content (hard-linked). So a tree holds one patch per file that changed,
