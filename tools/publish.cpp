@@ -112,7 +112,8 @@ std::string describe_errno(const fs::path& path) { return path.string() + ": " +
 
 // --- Reading, hashing, compressing -----------------------------------------------------------
 
-// A FILE* closed when the scope ends (reading; a written file is closed by hand, to check it).
+// A FILE* closed when the scope ends; a file written in full is released and closed by hand, to
+// check that its last bytes reached the disk.
 struct file_closer {
     void operator()(FILE* f) const { fclose(f); }
 };
@@ -229,7 +230,7 @@ bool compress_file(const fs::path& in_path, const fs::path& out_path, uint64_t s
         *error = describe_errno(in_path);
         return false;
     }
-    FILE* out = fopen(out_path.c_str(), "wb");
+    file_ptr out(fopen(out_path.c_str(), "wb"));
     if (out == nullptr) {
         *error = describe_errno(out_path);
         return false;
@@ -244,13 +245,11 @@ bool compress_file(const fs::path& in_path, const fs::path& out_path, uint64_t s
     SHA1State sha;
     SHA1Reset(&sha);
     uint64_t seen = 0;
-    bool ok = true;
-    for (bool last = false; ok && !last;) {
+    for (bool last = false; !last;) {
         size_t got = fread(in_buffer.data(), 1, in_buffer.size(), in.get());
         if (ferror(in.get())) {
             *error = in_path.string() + ": read error";
-            ok = false;
-            break;
+            return false;
         }
         SHA1Input(&sha, in_buffer.data(), static_cast<uint32_t>(got));
         seen += got;
@@ -264,26 +263,24 @@ bool compress_file(const fs::path& in_path, const fs::path& out_path, uint64_t s
             size_t remaining = ZSTD_compressStream2(cctx.get(), &output, &input, mode);
             if (ZSTD_isError(remaining)) {
                 *error = in_path.string() + ": " + ZSTD_getErrorName(remaining);
-                ok = false;
-                break;
+                return false;
             }
-            if (fwrite(out_buffer.data(), 1, output.pos, out) != output.pos) {
+            if (fwrite(out_buffer.data(), 1, output.pos, out.get()) != output.pos) {
                 *error = out_path.string() + ": write error";
-                ok = false;
-                break;
+                return false;
             }
             finished = last ? remaining == 0 : input.pos == input.size;
         }
     }
-    if (fclose(out) != 0 && ok) {
+    if (fclose(out.release()) != 0) {
         *error = out_path.string() + ": write error";
-        ok = false;
+        return false;
     }
-    if (ok && (seen != size || digest_of(&sha) != hash)) {
+    if (seen != size || digest_of(&sha) != hash) {
         *error = in_path.string() + ": changed while it was being published";
-        ok = false;
+        return false;
     }
-    return ok;
+    return true;
 }
 
 // --- list and hash ---------------------------------------------------------------------------
