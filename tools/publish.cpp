@@ -29,7 +29,7 @@
 // its place. The live tree, the one it replaced and the newest other complete tree are kept
 // for players still downloading; older trees and those of killed publishes are removed.
 //
-// Patches (src/patch.h) let a player with the previous version of a file fetch what changed.
+// Patches (format/patch.h) let a player with the previous version of a file fetch what changed.
 // A file that changed since the live tree gets one, made from the live .zs's content, when it
 // is smaller than patch_kept_percent of the new .zs; a file unchanged since then keeps the live
 // tree's patch to its content (hard-linked). So a tree holds one patch per file that changed,
@@ -112,7 +112,8 @@ std::string describe_errno(const fs::path& path) { return path.string() + ": " +
 
 // --- Reading, hashing, compressing -----------------------------------------------------------
 
-// A FILE* closed when the scope ends (reading; a written file is closed by hand, to check it).
+// A FILE* closed when the scope ends; a file written in full is released and closed by hand, to
+// check that its last bytes reached the disk.
 struct file_closer {
     void operator()(FILE* f) const { fclose(f); }
 };
@@ -170,10 +171,6 @@ bool decompress_zs(const fs::path& zs, uint64_t limit, SHA1State* sha, FILE* out
         size_t got = fread(in_buffer.data(), 1, in_buffer.size(), in.get());
         if (got == 0)
             break;
-        if (result == 0) {
-            *error = zs.string() + ": data after the frame";
-            return false;
-        }
         ZSTD_inBuffer input = {in_buffer.data(), got, 0};
         while (input.pos < input.size) {
             if (result == 0) {
@@ -205,13 +202,22 @@ bool decompress_zs(const fs::path& zs, uint64_t limit, SHA1State* sha, FILE* out
     return true;
 }
 
-// Whether `zs` decompresses to exactly `size` bytes whose SHA-1 is `hash`.
-bool zs_holds(const fs::path& zs, uint64_t size, const std::string& hash) {
+// Whether `zs` decompresses to exactly `size` bytes whose SHA-1 is `hash`; if not, why in *error.
+bool zs_holds(const fs::path& zs, uint64_t size, const char* hash, std::string* error) {
     SHA1State sha;
     SHA1Reset(&sha);
     uint64_t produced = 0;
-    std::string ignored;
-    return decompress_zs(zs, size, &sha, nullptr, &produced, &ignored) && produced == size && digest_of(&sha) == hash;
+    if (!decompress_zs(zs, size, &sha, nullptr, &produced, error))
+        return false;
+    if (produced != size) {
+        *error = zs.string() + ": decompresses to " + std::to_string(produced) + " bytes, not " + std::to_string(size);
+        return false;
+    }
+    if (digest_of(&sha) != hash) {
+        *error = zs.string() + ": its content's SHA-1 is not the listed one";
+        return false;
+    }
+    return true;
 }
 
 // Compresses `in_path` into `out_path` as one zstd frame that records its content size and
@@ -224,7 +230,7 @@ bool compress_file(const fs::path& in_path, const fs::path& out_path, uint64_t s
         *error = describe_errno(in_path);
         return false;
     }
-    FILE* out = fopen(out_path.c_str(), "wb");
+    file_ptr out(fopen(out_path.c_str(), "wb"));
     if (out == nullptr) {
         *error = describe_errno(out_path);
         return false;
@@ -239,13 +245,11 @@ bool compress_file(const fs::path& in_path, const fs::path& out_path, uint64_t s
     SHA1State sha;
     SHA1Reset(&sha);
     uint64_t seen = 0;
-    bool ok = true;
-    for (bool last = false; ok && !last;) {
+    for (bool last = false; !last;) {
         size_t got = fread(in_buffer.data(), 1, in_buffer.size(), in.get());
         if (ferror(in.get())) {
             *error = in_path.string() + ": read error";
-            ok = false;
-            break;
+            return false;
         }
         SHA1Input(&sha, in_buffer.data(), static_cast<uint32_t>(got));
         seen += got;
@@ -259,26 +263,24 @@ bool compress_file(const fs::path& in_path, const fs::path& out_path, uint64_t s
             size_t remaining = ZSTD_compressStream2(cctx.get(), &output, &input, mode);
             if (ZSTD_isError(remaining)) {
                 *error = in_path.string() + ": " + ZSTD_getErrorName(remaining);
-                ok = false;
-                break;
+                return false;
             }
-            if (fwrite(out_buffer.data(), 1, output.pos, out) != output.pos) {
+            if (fwrite(out_buffer.data(), 1, output.pos, out.get()) != output.pos) {
                 *error = out_path.string() + ": write error";
-                ok = false;
-                break;
+                return false;
             }
             finished = last ? remaining == 0 : input.pos == input.size;
         }
     }
-    if (fclose(out) != 0 && ok) {
+    if (fclose(out.release()) != 0) {
         *error = out_path.string() + ": write error";
-        ok = false;
+        return false;
     }
-    if (ok && (seen != size || digest_of(&sha) != hash)) {
+    if (seen != size || digest_of(&sha) != hash) {
         *error = in_path.string() + ": changed while it was being published";
-        ok = false;
+        return false;
     }
-    return ok;
+    return true;
 }
 
 // --- list and hash ---------------------------------------------------------------------------
@@ -567,8 +569,9 @@ bool can_reuse(const build_t& build, const published_file& file, const fs::path&
     std::error_code ec;
     if (build.tree->live.empty() || !fs::is_regular_file(fs::symlink_status(live_zs, ec)))
         return false;
+    std::string ignored;
     if (build.tree->live_release.empty())
-        return zs_holds(live_zs, file.size, file.hash);
+        return zs_holds(live_zs, file.size, file.hash.c_str(), &ignored);
     const game_file_t* old = find_game_file(*build.live_list, file.name);
     return old != nullptr && old->size == file.size && file.hash == old->hash;
 }
@@ -1131,21 +1134,12 @@ size_t verify_files(const fs::path& dir, const game_file_table& list) {
     auto work = [&] {
         for (size_t i = next++; i < total; i = next++) {
             const game_file_t& file = list.files[i];
-            SHA1State sha;
-            SHA1Reset(&sha);
-            uint64_t produced = 0;
             std::string error;
-            fs::path zs = dir / (std::string(file.name) + ".zs");
-            bool ok = decompress_zs(zs, file.size, &sha, nullptr, &produced, &error);
-            if (ok && produced != file.size)
-                error = zs.string() + ": decompresses to " + std::to_string(produced) + " bytes, not " +
-                        std::to_string(file.size);
-            else if (ok && digest_of(&sha) != file.hash)
-                error = zs.string() + ": its content's SHA-1 is not the listed one";
-            if (!error.empty())
+            bool ok = zs_holds(dir / (std::string(file.name) + ".zs"), file.size, file.hash, &error);
+            if (!ok)
                 ++bad;
-            printf("[%zu/%zu] %-4s %s%s%s\n", ++done, total, error.empty() ? "ok" : "BAD", file.name,
-                   error.empty() ? "" : ": ", error.c_str());
+            printf("[%zu/%zu] %-4s %s%s%s\n", ++done, total, ok ? "ok" : "BAD", file.name, ok ? "" : ": ",
+                   error.c_str());
         }
     };
     run_on_every_core(work);

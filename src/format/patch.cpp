@@ -1,6 +1,7 @@
 #include "format/patch.h"
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -21,13 +22,6 @@ struct file_close {
 bool refuse(patch_result* result, const char* what, const char* detail) {
     snprintf(result->problem, sizeof result->problem, "%s: %s", what, detail);
     return false;
-}
-
-int highest_bit(uint64_t value) {
-    int bit = 0;
-    while (value >>= 1)
-        ++bit;
-    return bit;
 }
 
 bool set(ZSTD_CCtx* cctx, ZSTD_cParameter parameter, int value, patch_result* result) {
@@ -81,7 +75,8 @@ bool run(std::span<const uint8_t> old_content, std::span<const uint8_t> new_cont
 int patch_window_log(uint64_t old_size, uint64_t new_size) {
     ZSTD_bounds bounds = ZSTD_cParam_getBounds(ZSTD_c_windowLog);
     int upper = std::min(bounds.upperBound, patch_window_log_max);
-    return std::clamp(highest_bit(std::max(old_size, new_size)) + 1, bounds.lowerBound, upper);
+    int needed = static_cast<int>(std::bit_width(std::max(old_size, new_size)));
+    return std::clamp(needed, bounds.lowerBound, upper);
 }
 
 void make_patch(std::span<const uint8_t> old_content, std::span<const uint8_t> new_content, const char* out_path,
