@@ -31,6 +31,7 @@
 #include <string_view>
 #include <vector>
 
+#include "format/patch.h"
 #include "launcher/launcher.h"
 #include "platform/platform.h"
 #include "support/fileops.h"
@@ -497,8 +498,9 @@ char* file_url(const game_file_t* entry) {
 }
 
 char* patch_url(const game_file_t* entry, const char* base) {
-    std::string url = std::string(base_url) + ".patches/" + base + "-" + entry->hash + ".zst";
-    return strdup(url.c_str());
+    char name[patch_name_size];
+    patch_name(base, entry->hash, name);
+    return str_concat(base_url, name);
 }
 
 char* target_path(const game_file_t* entry) { return str_concat("game/", entry->name); }
