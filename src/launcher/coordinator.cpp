@@ -83,7 +83,7 @@ std::string fetch_file_list() {
         report_fatal(list_failure);
     char* temporary = temporary_path(&entry);
     decompress_result result;
-    decompress({temporary, job.header_size, manifest_path, manifest_limit, nullptr, 0}, &result);
+    decompress({temporary, transfer_header_size, manifest_path, manifest_limit, nullptr, 0}, &result);
     char* url = file_url(&entry);
     printf("%ld | %5u ms | %s\n", job.status, SDL_GetTicks() - job.started, url);
     free(url);

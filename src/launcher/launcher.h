@@ -53,7 +53,6 @@ struct job_t {
     // Written by the transfer thread before the job becomes fetched; read by the installer.
     uint32_t started; // tick of the transfer's first attempt
     long status; // HTTP status of the transfer that succeeded (200, or 206 when resumed)
-    uint64_t header_size; // bytes of the temporary file that precede the server's bytes
     bool is_patch; // the temporary holds a patch from the local copy, not the whole file
     // Written by the worker that checks the job: the local copy's SHA-1, when a patch from it
     // to the listed content is to be asked for first; empty when not.
@@ -135,6 +134,8 @@ int worker_fn(void* data); // a worker; `data` is its worker_t slot
 int transfer_thread_fn(void* data); // the transfers
 
 // --- Transfers (transfer.cpp) ----------------------------------------------------------------
+// Bytes of a fetched job's temporary file that precede the server's bytes (the transfer's header).
+constexpr uint64_t transfer_header_size = 256;
 void download_init(); // curl's global state and the transfer set; before any thread starts
 void download_cleanup(); // after every thread has ended
 // Hands a wanted job to the transfer thread; with `mut` held.

@@ -52,14 +52,13 @@ constexpr long http_ok = 200;
 constexpr long http_partial = 206;
 constexpr long http_range_not_satisfiable = 416;
 
-// The temporary file's header: a skippable frame of `header_size` bytes in all, holding the tag,
-// a line saying what the bytes after it are ("whole", or "patch <base SHA-1>") and a line with
-// the server's validator of them, padded with NULs.
+// The temporary file's header: a skippable frame of `transfer_header_size` bytes in all, holding
+// the tag, a line saying what the bytes after it are ("whole", or "patch <base SHA-1>") and a
+// line with the server's validator of them, padded with NULs.
 constexpr uint32_t skippable_magic = 0x184D2A5E;
-constexpr size_t header_size = 256;
 constexpr size_t frame_preamble = 8; // magic and length, 32 bits each, little endian
 constexpr std::string_view header_tag = "velm partial 2\n";
-constexpr size_t header_text = header_size - frame_preamble - header_tag.size();
+constexpr size_t header_text = transfer_header_size - frame_preamble - header_tag.size();
 constexpr size_t max_validator = 160;
 
 // One job's transfer, from its first attempt to its last. Transfer thread only.
@@ -111,14 +110,14 @@ std::string header_kind(const transfer_t* t) {
 }
 
 void write_header(transfer_t* t, const std::string& validator) {
-    uint8_t header[header_size] = {};
+    uint8_t header[transfer_header_size] = {};
     put_le32(header, skippable_magic);
-    put_le32(header + 4, header_size - frame_preamble);
+    put_le32(header + 4, transfer_header_size - frame_preamble);
     memcpy(header + frame_preamble, header_tag.data(), header_tag.size());
     std::string text = header_kind(t) + "\n" + (validator.size() <= max_validator ? validator : "") + "\n";
     CHECK(text.size() <= header_text);
     memcpy(header + frame_preamble + header_tag.size(), text.data(), text.size());
-    if (fwrite(header, 1, header_size, t->file) != header_size)
+    if (fwrite(header, 1, transfer_header_size, t->file) != transfer_header_size)
         FAIL_FILE_ERRNO("write", t->temporary.c_str());
 }
 
@@ -128,11 +127,12 @@ uint64_t read_header(const transfer_t* t, std::string* validator) {
     FILE* f = fopen(t->temporary.c_str(), "rb");
     if (f == nullptr)
         return 0;
-    uint8_t header[header_size];
-    bool whole = fread(header, 1, header_size, f) == header_size;
+    uint8_t header[transfer_header_size];
+    bool whole = fread(header, 1, transfer_header_size, f) == transfer_header_size;
     fclose(f);
     platform_file_stamp stamp;
-    if (!whole || get_le32(header) != skippable_magic || get_le32(header + 4) != header_size - frame_preamble ||
+    if (!whole || get_le32(header) != skippable_magic ||
+        get_le32(header + 4) != transfer_header_size - frame_preamble ||
         memcmp(header + frame_preamble, header_tag.data(), header_tag.size()) != 0 ||
         platform_stamp(t->temporary.c_str(), &stamp) != 0)
         return 0;
@@ -146,7 +146,7 @@ uint64_t read_header(const transfer_t* t, std::string* validator) {
     if (end == 0 || end == std::string_view::npos)
         return 0;
     *validator = std::string(lines.substr(0, end));
-    return stamp.size - header_size;
+    return stamp.size - transfer_header_size;
 }
 
 // --- Callbacks -------------------------------------------------------------------------------
@@ -347,7 +347,6 @@ bool can_succeed_later(CURLcode result) {
 void succeed(transfer_t* t, long code) {
     job_t* job = t->job;
     job->status = code;
-    job->header_size = header_size;
     job->is_patch = t->patch;
     job->progress.store(1.0f, std::memory_order_relaxed);
     SDL_LockMutex(mut);

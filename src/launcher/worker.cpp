@@ -124,7 +124,7 @@ void install(job_t* job) {
     platform_mapping base;
     bool patch = job->is_patch && platform_map_file(previous.c_str(), &base) == 0;
     decompress_result result;
-    decompress({temporary, job->header_size, target, e->size, base.data, static_cast<size_t>(base.size)}, &result);
+    decompress({temporary, transfer_header_size, target, e->size, base.data, static_cast<size_t>(base.size)}, &result);
     if (patch)
         platform_unmap(&base, base.size);
     char* url = job->is_patch ? patch_url(e, job->patch_base) : file_url(e);
