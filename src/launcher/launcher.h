@@ -53,9 +53,9 @@ struct job_t {
     // Written by the transfer thread before the job becomes fetched; read by the installer.
     uint32_t started; // tick of the transfer's first attempt
     long status; // HTTP status of the transfer that succeeded (200, or 206 when resumed)
-    bool is_patch; // the temporary holds a patch from the local copy, not the whole file
     // Written by the worker that checks the job: the local copy's SHA-1, when a patch from it
-    // to the listed content is to be asked for first; empty when not.
+    // to the listed content is to be asked for first; empty when not. Emptied by whoever holds
+    // the job when the patch is given up, so once fetched it says what the temporary holds.
     char patch_base[41];
     // The coordinator's own fetches only, set before the job is submitted. `as_is`: a file of
     // the server's own (the list's signature), asked for by its name alone (no ".zs", no

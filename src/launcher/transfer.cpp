@@ -64,7 +64,6 @@ constexpr size_t max_validator = 160;
 // One job's transfer, from its first attempt to its last. Transfer thread only.
 struct transfer_t {
     job_t* job;
-    bool patch = false; // asks for the patch from the local copy rather than the whole file
     std::string url;
     std::string temporary;
     CURL* handle = nullptr;
@@ -104,9 +103,12 @@ uint32_t get_le32(const uint8_t* at) {
     return at[0] | (at[1] << 8) | (at[2] << 16) | (static_cast<uint32_t>(at[3]) << 24);
 }
 
+// Whether `t` asks for the patch from the local copy rather than the whole file.
+bool asks_patch(const transfer_t* t) { return t->job->patch_base[0] != '\0'; }
+
 // What the temporary of `t` holds, as its header says it.
 std::string header_kind(const transfer_t* t) {
-    return t->patch ? std::string("patch ") + t->job->patch_base : std::string("whole");
+    return asks_patch(t) ? std::string("patch ") + t->job->patch_base : std::string("whole");
 }
 
 void write_header(transfer_t* t, const std::string& validator) {
@@ -347,7 +349,6 @@ bool can_succeed_later(CURLcode result) {
 void succeed(transfer_t* t, long code) {
     job_t* job = t->job;
     job->status = code;
-    job->is_patch = t->patch;
     job->progress.store(1.0f, std::memory_order_relaxed);
     SDL_LockMutex(mut);
     job->step = job_step::fetched;
@@ -360,8 +361,7 @@ void succeed(transfer_t* t, long code) {
 
 // The patch from the local copy when the worker asked for one, else the whole file.
 void set_url(transfer_t* t) {
-    t->patch = t->job->patch_base[0] != '\0';
-    char* url = t->patch ? patch_url(t->job->entry, t->job->patch_base) : file_url(t->job->entry);
+    char* url = asks_patch(t) ? patch_url(t->job->entry, t->job->patch_base) : file_url(t->job->entry);
     t->url = url;
     free(url);
 }
@@ -386,7 +386,7 @@ void finish_attempt(transfer_t* t, CURLcode result) {
     if (result == CURLE_OK) {
         if (code == http_ok || (code == http_partial && t->resume_from > 0)) {
             succeed(t, code);
-        } else if (t->patch) {
+        } else if (asks_patch(t)) {
             // Patches are optional: a server without this one serves the whole file.
             printf("no patch for %s from its local copy (%ld); fetching it whole\n", t->job->entry->name, code);
             t->job->patch_base[0] = '\0';
