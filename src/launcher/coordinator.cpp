@@ -218,7 +218,6 @@ void queue_jobs() {
     jobs_size = static_cast<int32_t>(files.size());
     jobs_next = 0;
     jobs_done = 0;
-    jobs_in_queue = jobs_size;
     jobs_by_record = jobs_by_digest = jobs_installed = 0;
     bytes_wanted = 0;
     bytes_installed = 0;
@@ -250,7 +249,7 @@ void stop_round() {
     transfer_stop_all();
     wanted_jobs.clear();
     fetched_jobs.clear();
-    jobs_size = jobs_next = jobs_done = jobs_in_queue = 0;
+    jobs_size = jobs_next = jobs_done = 0;
     mismatch_job = nullptr;
     round_stopping = false;
     SDL_UnlockMutex(mut);

@@ -99,7 +99,6 @@ extern job_t* jobs;
 extern int32_t jobs_size; // jobs in the round
 extern int32_t jobs_next; // index of the next job to check
 extern int32_t jobs_done; // jobs finished in this round
-extern int32_t jobs_in_queue; // jobs not finished: jobs_size - jobs_done
 extern std::deque<job_t*>& wanted_jobs; // checked, waiting for the transfer thread
 extern std::deque<job_t*>& fetched_jobs; // transferred, waiting for a worker to install them
 extern int32_t busy_workers; // workers checking or installing a job
