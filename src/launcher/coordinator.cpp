@@ -189,9 +189,8 @@ void match(scan_result* found) {
 }
 
 void scan(scan_result* walked) {
+    // game/ exists: the list's transfer created it for its temporary.
     scan_result& found = *walked;
-    if (!platform_entry_exists("game"))
-        platform_mkdir("game");
     match(&found);
     check_free_space(found);
     for (const auto& [path, size] : found.unlisted) {
