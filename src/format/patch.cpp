@@ -85,7 +85,3 @@ void make_patch(std::span<const uint8_t> old_content, std::span<const uint8_t> n
     result->problem[0] = '\0';
     result->ok = run(old_content, new_content, out_path, level, threads, result);
 }
-
-void patch_name(const char* old_digest, const char* new_digest, char (&out)[patch_name_size]) {
-    snprintf(out, sizeof out, "%s/%.40s-%.40s.zst", patch_directory, old_digest, new_digest);
-}

@@ -10,6 +10,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <span>
 
 constexpr int patch_window_log_max = 31; // the largest window a patch asks of its reader (2 GiB)
@@ -40,4 +41,7 @@ void make_patch(std::span<const uint8_t> old_content, std::span<const uint8_t> n
 
 // ".patches/<old_digest>-<new_digest>.zst" into `out` (patch_name_size bytes): where a release
 // tree, and the URL below the base URL, hold the patch between two 40-digit SHA-1 digests.
-void patch_name(const char* old_digest, const char* new_digest, char (&out)[patch_name_size]);
+// Inline, so that the launcher, which only asks for patches, does not link the patch maker.
+inline void patch_name(const char* old_digest, const char* new_digest, char (&out)[patch_name_size]) {
+    snprintf(out, sizeof out, "%s/%.40s-%.40s.zst", patch_directory, old_digest, new_digest);
+}

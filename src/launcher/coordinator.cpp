@@ -83,7 +83,7 @@ std::string fetch_file_list() {
         report_fatal(list_failure);
     char* temporary = temporary_path(&entry);
     decompress_result result;
-    decompress({temporary, job.header_size, manifest_path, manifest_limit, nullptr, 0}, &result);
+    decompress({temporary, transfer_header_size, manifest_path, manifest_limit, nullptr, 0}, &result);
     char* url = file_url(&entry);
     printf("%ld | %5u ms | %s\n", job.status, SDL_GetTicks() - job.started, url);
     free(url);
@@ -189,9 +189,8 @@ void match(scan_result* found) {
 }
 
 void scan(scan_result* walked) {
+    // game/ exists: the list's transfer created it for its temporary.
     scan_result& found = *walked;
-    if (!platform_entry_exists("game"))
-        platform_mkdir("game");
     match(&found);
     check_free_space(found);
     for (const auto& [path, size] : found.unlisted) {
@@ -218,7 +217,6 @@ void queue_jobs() {
     jobs_size = static_cast<int32_t>(files.size());
     jobs_next = 0;
     jobs_done = 0;
-    jobs_in_queue = jobs_size;
     jobs_by_record = jobs_by_digest = jobs_installed = 0;
     bytes_wanted = 0;
     bytes_installed = 0;
@@ -250,7 +248,7 @@ void stop_round() {
     transfer_stop_all();
     wanted_jobs.clear();
     fetched_jobs.clear();
-    jobs_size = jobs_next = jobs_done = jobs_in_queue = 0;
+    jobs_size = jobs_next = jobs_done = 0;
     mismatch_job = nullptr;
     round_stopping = false;
     SDL_UnlockMutex(mut);

@@ -18,7 +18,6 @@ job_t* jobs = nullptr;
 int32_t jobs_size = 0;
 int32_t jobs_next = 0;
 int32_t jobs_done = 0;
-int32_t jobs_in_queue = 0;
 std::deque<job_t*>& wanted_jobs = *new std::deque<job_t*>;
 std::deque<job_t*>& fetched_jobs = *new std::deque<job_t*>;
 int32_t busy_workers = 0;
@@ -45,7 +44,6 @@ bool background_stale = false;
 void finish_job(job_t* job) {
     job->step = job_step::done;
     ++jobs_done;
-    jobs_in_queue = jobs_size - jobs_done;
     // Only the coordinator waits for finished jobs, and only for the last one.
     if (jobs_done == jobs_size)
         SDL_CondBroadcast(jobs_changed);

@@ -53,10 +53,9 @@ struct job_t {
     // Written by the transfer thread before the job becomes fetched; read by the installer.
     uint32_t started; // tick of the transfer's first attempt
     long status; // HTTP status of the transfer that succeeded (200, or 206 when resumed)
-    uint64_t header_size; // bytes of the temporary file that precede the server's bytes
-    bool is_patch; // the temporary holds a patch from the local copy, not the whole file
     // Written by the worker that checks the job: the local copy's SHA-1, when a patch from it
-    // to the listed content is to be asked for first; empty when not.
+    // to the listed content is to be asked for first; empty when not. Emptied by whoever holds
+    // the job when the patch is given up, so once fetched it says what the temporary holds.
     char patch_base[41];
     // The coordinator's own fetches only, set before the job is submitted. `as_is`: a file of
     // the server's own (the list's signature), asked for by its name alone (no ".zs", no
@@ -100,7 +99,6 @@ extern job_t* jobs;
 extern int32_t jobs_size; // jobs in the round
 extern int32_t jobs_next; // index of the next job to check
 extern int32_t jobs_done; // jobs finished in this round
-extern int32_t jobs_in_queue; // jobs not finished: jobs_size - jobs_done
 extern std::deque<job_t*>& wanted_jobs; // checked, waiting for the transfer thread
 extern std::deque<job_t*>& fetched_jobs; // transferred, waiting for a worker to install them
 extern int32_t busy_workers; // workers checking or installing a job
@@ -135,6 +133,8 @@ int worker_fn(void* data); // a worker; `data` is its worker_t slot
 int transfer_thread_fn(void* data); // the transfers
 
 // --- Transfers (transfer.cpp) ----------------------------------------------------------------
+// Bytes of a fetched job's temporary file that precede the server's bytes (the transfer's header).
+constexpr uint64_t transfer_header_size = 256;
 void download_init(); // curl's global state and the transfer set; before any thread starts
 void download_cleanup(); // after every thread has ended
 // Hands a wanted job to the transfer thread; with `mut` held.

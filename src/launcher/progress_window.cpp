@@ -162,11 +162,11 @@ void draw_status_block(progress_window* pw, uint32_t now, const float* bars, int
 float overall_fraction() {
     if (jobs_size == 0)
         return 0.0f;
-    if (jobs_in_queue == 0)
+    if (jobs_done == jobs_size)
         return 1.0f;
     if (bytes_wanted > 0)
         return static_cast<float>(std::clamp(bytes_done() / static_cast<double>(bytes_wanted), 0.0, 1.0));
-    return 1.0f - static_cast<float>(jobs_in_queue) / static_cast<float>(jobs_size);
+    return 1.0f - static_cast<float>(jobs_size - jobs_done) / static_cast<float>(jobs_size);
 }
 
 void draw_overall_bar(progress_window* pw) {
@@ -250,7 +250,7 @@ void progress_window_draw(progress_window* pw, uint32_t now) {
     float bars[max_transfers];
     int bar_count = choose_bars(bars);
     // Before the file list is read, and once everything is done, only the overall bar shows.
-    if (bar_count > 0 || jobs_in_queue != 0)
+    if (bar_count > 0 || jobs_done != jobs_size)
         draw_status_block(pw, now, bars, bar_count);
 
     draw_overall_bar(pw);

@@ -112,7 +112,7 @@ bool fetch_signed_list(job_t* list_job, std::string_view keys_text, uint64_t* hi
         // The temporary holds exactly the bytes hashed, after the transfer's own header.
         char* temporary = temporary_path(list_job->entry);
         platform_file_stamp stamp;
-        bool whole = platform_stamp(temporary, &stamp) == 0 && stamp.size == list_job->header_size + stream.length;
+        bool whole = platform_stamp(temporary, &stamp) == 0 && stamp.size == transfer_header_size + stream.length;
         free(temporary);
         CHECK(whole);
 

@@ -31,6 +31,7 @@
 #include <string_view>
 #include <vector>
 
+#include "format/patch.h"
 #include "launcher/launcher.h"
 #include "platform/platform.h"
 #include "support/fileops.h"
@@ -51,20 +52,18 @@ constexpr long http_ok = 200;
 constexpr long http_partial = 206;
 constexpr long http_range_not_satisfiable = 416;
 
-// The temporary file's header: a skippable frame of `header_size` bytes in all, holding the tag,
-// a line saying what the bytes after it are ("whole", or "patch <base SHA-1>") and a line with
-// the server's validator of them, padded with NULs.
+// The temporary file's header: a skippable frame of `transfer_header_size` bytes in all, holding
+// the tag, a line saying what the bytes after it are ("whole", or "patch <base SHA-1>") and a
+// line with the server's validator of them, padded with NULs.
 constexpr uint32_t skippable_magic = 0x184D2A5E;
-constexpr size_t header_size = 256;
 constexpr size_t frame_preamble = 8; // magic and length, 32 bits each, little endian
 constexpr std::string_view header_tag = "velm partial 2\n";
-constexpr size_t header_text = header_size - frame_preamble - header_tag.size();
+constexpr size_t header_text = transfer_header_size - frame_preamble - header_tag.size();
 constexpr size_t max_validator = 160;
 
 // One job's transfer, from its first attempt to its last. Transfer thread only.
 struct transfer_t {
     job_t* job;
-    bool patch = false; // asks for the patch from the local copy rather than the whole file
     std::string url;
     std::string temporary;
     CURL* handle = nullptr;
@@ -104,20 +103,23 @@ uint32_t get_le32(const uint8_t* at) {
     return at[0] | (at[1] << 8) | (at[2] << 16) | (static_cast<uint32_t>(at[3]) << 24);
 }
 
+// Whether `t` asks for the patch from the local copy rather than the whole file.
+bool asks_patch(const transfer_t* t) { return t->job->patch_base[0] != '\0'; }
+
 // What the temporary of `t` holds, as its header says it.
 std::string header_kind(const transfer_t* t) {
-    return t->patch ? std::string("patch ") + t->job->patch_base : std::string("whole");
+    return asks_patch(t) ? std::string("patch ") + t->job->patch_base : std::string("whole");
 }
 
 void write_header(transfer_t* t, const std::string& validator) {
-    uint8_t header[header_size] = {};
+    uint8_t header[transfer_header_size] = {};
     put_le32(header, skippable_magic);
-    put_le32(header + 4, header_size - frame_preamble);
+    put_le32(header + 4, transfer_header_size - frame_preamble);
     memcpy(header + frame_preamble, header_tag.data(), header_tag.size());
     std::string text = header_kind(t) + "\n" + (validator.size() <= max_validator ? validator : "") + "\n";
     CHECK(text.size() <= header_text);
     memcpy(header + frame_preamble + header_tag.size(), text.data(), text.size());
-    if (fwrite(header, 1, header_size, t->file) != header_size)
+    if (fwrite(header, 1, transfer_header_size, t->file) != transfer_header_size)
         FAIL_FILE_ERRNO("write", t->temporary.c_str());
 }
 
@@ -127,11 +129,12 @@ uint64_t read_header(const transfer_t* t, std::string* validator) {
     FILE* f = fopen(t->temporary.c_str(), "rb");
     if (f == nullptr)
         return 0;
-    uint8_t header[header_size];
-    bool whole = fread(header, 1, header_size, f) == header_size;
+    uint8_t header[transfer_header_size];
+    bool whole = fread(header, 1, transfer_header_size, f) == transfer_header_size;
     fclose(f);
     platform_file_stamp stamp;
-    if (!whole || get_le32(header) != skippable_magic || get_le32(header + 4) != header_size - frame_preamble ||
+    if (!whole || get_le32(header) != skippable_magic ||
+        get_le32(header + 4) != transfer_header_size - frame_preamble ||
         memcmp(header + frame_preamble, header_tag.data(), header_tag.size()) != 0 ||
         platform_stamp(t->temporary.c_str(), &stamp) != 0)
         return 0;
@@ -145,7 +148,7 @@ uint64_t read_header(const transfer_t* t, std::string* validator) {
     if (end == 0 || end == std::string_view::npos)
         return 0;
     *validator = std::string(lines.substr(0, end));
-    return stamp.size - header_size;
+    return stamp.size - transfer_header_size;
 }
 
 // --- Callbacks -------------------------------------------------------------------------------
@@ -346,8 +349,6 @@ bool can_succeed_later(CURLcode result) {
 void succeed(transfer_t* t, long code) {
     job_t* job = t->job;
     job->status = code;
-    job->header_size = header_size;
-    job->is_patch = t->patch;
     job->progress.store(1.0f, std::memory_order_relaxed);
     SDL_LockMutex(mut);
     job->step = job_step::fetched;
@@ -360,8 +361,7 @@ void succeed(transfer_t* t, long code) {
 
 // The patch from the local copy when the worker asked for one, else the whole file.
 void set_url(transfer_t* t) {
-    t->patch = t->job->patch_base[0] != '\0';
-    char* url = t->patch ? patch_url(t->job->entry, t->job->patch_base) : file_url(t->job->entry);
+    char* url = asks_patch(t) ? patch_url(t->job->entry, t->job->patch_base) : file_url(t->job->entry);
     t->url = url;
     free(url);
 }
@@ -386,7 +386,7 @@ void finish_attempt(transfer_t* t, CURLcode result) {
     if (result == CURLE_OK) {
         if (code == http_ok || (code == http_partial && t->resume_from > 0)) {
             succeed(t, code);
-        } else if (t->patch) {
+        } else if (asks_patch(t)) {
             // Patches are optional: a server without this one serves the whole file.
             printf("no patch for %s from its local copy (%ld); fetching it whole\n", t->job->entry->name, code);
             t->job->patch_base[0] = '\0';
@@ -497,8 +497,9 @@ char* file_url(const game_file_t* entry) {
 }
 
 char* patch_url(const game_file_t* entry, const char* base) {
-    std::string url = std::string(base_url) + ".patches/" + base + "-" + entry->hash + ".zst";
-    return strdup(url.c_str());
+    char name[patch_name_size];
+    patch_name(base, entry->hash, name);
+    return str_concat(base_url, name);
 }
 
 char* target_path(const game_file_t* entry) { return str_concat("game/", entry->name); }

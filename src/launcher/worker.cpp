@@ -120,14 +120,15 @@ void install(job_t* job) {
     char* target = target_path(e);
     char* temporary = temporary_path(e);
     std::string previous = std::string(target) + ".upd_old";
+    bool is_patch = job->patch_base[0] != '\0';
     move_aside(target);
     platform_mapping base;
-    bool patch = job->is_patch && platform_map_file(previous.c_str(), &base) == 0;
+    bool base_mapped = is_patch && platform_map_file(previous.c_str(), &base) == 0;
     decompress_result result;
-    decompress({temporary, job->header_size, target, e->size, base.data, static_cast<size_t>(base.size)}, &result);
-    if (patch)
+    decompress({temporary, transfer_header_size, target, e->size, base.data, static_cast<size_t>(base.size)}, &result);
+    if (base_mapped)
         platform_unmap(&base, base.size);
-    char* url = job->is_patch ? patch_url(e, job->patch_base) : file_url(e);
+    char* url = is_patch ? patch_url(e, job->patch_base) : file_url(e);
     printf("%ld | %5u ms | %s\n", job->status, SDL_GetTicks() - job->started, url);
     free(url);
     char problem[sizeof mismatch_problem];
@@ -137,8 +138,8 @@ void install(job_t* job) {
         snprintf(problem, sizeof problem, "File checksum error: %s", e->name);
     else
         problem[0] = '\0';
-    if (problem[0] != '\0' && job->is_patch) {
-        fall_back_to_whole_file(job, patch ? problem : "its base cannot be read", target, temporary,
+    if (problem[0] != '\0' && is_patch) {
+        fall_back_to_whole_file(job, base_mapped ? problem : "its base cannot be read", target, temporary,
                                 previous.c_str());
     } else if (problem[0] != '\0') {
         report_mismatch(job, problem, target, temporary);

@@ -24,7 +24,7 @@ class ProgressWindowTest : public ::testing::Test {
     }
 
     void SetUp() override {
-        jobs_size = jobs_in_queue = active_transfer_count = 0;
+        jobs_size = jobs_done = active_transfer_count = 0;
         bytes_wanted = bytes_installed = 0;
         stats.bytes_this_second.store(0);
         stats.speed = 0.0;
@@ -100,7 +100,7 @@ TEST_F(ProgressWindowTest, OverallBar) {
     for (const auto& [jobs, queued, wanted, installed, active, progress, fills] : rows) {
         pw_.smooth_progress = 0.0f;
         jobs_size = jobs;
-        jobs_in_queue = queued;
+        jobs_done = jobs - queued;
         bytes_wanted = wanted << 20;
         bytes_installed = installed << 20;
         set_transfer(0, progress, active << 20);
@@ -115,7 +115,7 @@ TEST_F(ProgressWindowTest, OverallBar) {
 
 // A transfer's bar: 2 px high at (20, 20), 560 px for a whole file, none up to 1 %; its shadow 1 px right and down.
 TEST_F(ProgressWindowTest, TransferBars) {
-    jobs_size = jobs_in_queue = 1;
+    jobs_size = 1;
     for (auto [progress, width] : {std::pair{0.0f, 0}, {0.002f, 0}, {0.01f, 0}, {0.0101f, 5}, {0.5f, 280}, {1.0f, 560}}) {
         set_transfer(0, progress);
         frame();
@@ -141,7 +141,7 @@ TEST_F(ProgressWindowTest, TransferBars) {
 TEST_F(ProgressWindowTest, StatusLineAndItsShadow) {
     pw_.font = TTF_OpenFont("/usr/share/fonts/truetype/roboto/unhinted/RobotoCondensed-BoldItalic.ttf", 14);
     ASSERT_NE(pw_.font, nullptr) << "fonts-roboto-unhinted: " << TTF_GetError();
-    jobs_size = jobs_in_queue = 3;
+    jobs_size = 3;
     frame();
     EXPECT_STREQ(pw_.txt_download_status.text, "Downloaded: 0 MB - Download speed:  0.0 MB/s ");
     const SDL_Surface* glyphs = pw_.txt_download_status.surface;
@@ -160,7 +160,7 @@ TEST_F(ProgressWindowTest, StatusLineAndItsShadow) {
                 ++counts[moved / 255];
             }
     EXPECT_TRUE(bright(20, 250, 300, 270) > 50 && counts[1] > 50 && counts[0] > 500) << counts[1] << " " << counts[0];
-    jobs_in_queue = 0;
+    jobs_done = 3;
     frame();
     EXPECT_EQ(bright(0, 240, W, 270), 0);
 }
@@ -198,7 +198,7 @@ TEST_F(ProgressWindowTest, TimeLeftFromTheBytes) {
         {18, 1, 11000, 11000, "MB/s - 00:03:07 left"}, {2, 1, 5000, 5000, "MB/s "}, {2, 1, 5000, 5001, "MB/s - 00:00:05 left"},
         {5, 0, 20000, 20000, "MB/s "}, {5, 1, 0, 20000, "MB/s "}, {10001, 1, 40000, 40000, "MB/s - 111:06:50 left"},
         {65535, 1, 4000000000u, 4000000000u, "MB/s - 596523:14:07 left"}, {3, 3, 9000, 9000, "MB/s - 00:00:00 left"}};
-    jobs_size = jobs_in_queue = 1;
+    jobs_size = 1;
     stats.bytes_total.store(3670016); // whole megabytes shown
     for (auto [wanted, installed, update_at, shown_at, tail] : rows) {
         pw_.eta_known = false;
