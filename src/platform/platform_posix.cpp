@@ -114,26 +114,6 @@ bool platform_entry_exists(const char* path) {
     return lstat(path, &st) == 0;
 }
 
-bool platform_last_write_time(const char* path, platform_file_time* out) {
-    struct stat st;
-    if (lstat(path, &st) != 0)
-        return false;
-    // Seconds since 1970 to 100 ns ticks since 1601, as a FILETIME holds them.
-    constexpr uint64_t ticks_per_second = 10000000;
-    constexpr uint64_t epoch_offset_seconds = 11644473600ULL;
-    uint64_t ticks = (static_cast<uint64_t>(st.st_mtim.tv_sec) + epoch_offset_seconds) * ticks_per_second +
-                     static_cast<uint64_t>(st.st_mtim.tv_nsec) / 100;
-    out->low = static_cast<uint32_t>(ticks);
-    out->high = static_cast<uint32_t>(ticks >> 32);
-    return true;
-}
-
-int platform_compare_file_times(const platform_file_time* a, const platform_file_time* b) {
-    uint64_t ta = (static_cast<uint64_t>(a->high) << 32) | a->low;
-    uint64_t tb = (static_cast<uint64_t>(b->high) << 32) | b->low;
-    return ta < tb ? -1 : ta > tb ? 1 : 0;
-}
-
 namespace {
 
 struct posix_find {

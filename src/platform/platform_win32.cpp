@@ -128,21 +128,6 @@ bool platform_entry_exists(const char* path) {
     return GetFileAttributesExA(path, GetFileExInfoStandard, &data) != 0;
 }
 
-bool platform_last_write_time(const char* path, platform_file_time* out) {
-    WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!GetFileAttributesExA(path, GetFileExInfoStandard, &data))
-        return false;
-    out->low = data.ftLastWriteTime.dwLowDateTime;
-    out->high = data.ftLastWriteTime.dwHighDateTime;
-    return true;
-}
-
-int platform_compare_file_times(const platform_file_time* a, const platform_file_time* b) {
-    FILETIME fa{a->low, a->high};
-    FILETIME fb{b->low, b->high};
-    return CompareFileTime(&fa, &fb);
-}
-
 static void copy_find_data(const WIN32_FIND_DATAA& data, platform_find_data* out) {
     out->attributes = data.dwFileAttributes;
     out->size_high = data.nFileSizeHigh;
