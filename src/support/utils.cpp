@@ -144,14 +144,13 @@ char* compute_file_hash(const char* path) {
     SHA1State state;
     memset(&state, 0, sizeof state);
     SHA1Reset(&state);
-    static_assert(hash_chunk_size <= UINT32_MAX);
     auto* buffer = static_cast<uint8_t*>(malloc(hash_chunk_size));
     CHECK(buffer != nullptr);
     for (;;) {
         size_t got = fread(buffer, 1, hash_chunk_size, f);
         if (got == 0)
             break;
-        SHA1Input(&state, buffer, static_cast<uint32_t>(got));
+        SHA1Input(&state, buffer, got);
     }
     // An entry that opens but cannot be read (a directory) or a read error: no digest of a
     // part of the file may stand for the whole.
