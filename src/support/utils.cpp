@@ -112,21 +112,6 @@ char* str_replace(const char* s, const char* find, const char* repl) {
     }
 }
 
-int mkpath(char* path) {
-    CHECK(path != nullptr && path[0] != '\0');
-    // Start at the second character: a leading '/' never yields an empty directory name.
-    for (char* slash = strchr(path + 1, '/'); slash != nullptr; slash = strchr(slash + 1, '/')) {
-        *slash = '\0';
-        int err = platform_mkdir(path);
-        *slash = '/';
-        if (err != 0 && err != EEXIST) {
-            errno = err;
-            return -1;
-        }
-    }
-    return 0;
-}
-
 float lerp_f32(float a, float b, float t) {
     float u = fmaf(-t, a, a);
     return fmaf(t, b, u);
