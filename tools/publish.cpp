@@ -140,7 +140,7 @@ bool hash_file(const fs::path& path, std::string* digest, uint64_t* size, std::s
     *size = 0;
     for (;;) {
         size_t got = fread(buffer.data(), 1, buffer.size(), in.get());
-        SHA1Input(&sha, buffer.data(), static_cast<uint32_t>(got));
+        SHA1Input(&sha, buffer.data(), got);
         *size += got;
         if (got < buffer.size())
             break;
@@ -188,7 +188,7 @@ bool decompress_zs(const fs::path& zs, uint64_t limit, SHA1State* sha, FILE* out
                 *error = zs.string() + ": decompresses to more than " + std::to_string(limit) + " bytes";
                 return false;
             }
-            SHA1Input(sha, out_buffer.data(), static_cast<uint32_t>(output.pos));
+            SHA1Input(sha, out_buffer.data(), output.pos);
             if (out != nullptr && fwrite(out_buffer.data(), 1, output.pos, out) != output.pos) {
                 *error = "write error while decompressing " + zs.string();
                 return false;
@@ -251,7 +251,7 @@ bool compress_file(const fs::path& in_path, const fs::path& out_path, uint64_t s
             *error = in_path.string() + ": read error";
             return false;
         }
-        SHA1Input(&sha, in_buffer.data(), static_cast<uint32_t>(got));
+        SHA1Input(&sha, in_buffer.data(), got);
         seen += got;
         last = got < in_buffer.size();
         if (seen > size)
@@ -698,11 +698,7 @@ bool map_decompressed(const fs::path& zs, const fs::path& dir, uint64_t limit, m
 std::string digest_of_bytes(std::span<const uint8_t> bytes) {
     SHA1State sha;
     SHA1Reset(&sha);
-    for (size_t done = 0; done < bytes.size();) {
-        size_t part = std::min(bytes.size() - done, io_chunk);
-        SHA1Input(&sha, bytes.data() + done, static_cast<uint32_t>(part));
-        done += part;
-    }
+    SHA1Input(&sha, bytes.data(), bytes.size());
     return digest_of(&sha);
 }
 

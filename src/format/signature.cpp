@@ -1,11 +1,10 @@
-// signature: the statement's format, its keys and its check; and the launcher's fetch of a
-// signed file list. The format is described in signature.h.
+// signature: the statement's format, its keys and its check. The format is described in
+// signature.h; the launcher's fetch of a signed file list is in launcher/signed_list.cpp.
 //
 // Index
 //   [SECTION] Text: hex and UTC times
 //   [SECTION] Keys
 //   [SECTION] The statement
-//   [SECTION] The launcher's fetch
 #include "format/signature.h"
 
 #include <cinttypes>

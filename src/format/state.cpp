@@ -32,8 +32,7 @@ std::string sha1_text(std::string_view bytes) {
     SHA1State sha;
     memset(&sha, 0, sizeof sha);
     SHA1Reset(&sha);
-    // Whole in one call is fine below 4 GiB, and the state is far smaller.
-    SHA1Input(&sha, reinterpret_cast<const uint8_t*>(bytes.data()), static_cast<uint32_t>(bytes.size()));
+    SHA1Input(&sha, reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
     char text[hash_text_size];
     CHECK(SHA1Result(&sha) == 1);
     sha1_digest_text(&sha, text);

@@ -30,15 +30,6 @@ extern const bool platform_names_ignore_case;
 // True when any kind of entry exists at `path`; a link counts as itself, not its target.
 bool platform_entry_exists(const char* path);
 
-// A last-write time in the Windows FILETIME layout: 100 ns ticks since 1601, split in halves.
-struct platform_file_time {
-    uint32_t low;
-    uint32_t high;
-};
-bool platform_last_write_time(const char* path, platform_file_time* out);
-// -1, 0 or 1 as `a` is earlier than, equal to or later than `b`.
-int platform_compare_file_times(const platform_file_time* a, const platform_file_time* b);
-
 // Entry attributes, with the Windows values.
 constexpr uint32_t platform_attr_directory = 0x10;
 constexpr uint32_t platform_attr_normal = 0x80;

@@ -114,53 +114,19 @@ bool platform_entry_exists(const char* path) {
     return lstat(path, &st) == 0;
 }
 
-bool platform_last_write_time(const char* path, platform_file_time* out) {
-    struct stat st;
-    if (lstat(path, &st) != 0)
-        return false;
-    // Seconds since 1970 to 100 ns ticks since 1601, as a FILETIME holds them.
-    constexpr uint64_t ticks_per_second = 10000000;
-    constexpr uint64_t epoch_offset_seconds = 11644473600ULL;
-    uint64_t ticks = (static_cast<uint64_t>(st.st_mtim.tv_sec) + epoch_offset_seconds) * ticks_per_second +
-                     static_cast<uint64_t>(st.st_mtim.tv_nsec) / 100;
-    out->low = static_cast<uint32_t>(ticks);
-    out->high = static_cast<uint32_t>(ticks >> 32);
-    return true;
-}
-
-int platform_compare_file_times(const platform_file_time* a, const platform_file_time* b) {
-    uint64_t ta = (static_cast<uint64_t>(a->high) << 32) | a->low;
-    uint64_t tb = (static_cast<uint64_t>(b->high) << 32) | b->low;
-    return ta < tb ? -1 : ta > tb ? 1 : 0;
-}
-
 namespace {
 
-struct posix_find {
-    DIR* dir;
-    char* path; // the directory, for lstat of each entry
-};
-
 // Fills `out` from one readdir entry; 0 or an errno value.
-uint32_t describe_entry(posix_find* find, const dirent* entry, platform_find_data* out) {
+uint32_t describe_entry(DIR* dir, const dirent* entry, platform_find_data* out) {
     size_t name_len = strlen(entry->d_name);
     if (name_len >= sizeof out->name)
         return ENAMETOOLONG;
     memcpy(out->name, entry->d_name, name_len + 1);
 
-    size_t dir_len = strlen(find->path);
-    char* full = static_cast<char*>(malloc(dir_len + 1 + name_len + 1));
-    if (full == nullptr)
-        return ENOMEM;
-    memcpy(full, find->path, dir_len);
-    full[dir_len] = '/';
-    memcpy(full + dir_len + 1, entry->d_name, name_len + 1);
+    // Relative to the open directory: no path to build for each entry.
     struct stat st;
-    int rc = lstat(full, &st);
-    int err = errno;
-    free(full);
-    if (rc != 0)
-        return static_cast<uint32_t>(err);
+    if (fstatat(dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return static_cast<uint32_t>(errno);
 
     if (S_ISLNK(st.st_mode))
         out->attributes = platform_attr_reparse_point;
@@ -176,14 +142,14 @@ uint32_t describe_entry(posix_find* find, const dirent* entry, platform_find_dat
 
 
 // Fills `out` from the next entry; 0, platform_error_no_more_files, or an errno value.
-uint32_t read_entry(posix_find* find, platform_find_data* out) {
+uint32_t read_entry(DIR* dir, platform_find_data* out) {
     for (;;) {
         errno = 0;
-        dirent* entry = readdir(find->dir);
+        dirent* entry = readdir(dir);
         if (entry == nullptr)
             return errno == 0 ? platform_error_no_more_files : static_cast<uint32_t>(errno);
-        uint32_t err = describe_entry(find, entry, out);
-        // An entry deleted between readdir and lstat is left out, as Windows would.
+        uint32_t err = describe_entry(dir, entry, out);
+        // An entry deleted between readdir and fstatat is left out, as Windows would.
         if (err != ENOENT)
             return err;
     }
@@ -198,37 +164,28 @@ platform_find_handle platform_find_first(const char* pattern, platform_find_data
         errno = EINVAL;
         return platform_invalid_find_handle;
     }
-    auto* find = static_cast<posix_find*>(calloc(1, sizeof(posix_find)));
-    if (find == nullptr)
+    char* path = strndup(pattern, len - 2);
+    DIR* dir = path != nullptr ? opendir(path) : nullptr;
+    int open_error = errno;
+    free(path);
+    if (dir == nullptr) {
+        errno = open_error;
         return platform_invalid_find_handle;
-    find->path = strndup(pattern, len - 2);
-    find->dir = find->path ? opendir(find->path) : nullptr;
-    if (find->dir != nullptr) {
-        uint32_t err = read_entry(find, out);
-        if (err == 0)
-            return reinterpret_cast<platform_find_handle>(find);
-        // Every directory lists "." at least; an empty listing is a failure too.
-        errno = err == platform_error_no_more_files ? ENOENT : static_cast<int>(err);
     }
-    int err = errno;
-    if (find->dir != nullptr)
-        closedir(find->dir);
-    free(find->path);
-    free(find);
-    errno = err;
+    uint32_t err = read_entry(dir, out);
+    if (err == 0)
+        return reinterpret_cast<platform_find_handle>(dir);
+    closedir(dir);
+    // Every directory lists "." at least; an empty listing is a failure too.
+    errno = err == platform_error_no_more_files ? ENOENT : static_cast<int>(err);
     return platform_invalid_find_handle;
 }
 
 uint32_t platform_find_next(platform_find_handle handle, platform_find_data* out) {
-    return read_entry(reinterpret_cast<posix_find*>(handle), out);
+    return read_entry(reinterpret_cast<DIR*>(handle), out);
 }
 
-void platform_find_close(platform_find_handle handle) {
-    auto* find = reinterpret_cast<posix_find*>(handle);
-    closedir(find->dir);
-    free(find->path);
-    free(find);
-}
+void platform_find_close(platform_find_handle handle) { closedir(reinterpret_cast<DIR*>(handle)); }
 
 int platform_mkdir(const char* path) { return mkdir(path, 0755) == 0 ? 0 : errno; }
 

@@ -128,21 +128,6 @@ bool platform_entry_exists(const char* path) {
     return GetFileAttributesExA(path, GetFileExInfoStandard, &data) != 0;
 }
 
-bool platform_last_write_time(const char* path, platform_file_time* out) {
-    WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!GetFileAttributesExA(path, GetFileExInfoStandard, &data))
-        return false;
-    out->low = data.ftLastWriteTime.dwLowDateTime;
-    out->high = data.ftLastWriteTime.dwHighDateTime;
-    return true;
-}
-
-int platform_compare_file_times(const platform_file_time* a, const platform_file_time* b) {
-    FILETIME fa{a->low, a->high};
-    FILETIME fb{b->low, b->high};
-    return CompareFileTime(&fa, &fb);
-}
-
 static void copy_find_data(const WIN32_FIND_DATAA& data, platform_find_data* out) {
     out->attributes = data.dwFileAttributes;
     out->size_high = data.nFileSizeHigh;
@@ -204,44 +189,38 @@ static bool remove_entry(const char* path, DWORD attributes) {
     return DeleteFileA(path) != 0;
 }
 
-int platform_remove(const char* path) {
-    // GetFileAttributesA describes a link, not its target.
+// After `remove` failed with `error`. Windows refuses to delete a read-only entry, where POSIX
+// needs only a writable directory. Left in place, an unlisted read-only file would stay for good,
+// and a read-only copy set aside as ".upd_old" would block the next update of its file: clear the
+// flag and retry, and put it back when the entry stays.
+template <typename Remove> static int retry_without_read_only(const char* path, DWORD error, Remove remove) {
+    if (error != ERROR_ACCESS_DENIED)
+        return static_cast<int>(error);
     DWORD attributes = GetFileAttributesA(path);
-    if (attributes == INVALID_FILE_ATTRIBUTES)
-        return static_cast<int>(GetLastError());
-    if (remove_entry(path, attributes))
-        return 0;
-    DWORD error = GetLastError();
-    // Windows refuses to delete a read-only entry, where POSIX needs only a writable directory.
-    // Left in place, an unlisted read-only file would stay for good, and a read-only copy set
-    // aside as ".upd_old" would block the next update of its file: clear the flag and retry.
-    if (error != ERROR_ACCESS_DENIED || !(attributes & FILE_ATTRIBUTE_READONLY))
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_READONLY))
         return static_cast<int>(error);
     DWORD writable = attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
     if (!SetFileAttributesA(path, writable != 0 ? writable : FILE_ATTRIBUTE_NORMAL))
         return static_cast<int>(GetLastError());
-    if (remove_entry(path, attributes))
+    if (remove())
         return 0;
     error = GetLastError();
     SetFileAttributesA(path, attributes); // as it was: the entry stays
     return static_cast<int>(error);
 }
 
-int platform_remove_directory(const char* path) {
-    if (RemoveDirectoryA(path))
-        return 0;
-    DWORD error = GetLastError();
-    // A read-only directory refuses removal as a read-only file does.
+int platform_remove(const char* path) {
+    // GetFileAttributesA describes a link, not its target.
     DWORD attributes = GetFileAttributesA(path);
-    if (error != ERROR_ACCESS_DENIED || attributes == INVALID_FILE_ATTRIBUTES ||
-        !(attributes & FILE_ATTRIBUTE_READONLY))
-        return static_cast<int>(error);
-    SetFileAttributesA(path, attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
-    if (RemoveDirectoryA(path))
-        return 0;
-    error = GetLastError();
-    SetFileAttributesA(path, attributes);
-    return static_cast<int>(error);
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return static_cast<int>(GetLastError());
+    auto remove = [&] { return remove_entry(path, attributes); };
+    return remove() ? 0 : retry_without_read_only(path, GetLastError(), remove);
+}
+
+int platform_remove_directory(const char* path) {
+    auto remove = [&] { return RemoveDirectoryA(path) != 0; };
+    return remove() ? 0 : retry_without_read_only(path, GetLastError(), remove);
 }
 
 int platform_rename(const char* from, const char* to) {

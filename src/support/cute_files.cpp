@@ -60,10 +60,6 @@ void cf_get_ext(cf_file_info* file) {
         file->extension[0] = '\0';
 }
 
-int cf_match_ext(const cf_file_info* file, const char* ext) {
-    return strcmp(file->extension, ext) == 0 ? 1 : 0;
-}
-
 int cf_dir_open(cf_dir_state* dir, const char* path) {
     // The pattern must fit as well: a listable path has at most cf_max_path - 3 characters.
     int n = cf_safe_strcpy(dir->path, path, 0, cf_max_path);
@@ -160,26 +156,4 @@ void cf_walk(const char* path, const cf_walk_t& how) {
 
 void cf_traverse(const char* path, cf_callback_t cb, void* udata) {
     cf_walk(path, {cb, nullptr, false, udata});
-}
-
-int cf_file_exists(const char* path) {
-    return platform_entry_exists(path) ? 1 : 0;
-}
-
-int cf_get_file_time(const char* path, platform_file_time* time) {
-    *time = platform_file_time{};
-    return platform_last_write_time(path, time) ? 1 : 0;
-}
-
-int cf_compare_file_times(const platform_file_time* a, const platform_file_time* b) {
-    return platform_compare_file_times(a, b);
-}
-
-int cf_compare_file_times_by_path(const char* path_a, const char* path_b) {
-    // A path whose time cannot be read counts as the zero time.
-    platform_file_time time_a;
-    platform_file_time time_b;
-    cf_get_file_time(path_a, &time_a);
-    cf_get_file_time(path_b, &time_b);
-    return cf_compare_file_times(&time_a, &time_b);
 }

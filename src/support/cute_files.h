@@ -48,7 +48,6 @@ int cf_safe_strcpy_internal(char* dst, const char* src, int n, int capacity, int
 #define cf_safe_strcpy(dst, src, n, capacity) cf_safe_strcpy_internal(dst, src, n, capacity, __LINE__)
 
 void cf_get_ext(cf_file_info* file);
-int cf_match_ext(const cf_file_info* file, const char* ext);
 int cf_dir_open(cf_dir_state* dir, const char* path);
 int cf_read_file(cf_dir_state* dir, cf_file_info* file);
 void cf_dir_next(cf_dir_state* dir);
@@ -58,7 +57,3 @@ void cf_dir_close(cf_dir_state* dir);
 void cf_walk(const char* path, const cf_walk_t& how);
 // cf_walk with `cb` for files and links, dot-directories not entered.
 void cf_traverse(const char* path, cf_callback_t cb, void* udata);
-int cf_file_exists(const char* path);
-int cf_get_file_time(const char* path, platform_file_time* time);
-int cf_compare_file_times(const platform_file_time* a, const platform_file_time* b);
-int cf_compare_file_times_by_path(const char* path_a, const char* path_b);

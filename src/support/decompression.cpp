@@ -100,7 +100,7 @@ bool run(const decompress_args& args, decompression_state& s, decompress_result*
                               args.in_path, args.limit);
             if (fwrite(s.out_buffer, 1, output.pos, s.out) != output.pos)
                 FAIL_FILE_ERRNO("write", args.out_path);
-            SHA1Input(&sha, static_cast<const uint8_t*>(s.out_buffer), static_cast<uint32_t>(output.pos));
+            SHA1Input(&sha, static_cast<const uint8_t*>(s.out_buffer), output.pos);
         } while (input.pos < input.size);
     }
     if (input_empty)
@@ -149,11 +149,7 @@ bool run_mapped(const decompress_args& args, decompress_result* result) {
         SHA1State sha;
         memset(&sha, 0, sizeof sha);
         SHA1Reset(&sha);
-        // SHA1Input takes 32-bit lengths: the output goes in pieces.
-        constexpr size_t piece = 1u << 30;
-        for (size_t at = 0; at < produced; at += piece)
-            SHA1Input(&sha, static_cast<const uint8_t*>(out.data) + at,
-                      static_cast<uint32_t>(std::min(piece, produced - at)));
+        SHA1Input(&sha, static_cast<const uint8_t*>(out.data), produced);
         CHECK(SHA1Result(&sha) == 1);
         sha1_digest_text(&sha, result->digest);
         ok = true;

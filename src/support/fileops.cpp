@@ -87,7 +87,14 @@ void move_aside(const char* target) {
 }
 
 void make_parent_directories(const char* path) {
-    std::string copy(path);
-    if (mkpath(copy.data()) != 0)
-        FAIL_FILE_ERRNO("create the folders of", path);
+    CHECK(path[0] != '\0');
+    std::string prefix(path);
+    // From the second character: a leading '/' never yields an empty directory name.
+    for (size_t slash = prefix.find('/', 1); slash != std::string::npos; slash = prefix.find('/', slash + 1)) {
+        prefix[slash] = '\0';
+        int error = platform_mkdir(prefix.c_str());
+        prefix[slash] = '/';
+        if (error != 0 && error != EEXIST)
+            FAIL_FILE("create the folders of", path, strerror(error));
+    }
 }

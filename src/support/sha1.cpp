@@ -263,7 +263,7 @@ void SHA1Reset(SHA1State* state) {
     state->failed = 0;
 }
 
-void SHA1Input(SHA1State* state, const uint8_t* bytes, uint32_t length) {
+void SHA1Input(SHA1State* state, const uint8_t* bytes, size_t length) {
     if (length == 0)
         return;
     if (state->finished != 0 || state->failed != 0) {
@@ -274,11 +274,11 @@ void SHA1Input(SHA1State* state, const uint8_t* bytes, uint32_t length) {
     // Count the whole input at once. A message that reaches 2^64 bits has no SHA-1 digest.
     const uint64_t count =
         (static_cast<uint64_t>(state->bit_count_high) << 32) | state->bit_count_low;
-    const uint64_t added = static_cast<uint64_t>(length) * 8;
-    if (added > UINT64_MAX - count) {
+    if (length > (UINT64_MAX - count) / 8) {
         state->failed = 1;
         return;
     }
+    const uint64_t added = static_cast<uint64_t>(length) * 8;
     state->bit_count_low = static_cast<uint32_t>(count + added);
     state->bit_count_high = static_cast<uint32_t>((count + added) >> 32);
 

@@ -14,7 +14,7 @@ struct SHA1State {
 };
 
 void SHA1Reset(SHA1State* state);
-void SHA1Input(SHA1State* state, const uint8_t* bytes, uint32_t length);
+void SHA1Input(SHA1State* state, const uint8_t* bytes, size_t length);
 // 1 when the digest is in hash_words, 0 when the state is in error.
 int SHA1Result(SHA1State* state);
 

@@ -112,21 +112,6 @@ char* str_replace(const char* s, const char* find, const char* repl) {
     }
 }
 
-int mkpath(char* path) {
-    CHECK(path != nullptr && path[0] != '\0');
-    // Start at the second character: a leading '/' never yields an empty directory name.
-    for (char* slash = strchr(path + 1, '/'); slash != nullptr; slash = strchr(slash + 1, '/')) {
-        *slash = '\0';
-        int err = platform_mkdir(path);
-        *slash = '/';
-        if (err != 0 && err != EEXIST) {
-            errno = err;
-            return -1;
-        }
-    }
-    return 0;
-}
-
 float lerp_f32(float a, float b, float t) {
     float u = fmaf(-t, a, a);
     return fmaf(t, b, u);
@@ -144,14 +129,13 @@ char* compute_file_hash(const char* path) {
     SHA1State state;
     memset(&state, 0, sizeof state);
     SHA1Reset(&state);
-    static_assert(hash_chunk_size <= UINT32_MAX);
     auto* buffer = static_cast<uint8_t*>(malloc(hash_chunk_size));
     CHECK(buffer != nullptr);
     for (;;) {
         size_t got = fread(buffer, 1, hash_chunk_size, f);
         if (got == 0)
             break;
-        SHA1Input(&state, buffer, static_cast<uint32_t>(got));
+        SHA1Input(&state, buffer, got);
     }
     // An entry that opens but cannot be read (a directory) or a read error: no digest of a
     // part of the file may stand for the whole.

@@ -39,11 +39,6 @@ char* str_concat(const char* a, const char* b);
 // null on allocation failure.
 char* str_replace(const char* s, const char* find, const char* repl);
 
-// Creates every directory that the file path `path` needs ('/' separated; the last component
-// is a file name). `path` is modified during the call and restored. 0 on success, -1 with
-// errno set when a directory cannot be created.
-int mkpath(char* path);
-
 // t*b + (a - t*a) with two fused multiply-adds: exact at t = 0 and t = 1.
 float lerp_f32(float a, float b, float t);
 
