@@ -55,7 +55,7 @@ void cf_get_ext(cf_file_info* file) {
         }
     }
     if (last_dot != nullptr)
-        cf_safe_strcpy(file->extension, last_dot, 0, cf_max_ext);
+        cf_safe_strcpy(file->extension, last_dot, 0, cf_max_filename);
     else
         file->extension[0] = '\0';
 }

@@ -9,12 +9,13 @@
 
 constexpr int cf_max_path = 1024; // capacities, each counting the terminating NUL
 constexpr int cf_max_filename = 256;
-constexpr int cf_max_ext = 32;
 
 struct cf_file_info {
     char path[cf_max_path]; // the directory's path, '/', the entry's name
     char name[cf_max_filename];
-    char extension[cf_max_ext]; // from the last '.' that is not the first character; or empty
+    // From the last '.' that is not the first character, or empty. A suffix of `name`, so it
+    // always fits: a long extension is a name Windows allows, not a reason to stop the walk.
+    char extension[cf_max_filename];
     int32_t is_directory; // a directory that is not a link: the walk enters it
     int32_t is_regular; // anything else (files and links): the walk hands it to the callback
     int32_t is_link; // a link of any kind, never followed
