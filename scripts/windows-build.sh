@@ -15,7 +15,7 @@ readonly triple=x86_64-w64-mingw32
 # Every DLL the launcher may import: each ships with Windows.
 readonly system_dlls=(advapi32.dll bcrypt.dll crypt32.dll gdi32.dll imm32.dll kernel32.dll
   msvcrt.dll ole32.dll oleaut32.dll setupapi.dll shell32.dll user32.dll version.dll winmm.dll
-  ws2_32.dll)
+  winhttp.dll ws2_32.dll)
 
 build_dir=${1:-$repo_dir/build-win}
 [ $# -eq 0 ] || shift

@@ -96,9 +96,7 @@ std::string fetch_file_list() {
 
 game_file_table* read_file_list() {
     auto* table = new game_file_table; // never freed: see launcher.cpp
-    FILE* f = fopen(manifest_path, "rb");
-    if (f == nullptr)
-        FAIL_FILE_ERRNO("read", manifest_path);
+    FILE* f = open_file_or_fail(manifest_path, "rb", "read");
     parse_manifest(f, table);
     fclose(f);
     remove_entry(manifest_path);
@@ -313,7 +311,10 @@ void execute_process() {
     char* work_dir = str_concat(cwd, "/game/");
     char* exe = str_concat(work_dir, VELM_GAME_EXE);
     unsigned long error = 0;
-    if (!platform_start_process(exe, work_dir, &error)) {
+    // A game that runs from game/ holds its executable open: never a second copy.
+    if (platform_held_by_running_program(exe)) {
+        printf("the game is running already (game/%s is held open): not started again\n", VELM_GAME_EXE);
+    } else if (!platform_start_process(exe, work_dir, &error)) {
         char text[4096];
         snprintf(text, sizeof text, "Error in CreateProcess. err: %lu\n", error);
         printf("%s", text);

@@ -13,7 +13,10 @@
 
 namespace {
 
-constexpr const char* instance_name = "VELM_LAUNCHER";
+// Each executable's own (CMake's velm_launcher_keys): one lock per product, so that the
+// launchers of two games, or of a live and a beta build, run side by side.
+constexpr const char* instance_name = VELM_INSTANCE_NAME;
+constexpr const char* product_name = VELM_LAUNCHER_PRODUCT;
 constexpr const char* window_title = "VELM Launcher";
 constexpr const char* font_file = "RobotoCondensed-BoldItalic.ttf";
 constexpr int font_points = 14;
@@ -47,7 +50,9 @@ int main(int, char**) {
     platform_unbuffer_stdout();
 
     if (!platform_acquire_single_instance(instance_name)) {
-        platform_message_box(platform_box_information, "Information", "This application is already running");
+        char text[reason_size];
+        snprintf(text, sizeof text, "%s is already running.", product_name);
+        platform_message_box(platform_box_information, "Information", text);
         exit(0);
     }
 

@@ -126,8 +126,8 @@ void write_header(transfer_t* t, const std::string& validator) {
 // The validator recorded in an earlier temporary of the same kind as `t` and the number of
 // body bytes after it; 0 bytes when there is no temporary this transfer can continue.
 uint64_t read_header(const transfer_t* t, std::string* validator) {
-    FILE* f = fopen(t->temporary.c_str(), "rb");
-    if (f == nullptr)
+    FILE* f = nullptr;
+    if (open_file_patiently(t->temporary.c_str(), "rb", &f) != 0)
         return 0;
     uint8_t header[transfer_header_size];
     bool whole = fread(header, 1, transfer_header_size, f) == transfer_header_size;
@@ -158,20 +158,16 @@ void begin_body(transfer_t* t) {
     t->answered = true;
     long code = 0;
     curl_easy_getinfo(t->handle, CURLINFO_RESPONSE_CODE, &code);
-    if (code == http_partial && t->resume_from > 0) {
-        t->file = fopen(t->temporary.c_str(), "ab");
-    } else if (code == http_ok) {
+    bool whole = code == http_ok;
+    if (!whole && !(code == http_partial && t->resume_from > 0))
+        return; // an error page: kept nowhere, the status is reported when it ends
+    if (int error = open_file_patiently(t->temporary.c_str(), whole ? "wb" : "ab", &t->file); error != 0)
+        FAIL_FILE_CODE("create", t->temporary.c_str(), error);
+    if (whole) {
         // The whole file: the temporary starts over, under this response's validator.
         t->resume_from = 0;
-        t->file = fopen(t->temporary.c_str(), "wb");
-        if (t->file != nullptr) {
-            write_header(t, t->etag.empty() ? t->last_modified : t->etag);
-        }
-    } else {
-        return; // an error page: kept nowhere, the status is reported when it ends
+        write_header(t, t->etag.empty() ? t->last_modified : t->etag);
     }
-    if (t->file == nullptr)
-        FAIL_FILE_ERRNO("create", t->temporary.c_str());
     t->keep_body = true;
     t->body_at = t->resume_from;
     if (t->job->body_hook != nullptr)
@@ -271,6 +267,59 @@ void set_active(job_t* job, bool active) {
     SDL_UnlockMutex(mut);
 }
 
+// What every request carries besides its own URL, worked out before the first: the proxy the
+// system's settings name (Windows), the authorities trusted (the bundle, and on Windows its root
+// store, so that an old bundle cannot lock players out), the User-Agent. Transfer thread only.
+struct network_settings {
+    std::string proxy; // empty: libcurl's own environment variables
+    std::string authorities; // PEM; empty: the bundle's file alone
+};
+
+const network_settings& network() {
+    static const network_settings settings = [] {
+        network_settings n;
+        n.proxy = platform_system_proxy(base_url);
+        if (!n.proxy.empty())
+            printf("using the system's proxy %s for %s\n", n.proxy.c_str(), base_url);
+        std::string roots = platform_system_root_certificates();
+        FILE* bundle = nullptr;
+        if (!roots.empty() && open_file_patiently(ca_bundle, "rb", &bundle) == 0) {
+            char chunk[4096];
+            for (;;) {
+                size_t got = fread(chunk, 1, sizeof chunk, bundle);
+                if (got == 0)
+                    break;
+                n.authorities.append(chunk, got);
+            }
+            // A bundle that cannot be read whole is named in the transfer's own report.
+            if (ferror(bundle) == 0)
+                n.authorities += "\n" + roots;
+            else
+                n.authorities.clear();
+            fclose(bundle);
+        }
+        return n;
+    }();
+    return settings;
+}
+
+void set_network_options(CURL* curl) {
+    const network_settings& n = network();
+    if (n.authorities.empty()) {
+        set_option(curl, CURLOPT_CAINFO, ca_bundle);
+    } else {
+        curl_blob blob{const_cast<char*>(n.authorities.data()), n.authorities.size(), CURL_BLOB_NOCOPY};
+        set_option(curl, CURLOPT_CAINFO_BLOB, &blob);
+    }
+    if (!n.proxy.empty()) {
+        set_option(curl, CURLOPT_PROXY, n.proxy.c_str());
+        set_option(curl, CURLOPT_NOPROXY, ""); // the system's bypass list has been applied
+    }
+    // An unreachable revocation server (networks that block them are common) is no failure.
+    set_option(curl, CURLOPT_SSL_OPTIONS, static_cast<long>(CURLSSLOPT_REVOKE_BEST_EFFORT));
+    set_option(curl, CURLOPT_USERAGENT, VELM_USER_AGENT);
+}
+
 void start_attempt(transfer_t* t) {
     if (t->failures == 0 && !t->range_refused)
         t->job->started = SDL_GetTicks();
@@ -294,7 +343,7 @@ void start_attempt(transfer_t* t) {
     set_option(curl, CURLOPT_URL, t->url.c_str());
     set_option(curl, CURLOPT_PRIVATE, t);
     set_option(curl, CURLOPT_SSL_VERIFYPEER, 1L);
-    set_option(curl, CURLOPT_CAINFO, ca_bundle);
+    set_network_options(curl);
     set_option(curl, CURLOPT_WRITEFUNCTION, curl_write_cb);
     set_option(curl, CURLOPT_WRITEDATA, t);
     set_option(curl, CURLOPT_HEADERFUNCTION, curl_header_cb);

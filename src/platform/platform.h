@@ -6,6 +6,8 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <string>
 
 // --- Where the launcher works ----------------------------------------------------------------
 // Makes the directory holding this program's executable the working directory, whatever the
@@ -36,8 +38,9 @@ constexpr uint32_t platform_attr_normal = 0x80;
 constexpr uint32_t platform_attr_reparse_point = 0x400; // a link of any kind
 constexpr uint32_t platform_error_no_more_files = 18;
 
-// One directory entry as the find interface reports it.
-constexpr int platform_find_name_size = 260;
+// One directory entry as the find interface reports it. A name holds up to 259 UTF-16 units on
+// Windows, each of which takes at most 3 bytes in UTF-8.
+constexpr int platform_find_name_size = 260 * 3;
 struct platform_find_data {
     uint32_t attributes;
     uint32_t size_high;
@@ -68,6 +71,13 @@ int platform_remove_directory(const char* path);
 int platform_rename(const char* from, const char* to);
 // Renames `from` to `to`, replacing an existing `to` in one step.
 int platform_replace(const char* from, const char* to);
+// Opens the file at `path` as fopen would with `mode` ("rb", "wb" or "ab"); other programs may
+// read the file meanwhile (Windows: and rename or delete a file opened for reading).
+int platform_open_file(const char* path, const char* mode, FILE** out);
+// True when another program holds the file at `path` open so that it can be read but not
+// written: a running program's executable or a library it loaded (which Windows lets rename
+// all the same), or a file such a program reads.
+bool platform_held_by_running_program(const char* path);
 // True when the error says another program holds the entry open (Windows: a file opened
 // without delete sharing; POSIX: a busy mount point or running text). Such a failure passes.
 bool platform_error_is_in_use(int error);
@@ -75,6 +85,16 @@ bool platform_error_is_in_use(int error);
 bool platform_error_is_missing(int error);
 // The system's text for an error code, into `text` (always terminated).
 void platform_error_text(int error, char* text, size_t size);
+
+// --- Network settings ------------------------------------------------------------------------
+// The proxy the system's settings name for `url`, as libcurl takes it ("http://host:port"), or
+// empty for none: Windows follows the current user's settings (a fixed proxy and its bypass
+// list, an automatic configuration script or discovery); elsewhere libcurl's environment
+// variables decide. May take seconds (discovery on the network).
+std::string platform_system_proxy(const char* url);
+// The certificate authorities the system trusts (Windows: the root store), as PEM text, to trust
+// besides the launcher's bundle; empty elsewhere, where the bundle alone is trusted.
+std::string platform_system_root_certificates();
 
 // Bytes free for this user on the volume holding `path`.
 int platform_free_space(const char* path, uint64_t* bytes);

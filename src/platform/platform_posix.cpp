@@ -205,11 +205,24 @@ int platform_rename(const char* from, const char* to) {
 
 int platform_replace(const char* from, const char* to) { return rename(from, to) == 0 ? 0 : errno; }
 
+int platform_open_file(const char* path, const char* mode, FILE** out) {
+    *out = fopen(path, mode);
+    return *out != nullptr ? 0 : errno;
+}
+
+// A running program's files can be replaced here: the system keeps the old content for it.
+bool platform_held_by_running_program(const char*) { return false; }
+
 bool platform_error_is_in_use(int error) { return error == EBUSY || error == ETXTBSY; }
 
 bool platform_error_is_missing(int error) { return error == ENOENT || error == ENOTDIR; }
 
 void platform_error_text(int error, char* text, size_t size) { snprintf(text, size, "%s", strerror(error)); }
+
+// libcurl reads the proxy from the environment (https_proxy, no_proxy) by itself.
+std::string platform_system_proxy(const char*) { return ""; }
+
+std::string platform_system_root_certificates() { return ""; }
 
 int platform_free_space(const char* path, uint64_t* bytes) {
     struct statvfs st;

@@ -3,15 +3,23 @@
 
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
+#include <fcntl.h>
+#include <io.h>
+#include <wincrypt.h>
+#include <winhttp.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
-#include <direct.h>
 
-static_assert(platform_find_name_size == MAX_PATH);
+#include "platform/proxy_settings.h"
+
+// Every path goes to the wide-character calls as an absolute "\\?\" path, which Windows takes
+// up to its 32767 characters whether or not long paths are enabled on the machine; names cross
+// this boundary in UTF-8.
+static_assert(platform_find_name_size == MAX_PATH * 3);
 static_assert(platform_attr_directory == FILE_ATTRIBUTE_DIRECTORY);
 static_assert(platform_attr_normal == FILE_ATTRIBUTE_NORMAL);
 static_assert(platform_attr_reparse_point == FILE_ATTRIBUTE_REPARSE_POINT);
@@ -42,6 +50,88 @@ void utf8_path(const wchar_t* path, char* out, size_t out_size) {
     if (WideCharToMultiByte(CP_UTF8, 0, path, -1, out, static_cast<int>(out_size), nullptr,
                             nullptr) == 0)
         snprintf(out, out_size, "(a path that cannot be shown)");
+}
+
+// UTF-8 `text` in UTF-16 (bytes that are not UTF-8 become U+FFFD, which names no file).
+std::wstring widen(const char* text) {
+    int chars = MultiByteToWideChar(CP_UTF8, 0, text, -1, nullptr, 0);
+    std::wstring out(chars > 0 ? static_cast<size_t>(chars) : 1, L'\0');
+    if (chars > 0)
+        MultiByteToWideChar(CP_UTF8, 0, text, -1, out.data(), chars);
+    out.resize(out.size() - 1);
+    return out;
+}
+
+std::string narrow(const wchar_t* text) {
+    int bytes = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    std::string out(bytes > 0 ? static_cast<size_t>(bytes) : 1, '\0');
+    if (bytes > 0)
+        WideCharToMultiByte(CP_UTF8, 0, text, -1, out.data(), bytes, nullptr, nullptr);
+    out.resize(out.size() - 1);
+    return out;
+}
+
+// `path` as an absolute "\\?\" path: relative to the working directory unless it starts with a
+// drive or "\\server"; '/' and '\' both separate levels. The prefix turns off Windows' own
+// reading of the path, so the launcher's names (already checked) are taken as they stand.
+std::wstring long_path(const char* path) {
+    std::wstring wide = widen(path);
+    for (wchar_t& c : wide)
+        if (c == L'/')
+            c = L'\\';
+    if (wide.starts_with(L"\\\\?\\"))
+        return wide;
+    if (wide.starts_with(L"\\\\"))
+        return L"\\\\?\\UNC\\" + wide.substr(2);
+    if (wide.size() >= 3 && wide[1] == L':' && wide[2] == L'\\')
+        return L"\\\\?\\" + wide;
+    DWORD needed = GetCurrentDirectoryW(0, nullptr);
+    std::wstring base(needed, L'\0');
+    DWORD got = needed > 0 ? GetCurrentDirectoryW(needed, base.data()) : 0;
+    base.resize(got < needed ? got : 0);
+    if (!base.empty() && base.back() != L'\\')
+        base += L'\\';
+    if (base.starts_with(L"\\\\?\\"))
+        return base + wide;
+    return (base.starts_with(L"\\\\") ? L"\\\\?\\UNC\\" + base.substr(2) : L"\\\\?\\" + base) + wide;
+}
+
+constexpr DWORD share_all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// Windows refuses to delete a running program's executable (or a library it loaded) with
+// "access denied", the answer it also gives a file this account may not change. The former is a
+// file in use: one that exists, is not read-only, and that this account may open for deletion.
+DWORD in_use_if_denied(DWORD error, const std::wstring& path) {
+    if (error != ERROR_ACCESS_DENIED)
+        return error;
+    DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)))
+        return error;
+    HANDLE probe = CreateFileW(path.c_str(), DELETE, share_all, nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT,
+                               nullptr);
+    if (probe == INVALID_HANDLE_VALUE)
+        return error;
+    CloseHandle(probe);
+    return ERROR_SHARING_VIOLATION;
+}
+
+// Whether another program holds the file open against writing while letting it be read.
+bool held_by_running_program(const std::wstring& path) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, share_all, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                              nullptr);
+    if (file != INVALID_HANDLE_VALUE) {
+        CloseHandle(file);
+        return false;
+    }
+    if (GetLastError() != ERROR_SHARING_VIOLATION)
+        return false;
+    // Not even readable: a holder that shares nothing (a scanner, for a moment), not a program
+    // that runs from the file.
+    file = CreateFileW(path.c_str(), GENERIC_READ, share_all, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    CloseHandle(file);
+    return true;
 }
 
 // The executable's full path as a malloc'd wide string; null with the error in `error`.
@@ -101,7 +191,7 @@ bool platform_enter_executable_directory(char* reason, size_t reason_size) {
 
 bool platform_acquire_single_instance(const char* name) {
     // The handle stays open: the system releases the mutex when the process ends.
-    HANDLE mutex = CreateMutexA(nullptr, FALSE, name);
+    HANDLE mutex = CreateMutexW(nullptr, FALSE, widen(name).c_str());
     if (mutex == nullptr)
         return false;
     // WAIT_ABANDONED also hands the mutex to this thread: its previous owner ended without
@@ -118,21 +208,23 @@ bool platform_acquire_single_instance(const char* name) {
 
 void platform_message_box(platform_box_kind kind, const char* caption, const char* text) {
     UINT icon = kind == platform_box_error ? MB_ICONERROR : MB_ICONINFORMATION;
-    MessageBoxA(nullptr, text, caption, icon);
+    MessageBoxW(nullptr, widen(text).c_str(), widen(caption).c_str(), icon);
 }
 
 // --- Files and directories -------------------------------------------------------------------
 
 bool platform_entry_exists(const char* path) {
     WIN32_FILE_ATTRIBUTE_DATA data;
-    return GetFileAttributesExA(path, GetFileExInfoStandard, &data) != 0;
+    return GetFileAttributesExW(long_path(path).c_str(), GetFileExInfoStandard, &data) != 0;
 }
 
-static void copy_find_data(const WIN32_FIND_DATAA& data, platform_find_data* out) {
+static void copy_find_data(const WIN32_FIND_DATAW& data, platform_find_data* out) {
     out->attributes = data.dwFileAttributes;
     out->size_high = data.nFileSizeHigh;
     out->size_low = data.nFileSizeLow;
-    memcpy(out->name, data.cFileName, sizeof out->name);
+    // Always fits: at most 259 UTF-16 units of 3 bytes each.
+    if (WideCharToMultiByte(CP_UTF8, 0, data.cFileName, -1, out->name, sizeof out->name, nullptr, nullptr) == 0)
+        out->name[0] = '\0';
 }
 
 // The errno value closest to a failed listing's system error, for the caller's report.
@@ -145,6 +237,11 @@ static int errno_for_listing_error(DWORD error) {
         return ENOTDIR;
     case ERROR_ACCESS_DENIED:
         return EACCES;
+    case ERROR_ALREADY_EXISTS:
+    case ERROR_FILE_EXISTS:
+        return EEXIST;
+    case ERROR_DISK_FULL:
+        return ENOSPC;
     case ERROR_FILENAME_EXCED_RANGE:
         return ENAMETOOLONG;
     case ERROR_NOT_ENOUGH_MEMORY:
@@ -155,8 +252,8 @@ static int errno_for_listing_error(DWORD error) {
 }
 
 platform_find_handle platform_find_first(const char* pattern, platform_find_data* out) {
-    WIN32_FIND_DATAA data;
-    HANDLE handle = FindFirstFileA(pattern, &data);
+    WIN32_FIND_DATAW data;
+    HANDLE handle = FindFirstFileW(long_path(pattern).c_str(), &data);
     if (handle == INVALID_HANDLE_VALUE) {
         errno = errno_for_listing_error(GetLastError());
         return platform_invalid_find_handle;
@@ -166,8 +263,8 @@ platform_find_handle platform_find_first(const char* pattern, platform_find_data
 }
 
 uint32_t platform_find_next(platform_find_handle handle, platform_find_data* out) {
-    WIN32_FIND_DATAA data;
-    if (!FindNextFileA(reinterpret_cast<HANDLE>(handle), &data)) {
+    WIN32_FIND_DATAW data;
+    if (!FindNextFileW(reinterpret_cast<HANDLE>(handle), &data)) {
         DWORD err = GetLastError();
         return err == ERROR_SUCCESS ? platform_error_no_more_files : err;
     }
@@ -177,60 +274,99 @@ uint32_t platform_find_next(platform_find_handle handle, platform_find_data* out
 
 void platform_find_close(platform_find_handle handle) { FindClose(reinterpret_cast<HANDLE>(handle)); }
 
-int platform_mkdir(const char* path) { return _mkdir(path) == 0 ? 0 : errno; }
+int platform_mkdir(const char* path) {
+    return CreateDirectoryW(long_path(path).c_str(), nullptr) ? 0 : errno_for_listing_error(GetLastError());
+}
 
 const bool platform_names_ignore_case = true;
 
 // Deletes the entry itself: a file, a file link, or a directory link (symbolic link or
 // junction), which goes as a directory entry; a link's target stays untouched.
-static bool remove_entry(const char* path, DWORD attributes) {
+static bool remove_entry(const std::wstring& path, DWORD attributes) {
     if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) && (attributes & FILE_ATTRIBUTE_DIRECTORY))
-        return RemoveDirectoryA(path) != 0;
-    return DeleteFileA(path) != 0;
+        return RemoveDirectoryW(path.c_str()) != 0;
+    return DeleteFileW(path.c_str()) != 0;
 }
 
 // After `remove` failed with `error`. Windows refuses to delete a read-only entry, where POSIX
 // needs only a writable directory. Left in place, an unlisted read-only file would stay for good,
 // and a read-only copy set aside as ".upd_old" would block the next update of its file: clear the
 // flag and retry, and put it back when the entry stays.
-template <typename Remove> static int retry_without_read_only(const char* path, DWORD error, Remove remove) {
+// A file that is not read-only but still refused is in use (in_use_if_denied).
+template <typename Remove> static int retry_without_read_only(const std::wstring& path, DWORD error, Remove remove) {
     if (error != ERROR_ACCESS_DENIED)
         return static_cast<int>(error);
-    DWORD attributes = GetFileAttributesA(path);
+    DWORD attributes = GetFileAttributesW(path.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_READONLY))
-        return static_cast<int>(error);
+        return static_cast<int>(in_use_if_denied(error, path));
     DWORD writable = attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
-    if (!SetFileAttributesA(path, writable != 0 ? writable : FILE_ATTRIBUTE_NORMAL))
+    if (!SetFileAttributesW(path.c_str(), writable != 0 ? writable : FILE_ATTRIBUTE_NORMAL))
         return static_cast<int>(GetLastError());
     if (remove())
         return 0;
     error = GetLastError();
-    SetFileAttributesA(path, attributes); // as it was: the entry stays
+    SetFileAttributesW(path.c_str(), attributes); // as it was: the entry stays
     return static_cast<int>(error);
 }
 
 int platform_remove(const char* path) {
-    // GetFileAttributesA describes a link, not its target.
-    DWORD attributes = GetFileAttributesA(path);
+    // GetFileAttributesW describes a link, not its target.
+    std::wstring wide = long_path(path);
+    DWORD attributes = GetFileAttributesW(wide.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES)
         return static_cast<int>(GetLastError());
-    auto remove = [&] { return remove_entry(path, attributes); };
-    return remove() ? 0 : retry_without_read_only(path, GetLastError(), remove);
+    auto remove = [&] { return remove_entry(wide, attributes); };
+    return remove() ? 0 : retry_without_read_only(wide, GetLastError(), remove);
 }
 
 int platform_remove_directory(const char* path) {
-    auto remove = [&] { return RemoveDirectoryA(path) != 0; };
-    return remove() ? 0 : retry_without_read_only(path, GetLastError(), remove);
+    std::wstring wide = long_path(path);
+    auto remove = [&] { return RemoveDirectoryW(wide.c_str()) != 0; };
+    return remove() ? 0 : retry_without_read_only(wide, GetLastError(), remove);
 }
 
-int platform_rename(const char* from, const char* to) {
-    // Without MOVEFILE_REPLACE_EXISTING an existing `to` makes it fail, as the callers want.
-    return MoveFileExA(from, to, 0) ? 0 : static_cast<int>(GetLastError());
+// A running program's files can be renamed on Windows, and would then be replaced under it: they
+// count as in use, as every other file that another program holds open.
+static int move(const char* from, const char* to, DWORD flags) {
+    std::wstring wide_from = long_path(from);
+    if (held_by_running_program(wide_from))
+        return ERROR_SHARING_VIOLATION;
+    if (MoveFileExW(wide_from.c_str(), long_path(to).c_str(), flags))
+        return 0;
+    return static_cast<int>(in_use_if_denied(GetLastError(), wide_from));
 }
 
-int platform_replace(const char* from, const char* to) {
-    return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) ? 0 : static_cast<int>(GetLastError());
+// Without MOVEFILE_REPLACE_EXISTING an existing `to` makes it fail, as the callers want.
+int platform_rename(const char* from, const char* to) { return move(from, to, 0); }
+
+int platform_replace(const char* from, const char* to) { return move(from, to, MOVEFILE_REPLACE_EXISTING); }
+
+int platform_open_file(const char* path, const char* mode, FILE** out) {
+    *out = nullptr;
+    bool reading = mode[0] == 'r';
+    bool appending = mode[0] == 'a';
+    std::wstring wide = long_path(path);
+    HANDLE file = CreateFileW(wide.c_str(), reading ? GENERIC_READ : GENERIC_WRITE,
+                              reading ? share_all : FILE_SHARE_READ, nullptr,
+                              reading ? OPEN_EXISTING : appending ? OPEN_ALWAYS : CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                              nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return static_cast<int>(in_use_if_denied(GetLastError(), wide));
+    int flags = _O_BINARY | (reading ? _O_RDONLY : _O_WRONLY) | (appending ? _O_APPEND : 0);
+    int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file), flags);
+    if (fd == -1) {
+        CloseHandle(file);
+        return ERROR_TOO_MANY_OPEN_FILES;
+    }
+    *out = _fdopen(fd, mode);
+    if (*out == nullptr) {
+        _close(fd);
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+    return 0;
 }
+
+bool platform_held_by_running_program(const char* path) { return held_by_running_program(long_path(path)); }
 
 bool platform_error_is_in_use(int error) {
     return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
@@ -244,9 +380,79 @@ void platform_error_text(int error, char* text, size_t size) {
     describe_system_error(static_cast<DWORD>(error), text, size);
 }
 
+// --- Network settings ------------------------------------------------------------------------
+
+namespace {
+
+// The proxy list and bypass list that the current user's settings give for `url`: an automatic
+// configuration (a script's address, or discovery) decides first; when it finds nothing, the
+// fixed proxy holds, as in Windows' own programs.
+void system_proxy_lists(const std::wstring& url, std::string* proxies, std::string* bypass) {
+    WINHTTP_CURRENT_USER_IE_PROXY_CONFIG settings{};
+    if (!WinHttpGetIEProxyConfigForCurrentUser(&settings))
+        return;
+    bool decided = false;
+    if (settings.fAutoDetect || settings.lpszAutoConfigUrl != nullptr) {
+        HINTERNET session = WinHttpOpen(L"VELM", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
+                                        WINHTTP_NO_PROXY_BYPASS, 0);
+        WINHTTP_AUTOPROXY_OPTIONS options{};
+        options.dwFlags = settings.lpszAutoConfigUrl != nullptr ? WINHTTP_AUTOPROXY_CONFIG_URL : WINHTTP_AUTOPROXY_AUTO_DETECT;
+        options.dwAutoDetectFlags = WINHTTP_AUTO_DETECT_TYPE_DHCP | WINHTTP_AUTO_DETECT_TYPE_DNS_A;
+        options.lpszAutoConfigUrl = settings.lpszAutoConfigUrl;
+        options.fAutoLogonIfChallenged = TRUE;
+        WINHTTP_PROXY_INFO found{};
+        if (session != nullptr && WinHttpGetProxyForUrl(session, url.c_str(), &options, &found)) {
+            decided = true;
+            if (found.dwAccessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY && found.lpszProxy != nullptr) {
+                *proxies = narrow(found.lpszProxy);
+                *bypass = found.lpszProxyBypass != nullptr ? narrow(found.lpszProxyBypass) : "";
+            }
+            GlobalFree(found.lpszProxy);
+            GlobalFree(found.lpszProxyBypass);
+        }
+        if (session != nullptr)
+            WinHttpCloseHandle(session);
+    }
+    if (!decided && settings.lpszProxy != nullptr) {
+        *proxies = narrow(settings.lpszProxy);
+        *bypass = settings.lpszProxyBypass != nullptr ? narrow(settings.lpszProxyBypass) : "";
+    }
+    GlobalFree(settings.lpszAutoConfigUrl);
+    GlobalFree(settings.lpszProxy);
+    GlobalFree(settings.lpszProxyBypass);
+}
+
+} // namespace
+
+std::string platform_system_proxy(const char* url) {
+    std::string proxies;
+    std::string bypass;
+    system_proxy_lists(widen(url), &proxies, &bypass);
+    return proxy_for_url(url, proxies, bypass);
+}
+
+std::string platform_system_root_certificates() {
+    std::string pem;
+    HCERTSTORE store = CertOpenSystemStoreW(0, L"ROOT");
+    if (store == nullptr)
+        return pem;
+    for (PCCERT_CONTEXT cert = CertEnumCertificatesInStore(store, nullptr); cert != nullptr;
+         cert = CertEnumCertificatesInStore(store, cert)) {
+        DWORD chars = 0;
+        if (!CryptBinaryToStringA(cert->pbCertEncoded, cert->cbCertEncoded, CRYPT_STRING_BASE64HEADER, nullptr, &chars))
+            continue;
+        std::string text(chars, '\0');
+        if (CryptBinaryToStringA(cert->pbCertEncoded, cert->cbCertEncoded, CRYPT_STRING_BASE64HEADER, text.data(),
+                                 &chars))
+            pem.append(text.c_str());
+    }
+    CertCloseStore(store, 0);
+    return pem;
+}
+
 int platform_free_space(const char* path, uint64_t* bytes) {
     ULARGE_INTEGER available;
-    if (!GetDiskFreeSpaceExA(path, &available, nullptr, nullptr))
+    if (!GetDiskFreeSpaceExW((long_path(path) + L'\\').c_str(), &available, nullptr, nullptr))
         return static_cast<int>(GetLastError());
     *bytes = available.QuadPart;
     return 0;
@@ -254,8 +460,7 @@ int platform_free_space(const char* path, uint64_t* bytes) {
 
 int platform_stamp(const char* path, platform_file_stamp* out) {
     // Opened for its attributes only, sharing everything, the link itself rather than its target.
-    HANDLE file = CreateFileA(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+    HANDLE file = CreateFileW(long_path(path).c_str(), FILE_READ_ATTRIBUTES, share_all, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
                               nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return static_cast<int>(GetLastError());
@@ -296,11 +501,12 @@ static int map_view(HANDLE file, uint64_t size, bool writable, platform_mapping*
 
 int platform_map_file(const char* path, platform_mapping* out) {
     *out = {};
-    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+    std::wstring wide = long_path(path);
+    HANDLE file = CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     LARGE_INTEGER size;
     if (file == INVALID_HANDLE_VALUE || !GetFileSizeEx(file, &size)) {
-        int error = static_cast<int>(GetLastError());
+        int error = static_cast<int>(in_use_if_denied(GetLastError(), wide));
         if (file != INVALID_HANDLE_VALUE)
             CloseHandle(file);
         return error;
@@ -314,8 +520,8 @@ int platform_map_file(const char* path, platform_mapping* out) {
 
 int platform_map_new_file(const char* path, uint64_t size, platform_mapping* out) {
     *out = {};
-    HANDLE file = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                              nullptr);
+    HANDLE file = CreateFileW(long_path(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return static_cast<int>(GetLastError());
     // Setting the end allocates the space: a full disk fails here.
@@ -365,29 +571,31 @@ void platform_sleep_ms(uint32_t ms) { Sleep(ms); }
 void platform_unbuffer_stdout() { setvbuf(stdout, nullptr, _IONBF, 0); }
 
 char* platform_current_directory() {
-    // Asked with no buffer, GetCurrentDirectoryA answers the size it needs, NUL included.
-    DWORD needed = GetCurrentDirectoryA(0, nullptr);
-    if (needed == 0)
+    // Asked with no buffer, GetCurrentDirectoryW answers the size it needs, NUL included.
+    DWORD needed = GetCurrentDirectoryW(0, nullptr);
+    std::wstring dir(needed, L'\0');
+    DWORD got = needed > 0 ? GetCurrentDirectoryW(needed, dir.data()) : 0;
+    if (got == 0 || got >= needed)
         return nullptr;
-    char* dir = static_cast<char*>(malloc(needed));
-    if (dir == nullptr)
-        return nullptr;
-    DWORD got = GetCurrentDirectoryA(needed, dir);
-    if (got == 0 || got >= needed) {
-        free(dir);
-        return nullptr;
-    }
-    return dir;
+    return strdup(narrow(dir.c_str()).c_str());
 }
 
 bool platform_start_process(const char* exe, const char* work_dir, unsigned long* error) {
-    STARTUPINFOA startup;
+    STARTUPINFOW startup;
     memset(&startup, 0, sizeof startup);
     startup.cb = sizeof startup;
-    static_assert(sizeof(STARTUPINFOA) == 104);
+    static_assert(sizeof(STARTUPINFOW) == 104);
     PROCESS_INFORMATION process;
     memset(&process, 0, sizeof process);
-    if (!CreateProcessA(exe, nullptr, nullptr, nullptr, FALSE, 0, nullptr, work_dir, &startup,
+    // A game's own folder is its working directory, which Windows holds to 260 characters: plain
+    // paths, not the long form.
+    std::wstring wide_exe = widen(exe);
+    std::wstring wide_dir = widen(work_dir);
+    for (std::wstring* path : {&wide_exe, &wide_dir})
+        for (wchar_t& c : *path)
+            if (c == L'/')
+                c = L'\\';
+    if (!CreateProcessW(wide_exe.c_str(), nullptr, nullptr, nullptr, FALSE, 0, nullptr, wide_dir.c_str(), &startup,
                         &process)) {
         *error = GetLastError();
         return false;

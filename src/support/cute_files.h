@@ -8,7 +8,8 @@
 #include "platform/platform.h"
 
 constexpr int cf_max_path = 1024; // capacities, each counting the terminating NUL
-constexpr int cf_max_filename = 256;
+// Any name a listing returns: on Windows up to 255 UTF-16 units, more than 255 bytes in UTF-8.
+constexpr int cf_max_filename = platform_find_name_size;
 
 struct cf_file_info {
     char path[cf_max_path]; // the directory's path, '/', the entry's name

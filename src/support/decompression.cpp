@@ -45,12 +45,8 @@ bool refuse(decompress_result* result, const char* fmt, const char* path, uint64
 
 // The decompression proper; false with result->problem set when the stream is not right.
 bool run(const decompress_args& args, decompression_state& s, decompress_result* result) {
-    s.in = fopen(args.in_path, "rb");
-    if (s.in == nullptr)
-        FAIL_FILE_ERRNO("read", args.in_path);
-    s.out = fopen(args.out_path, "wb");
-    if (s.out == nullptr)
-        FAIL_FILE_ERRNO("create", args.out_path);
+    s.in = open_file_or_fail(args.in_path, "rb", "read");
+    s.out = open_file_or_fail(args.out_path, "wb", "create");
     // Whole buffers go to the system directly: stdio's own buffer would split each read of the
     // recommended (odd) input size in two, and copy every write once more.
     setvbuf(s.in, nullptr, _IONBF, 0);
@@ -124,10 +120,10 @@ bool run(const decompress_args& args, decompression_state& s, decompress_result*
 // serving as the history.
 bool run_mapped(const decompress_args& args, decompress_result* result) {
     platform_mapping in;
-    if (int error = platform_map_file(args.in_path, &in); error != 0)
+    if (int error = map_file_patiently(args.in_path, &in); error != 0)
         FAIL_FILE_CODE("read", args.in_path, error);
     platform_mapping out;
-    if (int error = platform_map_new_file(args.out_path, args.limit, &out); error != 0)
+    if (int error = map_new_file_patiently(args.out_path, args.limit, &out); error != 0)
         FAIL_FILE_CODE("create", args.out_path, error);
     ZSTD_DCtx* context = ZSTD_createDCtx();
     CHECK(context != nullptr);

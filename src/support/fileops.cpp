@@ -23,7 +23,8 @@ template <typename Op> int retry_while_in_use(const char* path, Op op) {
     int error = op();
     for (uint32_t waited = 0; error != 0 && platform_error_is_in_use(error); waited += in_use_poll_ms) {
         if (waited >= in_use_patience_ms)
-            PANIC_FOR_PLAYER("%s is in use by another program. Close the game and start the launcher again.",
+            PANIC_FOR_PLAYER("The game is still running. Close it, then start the launcher again.\n%s is in use "
+                             "by another program.",
                              path);
         if (waited == 0)
             printf("waiting for %s, which another program holds open\n", path);
@@ -52,6 +53,25 @@ void fail_file_code(const char* file, int line, const char* func, const char* wh
     char reason[reason_size];
     platform_error_text(error, reason, sizeof reason);
     fail_file(file, line, func, what, path, reason);
+}
+
+int open_file_patiently(const char* path, const char* mode, FILE** out) {
+    return retry_while_in_use(path, [&] { return platform_open_file(path, mode, out); });
+}
+
+int map_file_patiently(const char* path, platform_mapping* out) {
+    return retry_while_in_use(path, [&] { return platform_map_file(path, out); });
+}
+
+int map_new_file_patiently(const char* path, uint64_t size, platform_mapping* out) {
+    return retry_while_in_use(path, [&] { return platform_map_new_file(path, size, out); });
+}
+
+FILE* open_file_or_fail(const char* path, const char* mode, const char* what) {
+    FILE* f = nullptr;
+    if (int error = open_file_patiently(path, mode, &f); error != 0)
+        FAIL_FILE_CODE(what, path, error);
+    return f;
 }
 
 void remove_entry(const char* path) {

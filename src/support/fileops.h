@@ -4,6 +4,9 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+
+#include "platform/platform.h"
 
 // Ends the process with the fatal report "Cannot <what> <path>: <reason>".
 [[noreturn]] void fail_file(const char* file, int line, const char* func, const char* what, const char* path,
@@ -19,6 +22,15 @@
 // How long a file that another program holds open is waited for before the report.
 constexpr uint32_t in_use_patience_ms = 10000;
 constexpr uint32_t in_use_poll_ms = 250;
+
+// Opens or maps the file at `path` as platform.h does, waiting while another program holds it
+// (a scanner that looks at each new file, the game); 0 or the system's error code.
+int open_file_patiently(const char* path, const char* mode, FILE** out);
+int map_file_patiently(const char* path, platform_mapping* out);
+int map_new_file_patiently(const char* path, uint64_t size, platform_mapping* out);
+// Opens the file at `path` with `mode`, waiting while another program holds it; any failure is
+// the fatal report "Cannot <what> <path>: <reason>".
+FILE* open_file_or_fail(const char* path, const char* mode, const char* what);
 
 // Removes the entry at `path` (a file or a link, never its target), waiting while another
 // program holds it; any failure but "not there" is a fatal report.

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "platform/platform.h"
+#include "support/fileops.h"
 #include "support/sha1.h"
 
 namespace {
@@ -120,11 +121,9 @@ float lerp_f32(float a, float b, float t) {
 // --- File hashing --------------------------------------------------------------------------
 
 char* compute_file_hash(const char* path) {
-    FILE* f = fopen(path, "rb");
-    // A missing entry, or one that cannot be read (a directory, a file held without sharing):
-    // the caller needs a digest or the end.
-    if (f == nullptr)
-        PANIC_FOR_PLAYER("Cannot read %s: %s", path, strerror(errno));
+    // A missing entry, or one that cannot be read (a directory, a file held open after the
+    // patience): the caller needs a digest or the end.
+    FILE* f = open_file_or_fail(path, "rb", "read");
 
     SHA1State state;
     memset(&state, 0, sizeof state);

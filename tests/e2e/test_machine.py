@@ -86,8 +86,8 @@ class MachineTest(E2ETestCase):
                 if release_after:
                     self.assert_ok(run, {**self.source, BIG + ".upd_old": b"y" * BIG_SIZE})
                 else:
-                    self.assert_fatal(run, f"game/{BIG} is in use by another program. Close the game and start the "
-                                           "launcher again.")
+                    self.assert_fatal(run, "The game is still running. Close it, then start the launcher again.\n"
+                                           f"game/{BIG} is in use by another program.")
                     self.assertGreater(run.ended - started, 9, "the launcher did not wait")
 
 
