@@ -2,10 +2,13 @@
 # Makes the Windows package: a zip whose contents, unpacked into any folder, are a working
 # launcher directory: velm-launcher.exe, the font it draws with and the certificate authority
 # bundle it trusts (curl-ca-bundle.crt).
-#   windows-package.sh [--public-keys KEYS] [SIGNING] UPDATE_URL OUT_ZIP [CA_BUNDLE]
+#   windows-package.sh [--public-keys KEYS] [--constant NAME=VALUE]... [SIGNING] UPDATE_URL OUT_ZIP [CA_BUNDLE]
 #   SIGNING: --sign-cert CERT --sign-key KEY [--sign-pass PASS_FILE] [--timestamp URL]
 # KEYS are the public keys (velm-publish keygen) of the vendor's signed file lists,
 # comma-separated: the launcher then installs only lists signed by one of them.
+# --constant sets any other build-time constant (the README's table), as often as needed, such
+# as VELM_GAME_EXE, VELM_PRODUCT_NAME, VELM_VERSION, VELM_VENDOR or VELM_INSTANCE_NAME; one not
+# given has its default, whatever an earlier package had.
 # UPDATE_URL is the update server's base URL, compiled in: https, a DNS name (Windows' TLS
 # matches certificates against DNS names only), ending in '/'. CA_BUNDLE defaults to the
 # system's Mozilla bundle (/etc/ssl/certs/ca-certificates.crt, Debian's ca-certificates), as a
@@ -30,7 +33,7 @@ die() {
 }
 
 usage() {
-  echo "usage: $0 [--public-keys KEYS] [--sign-cert CERT --sign-key KEY [--sign-pass PASS_FILE] [--timestamp URL]] UPDATE_URL OUT_ZIP [CA_BUNDLE]" >&2
+  echo "usage: $0 [--public-keys KEYS] [--constant NAME=VALUE]... [--sign-cert CERT --sign-key KEY [--sign-pass PASS_FILE] [--timestamp URL]] UPDATE_URL OUT_ZIP [CA_BUNDLE]" >&2
   exit 2
 }
 
@@ -39,6 +42,7 @@ sign_key=""
 sign_pass=""
 timestamp_url=""
 public_keys=""
+constants=()
 while [ $# -gt 0 ] && [[ $1 == --* ]]; do
   [ $# -ge 2 ] || usage
   case $1 in
@@ -47,6 +51,11 @@ while [ $# -gt 0 ] && [[ $1 == --* ]]; do
   --sign-pass) sign_pass=$2 ;;
   --timestamp) timestamp_url=$2 ;;
   --public-keys) public_keys=$2 ;;
+  --constant)
+    [[ $2 =~ ^VELM_[A-Z0-9_]+= ]] || die "a constant is VELM_NAME=VALUE: $2"
+    [[ $2 != VELM_UPDATE_URL=* && $2 != VELM_PUBLIC_KEYS=* ]] || die "the update URL and the keys have their own arguments: $2"
+    constants+=("-D$2")
+    ;;
   *) usage ;;
   esac
   shift 2
@@ -81,8 +90,11 @@ if [ -n "$sign_cert$sign_key$sign_pass$timestamp_url" ]; then
   signing=1
 fi
 
-# Always given, so that a package without keys never keeps those of an earlier build.
-bash "$script_dir/windows-build.sh" "$build_dir" -DVELM_UPDATE_URL="$url" -DVELM_PUBLIC_KEYS="$public_keys" >&2
+# A fresh configuration: a constant left out has its default, never an earlier package's value
+# (unchanged sources are not compiled again).
+rm -f "$build_dir/CMakeCache.txt"
+bash "$script_dir/windows-build.sh" "$build_dir" -DVELM_UPDATE_URL="$url" -DVELM_PUBLIC_KEYS="$public_keys" \
+  ${constants[@]+"${constants[@]}"} >&2
 
 stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT

@@ -96,7 +96,7 @@ std::string fetch_file_list() {
 
 game_file_table* read_file_list() {
     auto* table = new game_file_table; // never freed: see launcher.cpp
-    FILE* f = open_file_or_fail(manifest_path, "rb", "read");
+    FILE* f = OPEN_FILE_OR_FAIL(manifest_path, "rb", "read");
     parse_manifest(f, table);
     fclose(f);
     remove_entry(manifest_path);
@@ -311,10 +311,21 @@ void execute_process() {
     char* work_dir = str_concat(cwd, "/game/");
     char* exe = str_concat(work_dir, VELM_GAME_EXE);
     unsigned long error = 0;
+    bool started = false;
     // A game that runs from game/ holds its executable open: never a second copy.
     if (platform_held_by_running_program(exe)) {
         printf("the game is running already (game/%s is held open): not started again\n", VELM_GAME_EXE);
-    } else if (!platform_start_process(exe, work_dir, &error)) {
+    } else {
+        started = platform_start_process(exe, work_dir, &error);
+        // A scanner may hold the new executable for a moment, as any file.
+        for (uint32_t waited = 0; !started && platform_error_is_in_use(static_cast<int>(error)) &&
+                                  waited < in_use_patience_ms;
+             waited += in_use_poll_ms) {
+            platform_sleep_ms(in_use_poll_ms);
+            started = platform_start_process(exe, work_dir, &error);
+        }
+    }
+    if (!started && error != 0) {
         char text[4096];
         snprintf(text, sizeof text, "Error in CreateProcess. err: %lu\n", error);
         printf("%s", text);

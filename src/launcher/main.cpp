@@ -52,6 +52,7 @@ int main(int, char**) {
     if (!platform_acquire_single_instance(instance_name)) {
         char text[reason_size];
         snprintf(text, sizeof text, "%s is already running.", product_name);
+        fprintf(stderr, "%s\n", text);
         platform_message_box(platform_box_information, "Information", text);
         exit(0);
     }

@@ -45,8 +45,8 @@ bool refuse(decompress_result* result, const char* fmt, const char* path, uint64
 
 // The decompression proper; false with result->problem set when the stream is not right.
 bool run(const decompress_args& args, decompression_state& s, decompress_result* result) {
-    s.in = open_file_or_fail(args.in_path, "rb", "read");
-    s.out = open_file_or_fail(args.out_path, "wb", "create");
+    s.in = OPEN_FILE_OR_FAIL(args.in_path, "rb", "read");
+    s.out = OPEN_FILE_OR_FAIL(args.out_path, "wb", "create");
     // Whole buffers go to the system directly: stdio's own buffer would split each read of the
     // recommended (odd) input size in two, and copy every write once more.
     setvbuf(s.in, nullptr, _IONBF, 0);

@@ -67,10 +67,11 @@ int map_new_file_patiently(const char* path, uint64_t size, platform_mapping* ou
     return retry_while_in_use(path, [&] { return platform_map_new_file(path, size, out); });
 }
 
-FILE* open_file_or_fail(const char* path, const char* mode, const char* what) {
+FILE* open_file_or_fail(const char* file, int line, const char* func, const char* path, const char* mode,
+                        const char* what) {
     FILE* f = nullptr;
     if (int error = open_file_patiently(path, mode, &f); error != 0)
-        FAIL_FILE_CODE(what, path, error);
+        fail_file_code(file, line, func, what, path, error);
     return f;
 }
 

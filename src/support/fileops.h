@@ -30,7 +30,9 @@ int map_file_patiently(const char* path, platform_mapping* out);
 int map_new_file_patiently(const char* path, uint64_t size, platform_mapping* out);
 // Opens the file at `path` with `mode`, waiting while another program holds it; any failure is
 // the fatal report "Cannot <what> <path>: <reason>".
-FILE* open_file_or_fail(const char* path, const char* mode, const char* what);
+FILE* open_file_or_fail(const char* file, int line, const char* func, const char* path, const char* mode,
+                        const char* what);
+#define OPEN_FILE_OR_FAIL(path, mode, what) open_file_or_fail(__FILE__, __LINE__, __func__, path, mode, what)
 
 // Removes the entry at `path` (a file or a link, never its target), waiting while another
 // program holds it; any failure but "not there" is a fatal report.

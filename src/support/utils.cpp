@@ -123,7 +123,7 @@ float lerp_f32(float a, float b, float t) {
 char* compute_file_hash(const char* path) {
     // A missing entry, or one that cannot be read (a directory, a file held open after the
     // patience): the caller needs a digest or the end.
-    FILE* f = open_file_or_fail(path, "rb", "read");
+    FILE* f = OPEN_FILE_OR_FAIL(path, "rb", "read");
 
     SHA1State state;
     memset(&state, 0, sizeof state);

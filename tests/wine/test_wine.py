@@ -1,11 +1,13 @@
 """The Windows launcher with the test keys under Wine, where Windows can differ from Linux: names
-outside ASCII, a space in its path, a start from another folder, read-only copies, folders
-removed, the record's stamps, a folder renamed by case, a patch (mapped files), a file held open,
-the single-instance mutex, fatal reports in a message box, Schannel and the bundle, the signed
-list, and the package a vendor ships."""
+outside ASCII, a path past 260 characters, a space in its path, a start from another folder,
+read-only copies, folders removed, the record's stamps, a folder renamed by case, a patch (mapped
+files), a file held open, a scanner, the game running, the single-instance mutex per product,
+fatal reports in a message box, Schannel and the bundle, the system's proxy, the signed list, and
+the package a vendor ships with its constants."""
 
 import os
 import random
+import struct
 import re
 import shutil
 import stat
@@ -17,22 +19,40 @@ from unittest import mock
 
 import wine_harness
 import harness
+from connect_proxy import ConnectProxy
 from harness import E2ETestCase, GAME_EXE, GAME_STUB, LIST_NAME, url_for
 
 KEYS = harness.SOURCE_DIR / "tests" / "keys"
 SIGNED = wine_harness.WIN_BUILD_DIR / "tests" / "wine" / "velm-launcher-signed.exe"
 NON_ASCII, SAME, MISSING = "maps/caf\u00e9/\u00fcber map.dat", "data/same size.bin", "sub dir/missing one.bin"
+LONG = "deep/" + "d" * 120 + "/" + "\u00e9" * 60 + "/" + "f" * 100 + ".bin"  # game\<name> passes 260 characters
+PRODUCT, LOCK = "VELM Test Launcher", "VELM_TEST_LAUNCHER"  # the signed launcher's (tests/wine/CMakeLists.txt)
+INTERNET_SETTINGS = r"HKEY_CURRENT_USER\Software\Microsoft\Windows\CurrentVersion\Internet Settings"
 
 
 def source(version):
     rng = random.Random(4)
     pak = rng.randbytes(1 << 20)
     files = {GAME_EXE: GAME_STUB, "launcher.dat": harness.png_image(), "empty.dat": b"", NON_ASCII: b"non-ASCII\n",
-             "name with spaces.txt": b"spaces\n", SAME: b"A" * 4096, "sounds/a.ogg": b"a", "x.pak": pak, "x.bin": b"1"}
+             "name with spaces.txt": b"spaces\n", SAME: b"A" * 4096, LONG: b"long\n", "sounds/a.ogg": b"a", "x.pak": pak, "x.bin": b"1"}
     if version == 2:  # a folder renamed by case, a file patched, a file held open
         files.update({"Sounds/a.ogg": files.pop("sounds/a.ogg"), "x.bin": b"2",
                       "x.pak": pak[:300_000] + rng.randbytes(5000) + pak[305_000:]})
     return files
+
+
+def set_proxy(directory, server, bypass):
+    """The current user's proxy as Internet Options writes it: the values WinINet reads, and the
+    binary record WinHTTP reads (flags 3: direct and proxy); none with SERVER None."""
+    record = b"".join(struct.pack("<I", len(text)) + text for text in (server.encode(), bypass.encode(), b""))
+    record = struct.pack("<III", 0x46, 1, 3) + record + bytes(32)
+    values = [f'"ProxyEnable"=dword:00000001\n"ProxyServer"="{server}"\n"ProxyOverride"="{bypass}"',
+              f'"DefaultConnectionSettings"=hex:{",".join(f"{b:02x}" for b in record)}'] if server else \
+        ['"ProxyEnable"=-\n"ProxyServer"=-\n"ProxyOverride"=-', '"DefaultConnectionSettings"=-']
+    reg = directory / "proxy.reg"
+    reg.write_text(f"REGEDIT4\n\n[{INTERNET_SETTINGS}]\n{values[0]}\n\n[{INTERNET_SETTINGS}\\Connections]\n{values[1]}\n")
+    subprocess.run([wine_harness.WINE, "regedit", "/S", str(reg)], env=harness.launcher_env(), check=True, timeout=60,
+                   stdin=subprocess.DEVNULL, capture_output=True)
 
 
 def read_only(directory, files):
@@ -94,7 +114,11 @@ class WineTest(E2ETestCase):
                 canary = self.stage({SAME: b"stale", "unlisted.txt": b"would be deleted"})
                 before = harness.snapshot(canary)
                 second = harness.run_launcher(canary, timeout=20)
-                self.assertEqual((second.returncode, second.lines), (0, []), second.describe())
+                self.assertEqual((second.returncode, second.lines, second.stderr), (0, [], f"{PRODUCT} is already running."),
+                                 second.describe())
+                if what == rows[0][0]:  # another product's launcher, with the default lock, runs meanwhile
+                    with mock.patch.object(harness, "LAUNCHER_EXE", wine_harness.WIN_BUILD_DIR / "velm-launcher.exe"):
+                        self.assert_fatal(harness.run_launcher(self.stage(), timeout=60), report)
                 self.assertEqual(harness.snapshot(canary), before, "the second instance touched its tree")
                 self.assertIsNone(run.process.poll(), f"the launcher did not wait\n{run.describe()}")
                 x.press(x.window("Fatal error"), "Return")
@@ -119,7 +143,8 @@ class WineTest(E2ETestCase):
             refused = make(*options)  # before anything is built
             self.assertEqual((refused.returncode, package.exists()), (1, False), refused.stderr)
             self.assertIn(report, refused.stderr)
-        made = make("--sign-cert", cert, "--sign-key", key)
+        made = make("--sign-cert", cert, "--sign-key", key, "--constant", "VELM_PRODUCT_NAME=Other Game",
+                    "--constant", "VELM_VERSION=2.5.1")
         self.assertEqual(made.returncode, 0, made.stderr)
         player = self.scratch / "player"
         zipfile.ZipFile(package).extractall(player)
@@ -130,6 +155,56 @@ class WineTest(E2ETestCase):
         self.assertIn("Signature verification: ok", verified.stdout, verified.stderr)
         with mock.patch.object(harness, "LAUNCHER_EXE", player / "velm-launcher.exe"):
             self.assert_ok(harness.run_launcher(player, timeout=120), source(1))
+        self.assertIn('"Other-Game/2.5.1"', self.server.access_log(), "each request names the product and version")
+
+    def test_system_proxy(self):
+        proxy = ConnectProxy()
+        self.addCleanup(proxy.stop)
+        self.addCleanup(set_proxy, self.scratch, None, "")
+        # (bypass list, whether the proxy carries the requests): the machine's own server goes straight unless
+        # the list says "<-loopback>"; a listed host goes straight.
+        for bypass, proxied in (("*.example.com;<-loopback>", True), ("*.example.com", False), ("<-loopback>;local*", False)):
+            with self.subTest(bypass):
+                set_proxy(self.scratch, f"127.0.0.1:{proxy.port}", bypass)
+                proxy.log.clear()
+                run = harness.run_launcher(self.stage(), timeout=120)
+                self.assert_ok(run, source(1))
+                used = f"using the system's proxy http://127.0.0.1:{proxy.port} for {harness.BASE_URL}"
+                self.assertEqual((used in run.lines, set(proxy.log)), (proxied, {"CONNECT localhost:4443"} if proxied else set()),
+                                 run.describe())
+
+    def test_running_game_and_scanner(self):
+        self.addCleanup(self.switch_to, self.root)
+        directory = self.stage()
+        game = directory / "game"
+        game.mkdir()
+        # A scanner holds each new file without sharing for a moment: the launcher waits for it.
+        scanner = subprocess.Popen(wine_harness.HOLDER + ["scan", str(game), "300"], stdout=subprocess.PIPE, text=True,
+                                   env=harness.launcher_env())
+        self.addCleanup(lambda: (scanner.kill(), scanner.wait(), scanner.stdout.close()))
+        self.assertEqual(scanner.stdout.readline().strip(), "holding")
+        self.assert_ok(harness.run_launcher(directory, timeout=120), source(1))
+        scanner.kill()
+        self.assertIn("scanned ", scanner.stdout.read(), "the scanner held nothing")
+
+        # The game runs from game/: a current install does not start it again.
+        running = subprocess.Popen([wine_harness.WINE, game / GAME_EXE, "stay", "300"], cwd=game, env=harness.launcher_env())
+        self.addCleanup(lambda: (running.kill(), running.wait()))
+        self.assertIsNotNone(harness.take_game_record(directory, wait=30), "the game did not start")
+        run = harness.run_launcher(directory)
+        self.assertEqual(run.returncode, 0, run.describe())
+        self.assertIn(f"the game is running already (game/{GAME_EXE} is held open): not started again", run.lines)
+        self.assertIsNone(harness.take_game_record(directory, wait=3), "a second copy started")
+        # A new executable waits for the game, then asks the player to close it; the running one stays in place.
+        changed = {**source(1), GAME_EXE: GAME_STUB + bytes(64)}
+        self.switch_to(harness.publish(changed, self.scratch / "new exe", "--sign", KEYS / "vendor.key"))
+        run = harness.run_launcher(directory)
+        self.assert_fatal(run, "The game is still running. Close it, then start the launcher again.\n"
+                               f"game/{GAME_EXE} is in use by another program.")
+        self.assertEqual(((game / GAME_EXE).read_bytes(), (game / (GAME_EXE + ".upd_old")).exists()), (GAME_STUB, False))
+        running.kill()
+        running.wait()
+        self.assert_ok(harness.run_launcher(directory, timeout=120), changed, skip=harness.UPD_OLD)
 
     def test_update_sequence(self):
         # A fresh install below a path with a space, from another folder, which holds a game/ of its own.
@@ -175,12 +250,12 @@ class WineTest(E2ETestCase):
 
         # An instance that ended owning the mutex leaves it abandoned: the next one runs. The tree
         # is current: only the list is fetched, nothing is read but the empty file (by the record).
-        holder = subprocess.Popen(wine_harness.HOLDER + ["mutex", "120"], env=harness.launcher_env(),
+        holder = subprocess.Popen(wine_harness.HOLDER + ["mutex", LOCK, "120"], env=harness.launcher_env(),
                                   stdout=subprocess.PIPE, text=True)
         self.addCleanup(lambda: (holder.kill(), holder.wait()))
         self.assertEqual(holder.stdout.readline().strip(), "holding")
         holder.stdout.close()
-        subprocess.run(wine_harness.HOLDER + ["abandon"], env=harness.launcher_env(), check=True, timeout=30)
+        subprocess.run(wine_harness.HOLDER + ["abandon", LOCK], env=harness.launcher_env(), check=True, timeout=30)
         for name in ("x.bin", "x.pak"):
             (game / (name + ".upd_old")).unlink()
         before = harness.snapshot(game)
