@@ -44,7 +44,7 @@ def source(version):
 def set_proxy(directory, server, bypass):
     """The current user's proxy as Internet Options writes it: the values WinINet reads, and the
     binary record WinHTTP reads (flags 3: direct and proxy); none with SERVER None."""
-    record = b"".join(struct.pack("<I", len(text)) + text for text in (server.encode(), bypass.encode(), b""))
+    record = b"".join(struct.pack("<I", len(text)) + text for text in ((server or "").encode(), bypass.encode(), b""))
     record = struct.pack("<III", 0x46, 1, 3) + record + bytes(32)
     values = [f'"ProxyEnable"=dword:00000001\n"ProxyServer"="{server}"\n"ProxyOverride"="{bypass}"',
               f'"DefaultConnectionSettings"=hex:{",".join(f"{b:02x}" for b in record)}'] if server else \
@@ -179,7 +179,7 @@ class WineTest(E2ETestCase):
         game = directory / "game"
         game.mkdir()
         # A scanner holds each new file without sharing for a moment: the launcher waits for it.
-        scanner = subprocess.Popen(wine_harness.HOLDER + ["scan", str(game), "300"], stdout=subprocess.PIPE, text=True,
+        scanner = subprocess.Popen(wine_harness.HOLDER + ["scan", str(game), "300"], stdout=subprocess.PIPE, text=True, errors="replace",
                                    env=harness.launcher_env())
         self.addCleanup(lambda: (scanner.kill(), scanner.wait(), scanner.stdout.close()))
         self.assertEqual(scanner.stdout.readline().strip(), "holding")
