@@ -1,5 +1,4 @@
-"""A proxy as players' networks have them: it answers CONNECT host:port by opening a tunnel to that
-address, and logs one line "CONNECT host:port" for each, in a thread of the test's process."""
+"""A proxy as players' networks have them: CONNECT host:port opens a tunnel there, logged in `log`."""
 
 import select
 import socket
@@ -13,33 +12,28 @@ class ConnectProxy:
         threading.Thread(target=self._serve, daemon=True).start()
 
     def _serve(self):
-        while True:
-            try:
-                client, _ = self.server.accept()
-            except OSError:  # closed
-                return
-            threading.Thread(target=self._tunnel, args=(client,), daemon=True).start()
+        with self.server:
+            while (client := self._accept()) is not None:
+                threading.Thread(target=self._tunnel, args=(client,), daemon=True).start()
+
+    def _accept(self):
+        try:
+            return self.server.accept()[0]
+        except OSError:  # closed by stop()
+            return None
 
     def _tunnel(self, client):
         with client:
-            head = b""
-            while b"\r\n\r\n" not in head and len(head) < 8192:
-                chunk = client.recv(4096)
-                if not chunk:
-                    return
-                head += chunk
-            method, target = head.split(b" ")[:2]
-            self.log.append(f"{method.decode()} {target.decode()}")
-            host, _, port = target.decode().rpartition(":")
-            with socket.create_connection((host, int(port)), timeout=30) as upstream:
+            head = client.recv(8192)  # one short request head: "CONNECT host:port HTTP/1.1" and a Host line
+            target = head.split(b" ")[1].decode()
+            self.log.append(f"{head.split(b' ')[0].decode()} {target}")
+            with socket.create_connection(target.rsplit(":", 1), timeout=30) as upstream:
                 client.sendall(b"HTTP/1.1 200 Connection established\r\n\r\n")
-                ends = [client, upstream]
-                while True:
-                    for end in select.select(ends, [], [], 60)[0] or [None]:
-                        data = end.recv(65536) if end else b""
-                        if not data:
-                            return
-                        (upstream if end is client else client).sendall(data)
+                while ready := select.select([client, upstream], [], [], 60)[0]:
+                    data = ready[0].recv(65536)
+                    if not data:
+                        return
+                    (upstream if ready[0] is client else client).sendall(data)
 
     def stop(self):
         self.server.close()
