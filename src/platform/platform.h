@@ -6,6 +6,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 // --- Where the launcher works ----------------------------------------------------------------
 // Makes the directory holding this program's executable the working directory, whatever the
@@ -68,6 +69,9 @@ int platform_remove_directory(const char* path);
 int platform_rename(const char* from, const char* to);
 // Renames `from` to `to`, replacing an existing `to` in one step.
 int platform_replace(const char* from, const char* to);
+// Creates the file `path` for writing (binary); null with errno set when anything stands at
+// that name already, a link included, which is never followed.
+FILE* platform_create_new_file(const char* path);
 // True when the error says another program holds the entry open (Windows: a file opened
 // without delete sharing; POSIX: a busy mount point or running text). Such a failure passes.
 bool platform_error_is_in_use(int error);

@@ -205,6 +205,20 @@ int platform_rename(const char* from, const char* to) {
 
 int platform_replace(const char* from, const char* to) { return rename(from, to) == 0 ? 0 : errno; }
 
+FILE* platform_create_new_file(const char* path) {
+    constexpr mode_t mode = 0644;
+    int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+    if (fd < 0)
+        return nullptr;
+    FILE* f = fdopen(fd, "wb");
+    if (f == nullptr) {
+        int error = errno;
+        close(fd);
+        errno = error;
+    }
+    return f;
+}
+
 bool platform_error_is_in_use(int error) { return error == EBUSY || error == ETXTBSY; }
 
 bool platform_error_is_missing(int error) { return error == ENOENT || error == ENOTDIR; }

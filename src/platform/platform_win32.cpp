@@ -10,6 +10,8 @@
 #include <cstring>
 #include <cwchar>
 #include <direct.h>
+#include <fcntl.h>
+#include <io.h>
 
 static_assert(platform_find_name_size == MAX_PATH);
 static_assert(platform_attr_directory == FILE_ATTRIBUTE_DIRECTORY);
@@ -230,6 +232,27 @@ int platform_rename(const char* from, const char* to) {
 
 int platform_replace(const char* from, const char* to) {
     return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) ? 0 : static_cast<int>(GetLastError());
+}
+
+FILE* platform_create_new_file(const char* path) {
+    // CREATE_NEW fails on any entry at the name; FILE_FLAG_OPEN_REPARSE_POINT keeps a link at
+    // it from being followed to create its target.
+    HANDLE file = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        DWORD error = GetLastError();
+        errno = error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS ? EEXIST : errno_for_listing_error(error);
+        return nullptr;
+    }
+    int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_WRONLY | _O_BINARY);
+    if (fd < 0) {
+        CloseHandle(file);
+        return nullptr;
+    }
+    FILE* f = _fdopen(fd, "wb");
+    if (f == nullptr)
+        _close(fd);
+    return f;
 }
 
 bool platform_error_is_in_use(int error) {
