@@ -1,7 +1,7 @@
 // velm-test-sign KEYFILE LIST_ZS SEQUENCE EXPIRES [CHANNEL]: prints a statement for the file list
 // LIST_ZS signed with KEYFILE, with any sequence and expiry (seconds since 1970 UTC, past ones
-// too), for CHANNEL (the test launchers' own unless given; "" for the older format, which names
-// none), for the tests of what the launcher refuses.
+// too), for CHANNEL (the test launchers' own unless given), for the tests of what the launcher
+// refuses.
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -25,9 +25,8 @@ int main(int argc, char** argv) {
         fprintf(stderr, "velm-test-sign: cannot read %s or %s\n", argv[1], argv[2]);
         return 1;
     }
-    std::string channel = argc == 6 ? argv[5] : VELM_CHANNEL;
     list_statement statement{};
-    snprintf(statement.channel, sizeof statement.channel, "%s", channel.empty() ? "x" : channel.c_str());
+    snprintf(statement.channel, sizeof statement.channel, "%s", argc == 6 ? argv[5] : VELM_CHANNEL);
     statement.sequence = strtoull(argv[3], nullptr, 10);
     statement.expires = strtoll(argv[4], nullptr, 10);
     sha256_stream stream;
@@ -35,14 +34,6 @@ int main(int argc, char** argv) {
     sha256_add(&stream, list.data(), list.size());
     statement.list_length = stream.length;
     sha256_finish(&stream, statement.list_sha256);
-    std::string text = write_statement(statement, seed);
-    if (channel.empty()) { // the older format: no channel line, signed again
-        text = "velm-signed-list 1\n" + text.substr(text.find("sequence "), text.find("signature ") - text.find("sequence "));
-        uint8_t public_bytes[crypto_sign_PUBLICKEYBYTES], secret[crypto_sign_SECRETKEYBYTES], signature[signature_size];
-        crypto_sign_seed_keypair(public_bytes, secret, seed);
-        crypto_sign_detached(signature, nullptr, reinterpret_cast<const uint8_t*>(text.data()), text.size(), secret);
-        text += "signature " + hex_text(signature, signature_size) + "\n";
-    }
-    fputs(text.c_str(), stdout);
+    fputs(write_statement(statement, seed).c_str(), stdout);
     return 0;
 }

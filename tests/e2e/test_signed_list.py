@@ -4,6 +4,7 @@ nothing started; the lists it accepts; velm-publish verify."""
 
 import hashlib
 import os
+import re
 import shutil
 import subprocess
 import time
@@ -70,7 +71,7 @@ class SignedListTest(E2ETestCase):
         (self.scratch / "served.new").replace(self.scratch / "served")
 
     def sign(self, key_name, sequence, expires, *channel):
-        """A statement for publish 2's list, signed with the named key (for CHANNEL, "" for the older format)."""
+        """A statement for publish 2's list, signed with the named key (for CHANNEL)."""
         path = self.files / f"{key_name}-{sequence}-{int(expires)}-{'-'.join(channel).replace('/', '_')}.sig"
         path.write_bytes(subprocess.run([harness.BUILD_DIR / "tests/e2e/velm-test-sign", key(key_name),
                                          self.files / f"v2-{LIST_ZS}", str(sequence), str(int(expires)), *channel],
@@ -88,6 +89,8 @@ class SignedListTest(E2ETestCase):
         edited = self.files / "edited.sig"  # the genuine statement, its list fields naming the attacker's list
         edited.write_text("".join(f"{line.split()[0]} {fields.get(line.split()[0], line.split()[1])}\n"
                                   for line in (self.files / f"v2-{STATEMENT}").read_text().splitlines()))
+        older = self.files / "older.sig"  # the older format names no channel (the signature is checked after)
+        older.write_text(re.sub(r"list 2\nchannel .*\n", "list 1\n", (self.files / f"v2-{STATEMENT}").read_text()))
         endless = self.files / "endless.sig"
         endless.write_bytes(b"velm-signed-list 2\n" * ((4 << 20) // 19))  # far past the 4 KiB cap
         expired, fresh = time.time() - 2 * DAY_S, time.time() + DAY_S
@@ -109,7 +112,7 @@ class SignedListTest(E2ETestCase):
             ("list the vendor signed for another channel", self.sign("vendor", 3, fresh, "localhost:4443/beta"), None,
              'a file list signed for another channel (it is for "localhost:4443/beta"; this launcher is for '
              f'"{harness.CHANNEL}")', 1),
-            ("statement of the older format, which names no channel", self.sign("vendor", 3, fresh, ""), None,
+            ("statement of the older format, which names no channel", older, None,
              f"{NOT_SIGNED} (the signature file is of an older format that names no channel: the vendor must sign the "
              "list again)", 1),
             ("list signed by a revoked key", self.sign("revoked", 3, fresh), None,

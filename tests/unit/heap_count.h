@@ -1,6 +1,6 @@
-// The heap a test executable holds through operator new (as the allocator rounds each block),
-// for tests that bound a function's peak. Include it in the one test file of an executable: it
-// replaces the global operator new and delete.
+// The heap a test executable holds through operator new (as the allocator rounds each block), for
+// tests that bound a function's peak. Include it in the executable's one test file: it replaces the
+// global operator new and delete. The test's own thread only.
 #pragma once
 #include <malloc.h>
 
@@ -9,8 +9,7 @@
 #include <new>
 
 namespace heap_count {
-inline size_t held = 0, peak = 0; // the test's own thread only
-
+inline size_t held = 0, peak = 0;
 // The most bytes held at once while `fn` ran, beyond what was held before.
 template <typename F> size_t peak_of(F fn) {
     size_t before = held;
@@ -24,8 +23,7 @@ __attribute__((noinline)) void* operator new(size_t size) {
     void* block = malloc(size);
     if (block == nullptr)
         throw std::bad_alloc();
-    heap_count::held += malloc_usable_size(block);
-    heap_count::peak = std::max(heap_count::peak, heap_count::held);
+    heap_count::peak = std::max(heap_count::peak, heap_count::held += malloc_usable_size(block));
     return block;
 }
 __attribute__((noinline)) void operator delete(void* block) noexcept {

@@ -77,47 +77,35 @@ TEST(Signature, CheckRefusesWhatTheLauncherMustNotInstall) {
     const uint8_t* same = base.list_sha256;
     const std::vector<public_key> mine = {signer}, both = {other, signer}, theirs = {other}, none = {};
     const std::vector<key_sequence> at6 = {{signer, 6}}, at7 = {{signer, 7}}, at8 = {{signer, 8}}, theirs_at = {{other, 1000}},
-                                    at2 = {{other, 2}};
-    const std::vector<key_sequence> nothing;
-    using enum list_verdict;
-    struct row {
-        const std::string& text;
-        const std::vector<public_key>& keys;
-        const std::vector<public_key>& revoked;
-        const char* channel;
-        const std::vector<key_sequence>& accepted;
-        uint64_t length;
-        const uint8_t* sha256;
-        int64_t now;
-        list_verdict verdict;
-        const char* problem;
-    };
+                                    at2 = {{other, 2}}, nothing;
     const char* ours = "localhost:4443/windows";
-    const row rows[] = {
-        {good, mine, none, ours, at6, 123456, same, fresh, accepted, ""}, {good, both, none, ours, nothing, 123456, same, fresh, accepted, ""},
-        {good, mine, none, ours, at7, 123456, same, fresh, accepted, ""}, {good, mine, none, ours, nothing, 123456, same, late, accepted, ""},
-        {good, mine, none, ours, nothing, 123456, same, late + 1, expired, ""}, {good, mine, none, ours, at8, 123456, same, fresh, older, ""},
-        {good, mine, none, ours, at8, 123456, same, later, expired, ""}, {good, theirs, none, ours, nothing, 123456, same, fresh, not_signed, "none"},
-        {good, none, none, ours, nothing, 123456, same, fresh, not_signed, "none"},
-        {tampered, mine, none, ours, nothing, 123456, same, fresh, not_signed, "none"},
-        {good + "x", mine, none, ours, nothing, 123456, same, fresh, not_signed, "bytes after"},
-        {good, mine, none, ours, nothing, 123457, same, fresh, not_matching, ""},
-        {good, mine, none, ours, nothing, 123456, other_list.list_sha256, fresh, not_matching, ""},
-        {good, mine, none, ours, at8, 123456, other_list.list_sha256, later, not_matching, ""}, // fetched again before expiry counts
-        {old_format, mine, none, ours, nothing, 123456, same, fresh, not_signed, "older format that names no channel"},
-        {good, mine, none, "localhost:4443/beta", nothing, 123456, same, fresh, other_channel, ""},
-        {good, both, mine, ours, nothing, 123456, same, fresh, not_signed, "revoked"},
-        {good, both, theirs, ours, nothing, 123456, same, fresh, accepted, ""},
-        {good, mine, none, ours, nothing, 123456, same, earliest, accepted, ""},
-        {good, mine, none, ours, nothing, 123456, same, earliest - 1, expiry_too_far, ""},
-        {good, both, none, ours, theirs_at, 123456, same, fresh, accepted, ""}, // a rotation: the old key's number holds nothing back
-        {jump, mine, none, ours, nothing, 123456, same, fresh, too_far_ahead, ""}, {jump, both, none, ours, at2, 123456, same, fresh, accepted, ""}};
-    for (const row& r : rows) {
+    using enum list_verdict;
+    using keys = const std::vector<public_key>&;
+    using accepted_before = const std::vector<key_sequence>&;
+    const std::tuple<std::string, keys, keys, const char*, accepted_before, uint64_t, const uint8_t*, int64_t, list_verdict,
+                     const char*>
+        rows[] = {
+            // the statement, the keys, the revoked keys, the channel, the sequences accepted before, the list's length and
+            // digest, the time; the verdict and the reason it is not signed
+            {good, mine, none, ours, at6, 123456, same, fresh, accepted, ""}, {good, both, none, ours, nothing, 123456, same, fresh, accepted, ""},
+            {good, mine, none, ours, at7, 123456, same, fresh, accepted, ""}, {good, mine, none, ours, nothing, 123456, same, late, accepted, ""},
+            {good, mine, none, ours, nothing, 123456, same, late + 1, expired, ""}, {good, mine, none, ours, at8, 123456, same, fresh, older, ""},
+            {good, mine, none, ours, at8, 123456, same, later, expired, ""}, {good, theirs, none, ours, nothing, 123456, same, fresh, not_signed, "none"},
+            {good, none, none, ours, nothing, 123456, same, fresh, not_signed, "none"}, {tampered, mine, none, ours, nothing, 123456, same, fresh, not_signed, "none"},
+            {good + "x", mine, none, ours, nothing, 123456, same, fresh, not_signed, "bytes after"},
+            {good, mine, none, ours, nothing, 123457, same, fresh, not_matching, ""}, {good, mine, none, ours, nothing, 123456, other_list.list_sha256, fresh, not_matching, ""},
+            {good, mine, none, ours, at8, 123456, other_list.list_sha256, later, not_matching, ""}, // fetched again before expiry counts
+            {old_format, mine, none, ours, nothing, 123456, same, fresh, not_signed, "older format that names no channel"},
+            {good, mine, none, "localhost:4443/beta", nothing, 123456, same, fresh, other_channel, ""},
+            {good, both, mine, ours, nothing, 123456, same, fresh, not_signed, "revoked"}, {good, both, theirs, ours, nothing, 123456, same, fresh, accepted, ""},
+            {good, mine, none, ours, nothing, 123456, same, earliest, accepted, ""}, {good, mine, none, ours, nothing, 123456, same, earliest - 1, expiry_too_far, ""},
+            {good, both, none, ours, theirs_at, 123456, same, fresh, accepted, ""}, // a rotation: the old key's number holds nothing back
+            {jump, mine, none, ours, nothing, 123456, same, fresh, too_far_ahead, ""}, {jump, both, none, ours, at2, 123456, same, fresh, accepted, ""}};
+    for (const auto& [text, keys, revoked, channel, before, length, sha256, now, verdict, reason] : rows) {
         list_statement parsed{};
         const char* problem = nullptr;
-        EXPECT_EQ(check_statement(r.text, r.length, r.sha256, {r.channel, r.keys, r.revoked, r.accepted}, r.now, &parsed, &problem),
-                  r.verdict) << r.now << " " << &r - rows;
-        EXPECT_TRUE(r.verdict == not_signed ? problem && strstr(problem, r.problem) : !problem) << &r - rows;
-        EXPECT_TRUE(r.verdict != accepted || same_key(parsed.signer, signer)) << &r - rows;
+        EXPECT_EQ(check_statement(text, length, sha256, {channel, keys, revoked, before}, now, &parsed, &problem), verdict) << now << " " << reason;
+        EXPECT_TRUE(verdict == not_signed ? problem && strstr(problem, reason) : !problem) << now << " " << reason;
+        EXPECT_TRUE(verdict != accepted || same_key(parsed.signer, signer)) << now;
     }
 }
