@@ -30,3 +30,4 @@ __attribute__((noinline)) void operator delete(void* block) noexcept {
     heap_count::held -= malloc_usable_size(block);
     free(block);
 }
+__attribute__((noinline)) void operator delete(void* block, size_t) noexcept { operator delete(block); }
