@@ -107,7 +107,7 @@ class SignedListTest(E2ETestCase):
             ("endless statement, refused unread", {"body_file": str(endless), "stall": 120}, None,
              f"{NOT_SIGNED} (the signature file is longer than 4096", 1),
             ("list the vendor signed for another channel", self.sign("vendor", 3, fresh, "localhost:4443/beta"), None,
-             f'another channel (it is for "localhost:4443/beta"; this launcher is for "{CHANNEL}")', 1),
+             f'a file list signed for another channel (it is for "localhost:4443/beta"; this launcher is for "{CHANNEL}")', 1),
             ("statement of the older format", older, None, f"{NOT_SIGNED} (the signature file is of an older format", 1),
             ("leaked key's absurd sequence", self.sign("vendor", 3 + 2**32, fresh), None, "a file list numbered too far "
              "past any installed before (publish 4294967299; this computer has installed publish 2 at most)", 1),
