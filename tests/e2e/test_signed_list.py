@@ -32,9 +32,8 @@ def source(version):
 
 def sequence(directory, key_name="vendor"):
     """The publish signed by the named key that the launcher in DIRECTORY recorded as installed."""
-    public = (KEYS_DIR / f"{key_name}.pub").read_text().strip()
     return next(int(line.split()[2]) for line in (Path(directory) / "launcher.state").read_text().splitlines()
-                if line.startswith(f"sequence {public} "))
+                if line.startswith(f"sequence {(KEYS_DIR / f'{key_name}.pub').read_text().strip()} "))
 
 
 def older_state(body):  # as launchers wrote it before each key had its own sequence

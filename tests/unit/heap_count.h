@@ -1,10 +1,8 @@
-// The heap a test executable holds through operator new (as the allocator rounds each block), for
-// tests that bound a function's peak. Include it in the executable's one test file: it replaces the
-// global operator new and delete. The test's own thread only.
+// The heap held through operator new (blocks as the allocator rounds them), for tests that bound a
+// peak; the test's own thread only. It replaces operator new: include it in one test file.
 #pragma once
 #include <malloc.h>
 
-#include <algorithm>
 #include <cstdlib>
 #include <new>
 
@@ -12,8 +10,7 @@ namespace heap_count {
 inline size_t held = 0, peak = 0;
 // The most bytes held at once while `fn` ran, beyond what was held before.
 template <typename F> size_t peak_of(F fn) {
-    size_t before = held;
-    peak = held;
+    size_t before = peak = held;
     fn();
     return peak - before;
 }
@@ -23,7 +20,8 @@ __attribute__((noinline)) void* operator new(size_t size) {
     void* block = malloc(size);
     if (block == nullptr)
         throw std::bad_alloc();
-    heap_count::peak = std::max(heap_count::peak, heap_count::held += malloc_usable_size(block));
+    heap_count::held += malloc_usable_size(block);
+    heap_count::peak = heap_count::held > heap_count::peak ? heap_count::held : heap_count::peak;
     return block;
 }
 __attribute__((noinline)) void operator delete(void* block) noexcept {

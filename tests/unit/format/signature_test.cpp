@@ -33,10 +33,9 @@ TEST(Signature, MalformedStatementsAreRefused) {
     const std::pair<std::string, const char*> rows[] = {
         {"", "not a signed file list statement"}, {"<html>404</html>", "not a signed file list statement"},
         {with("velm-signed-list 2", "velm-signed-list 3"), "format version"}, {good + "\n", "bytes after its signature"},
-        {with("list 2\n" + channel_line, "list 1\n"), "accepted"}, {with(channel_line, ""), "channel"},
-        {with(channel_line, "channel \n"), "channel"}, {with(channel_line, "channel a b\n"), "channel"},
-        {with(channel_line, "channel " + std::string(129, 'c') + "\n"), "channel"},
-        {with(channel_line, "channel " + std::string(128, 'c') + "\n"), "accepted"},
+        {with("list 2\n" + channel_line, "list 1\n"), "accepted"}, {with(channel_line, ""), "channel"}, {with(channel_line, "channel \n"), "channel"},
+        {with(channel_line, "channel a b\n"), "channel"}, {with(channel_line, "channel " + std::string(129, 'c') + "\n"), "channel"},
+        {with(channel_line, "channel " + std::string(128, 'c') + "\n"), "accepted"}, {with("channel localhost", "channel LOCAL_host"), "accepted"},
         {with(seq, "sequence 9223372036854775807\n"), "accepted"}, {with(seq, "sequence 9223372036854775808\n"), "sequence number"},
         {good + std::string(statement_max_size, '\n'), "longer than 4096"}, {with(seq, "sequence 7\r\n"), "sequence number"},
         {with(seq, "sequence 0\n"), "sequence number"}, {with(seq, "sequence 07\n"), "sequence number"},
@@ -46,8 +45,7 @@ TEST(Signature, MalformedStatementsAreRefused) {
         {with("2027-01-05", "2027-13-05"), "expiry time"}, {with(":00:00Z", ":00:60Z"), "expiry time"},
         {with("T12:00:00Z", "T24:00:00Z"), "expiry time"}, {with("2027-01-05", "1969-12-31"), "expiry time"},
         {with("05T12", "05 12"), "expiry time"}, {with("00:00Z", "00:00+01:00"), "expiry time"},
-        {with("th 123456\n", "th \n"), "list length"}, {with("th 123456\n", "th 18446744073709551616\n"), "list length"},
-        {with("sha256 a0a1", "sha256 A0A1"), "list digest"},
+        {with("th 123456\n", "th \n"), "list length"}, {with("th 123456\n", "th 18446744073709551616\n"), "list length"}, {with("sha256 a0a1", "sha256 A0A1"), "list digest"},
         {with(hash_line, hash_line.substr(0, hash_line.size() - 2) + "\n"), "list digest"},
         {good.substr(0, good.size() - 3) + "\n", "signature is malformed"}, {good.substr(0, good.size() - 1), "signature is malformed"}};
     for (const auto& [text, fragment] : rows) {
@@ -69,8 +67,8 @@ TEST(Signature, CheckRefusesWhatTheLauncherMustNotInstall) {
     const list_statement base = base_statement();
     list_statement other_list = base;
     other_list.list_sha256[sha256_size - 1] ^= 1;
-    const int64_t fresh = expires - 1000, late = expires + clock_skew_allowance_s, later = expires * 2;
-    const int64_t earliest = expires - (expiry_max_days + 1) * clock_skew_allowance_s; // a day is the allowance
+    const int64_t fresh = expires - 1000, late = expires + clock_skew_allowance_s, later = expires * 2,
+                  earliest = expires - (expiry_max_days + 1) * clock_skew_allowance_s; // a day is the allowance
     const std::string tampered = with("sequence 7\n", "sequence 9\n"); // well-formed, signed as 7
     const std::string old_format = with("list 2\n" + channel_line, "list 1\n");
     const std::string jump = write_statement(base_statement((uint64_t{1} << 32) + 2), signer_seed);
@@ -81,12 +79,9 @@ TEST(Signature, CheckRefusesWhatTheLauncherMustNotInstall) {
     const char* ours = "localhost:4443/windows";
     using enum list_verdict;
     using keys = const std::vector<public_key>&;
-    using accepted_before = const std::vector<key_sequence>&;
-    const std::tuple<std::string, keys, keys, const char*, accepted_before, uint64_t, const uint8_t*, int64_t, list_verdict,
-                     const char*>
-        rows[] = {
-            // the statement, the keys, the revoked keys, the channel, the sequences accepted before, the list's length and
-            // digest, the time; the verdict and the reason it is not signed
+    const std::tuple<std::string, keys, keys, const char*, const std::vector<key_sequence>&, uint64_t, const uint8_t*, int64_t,
+                     list_verdict, const char*> rows[] = {
+            // statement, keys, revoked keys, channel, sequences accepted, list length and digest, time; verdict, why not signed
             {good, mine, none, ours, at6, 123456, same, fresh, accepted, ""}, {good, both, none, ours, nothing, 123456, same, fresh, accepted, ""},
             {good, mine, none, ours, at7, 123456, same, fresh, accepted, ""}, {good, mine, none, ours, nothing, 123456, same, late, accepted, ""},
             {good, mine, none, ours, nothing, 123456, same, late + 1, expired, ""}, {good, mine, none, ours, at8, 123456, same, fresh, older, ""},
