@@ -2,12 +2,10 @@
 # Makes the Windows package: a zip whose contents, unpacked into any folder, are a working
 # launcher directory: velm-launcher.exe, the font it draws with and the certificate authority
 # bundle it trusts (curl-ca-bundle.crt).
-#   windows-package.sh [--public-keys KEYS] [--revoked-keys KEYS] [--channel NAME] [SIGNING]
-#                      UPDATE_URL OUT_ZIP [CA_BUNDLE]
+#   windows-package.sh [--public-keys KEYS] [SIGNING] UPDATE_URL OUT_ZIP [CA_BUNDLE]
 #   SIGNING: --sign-cert CERT --sign-key KEY [--sign-pass PASS_FILE] [--timestamp URL]
 # KEYS are the public keys (velm-publish keygen) of the vendor's signed file lists,
-# comma-separated: the launcher then installs only lists signed by one of them, never by a
-# revoked one, and signed for NAME (by default the URL without "https://" and its last "/").
+# comma-separated: the launcher then installs only lists signed by one of them.
 # UPDATE_URL is the update server's base URL, compiled in: https, a DNS name (Windows' TLS
 # matches certificates against DNS names only), ending in '/'. CA_BUNDLE defaults to the
 # system's Mozilla bundle (/etc/ssl/certs/ca-certificates.crt, Debian's ca-certificates), as a
@@ -32,7 +30,7 @@ die() {
 }
 
 usage() {
-  echo "usage: $0 [--public-keys KEYS] [--revoked-keys KEYS] [--channel NAME] [--sign-cert CERT --sign-key KEY [--sign-pass PASS_FILE] [--timestamp URL]] UPDATE_URL OUT_ZIP [CA_BUNDLE]" >&2
+  echo "usage: $0 [--public-keys KEYS] [--sign-cert CERT --sign-key KEY [--sign-pass PASS_FILE] [--timestamp URL]] UPDATE_URL OUT_ZIP [CA_BUNDLE]" >&2
   exit 2
 }
 
@@ -41,8 +39,6 @@ sign_key=""
 sign_pass=""
 timestamp_url=""
 public_keys=""
-revoked_keys=""
-channel=""
 while [ $# -gt 0 ] && [[ $1 == --* ]]; do
   [ $# -ge 2 ] || usage
   case $1 in
@@ -51,8 +47,6 @@ while [ $# -gt 0 ] && [[ $1 == --* ]]; do
   --sign-pass) sign_pass=$2 ;;
   --timestamp) timestamp_url=$2 ;;
   --public-keys) public_keys=$2 ;;
-  --revoked-keys) revoked_keys=$2 ;;
-  --channel) channel=$2 ;;
   *) usage ;;
   esac
   shift 2
@@ -88,8 +82,7 @@ if [ -n "$sign_cert$sign_key$sign_pass$timestamp_url" ]; then
 fi
 
 # Always given, so that a package without keys never keeps those of an earlier build.
-bash "$script_dir/windows-build.sh" "$build_dir" -DVELM_UPDATE_URL="$url" -DVELM_PUBLIC_KEYS="$public_keys" \
-  -DVELM_REVOKED_KEYS="$revoked_keys" -DVELM_CHANNEL="$channel" >&2
+bash "$script_dir/windows-build.sh" "$build_dir" -DVELM_UPDATE_URL="$url" -DVELM_PUBLIC_KEYS="$public_keys" >&2
 
 stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
