@@ -21,6 +21,7 @@ namespace {
 constexpr int list_entries = 65535;
 constexpr int publish_level = 19;
 constexpr uint8_t bench_seed[key_seed_size] = {7};
+constexpr int64_t bench_now = 1799150400; // any time; the statement expires a second later
 
 // A realistic list: names in nested folders, varied sizes, random SHA-1 digests.
 std::string compressed_list() {
@@ -61,8 +62,9 @@ struct fixture {
         sha256_add(&stream, list.data(), list.size());
         sha256_finish(&stream, digest);
         list_statement s{};
+        snprintf(s.channel, sizeof s.channel, "%s", VELM_CHANNEL);
         s.sequence = 1;
-        s.expires = INT64_C(253402300799);
+        s.expires = bench_now + 1;
         s.list_length = list.size();
         memcpy(s.list_sha256, digest, sha256_size);
         statement = write_statement(s, bench_seed);
@@ -84,7 +86,8 @@ void hash_list(const fixture& f, uint8_t out[sha256_size]) {
 bool check(const fixture& f, const uint8_t digest[sha256_size]) {
     list_statement parsed;
     const char* problem = nullptr;
-    return check_statement(f.statement, f.list.size(), digest, f.keys, 0, 0, &parsed, &problem) ==
+    return check_statement(f.statement, f.list.size(), digest, {VELM_CHANNEL, f.keys, {}, {}}, bench_now, &parsed,
+                           &problem) ==
            list_verdict::accepted;
 }
 

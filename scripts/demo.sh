@@ -159,7 +159,8 @@ fi
 # --- 3. publish and serve -------------------------------------------------------------------------
 step "publishing with velm-publish build --level $publish_level --sign $signing_key"
 # One line per file; the last two say how it was signed and how many were published.
-"$build_dir/velm-publish" build --level "$publish_level" --sign "$signing_key" "$game_src" "$server_root" |
+"$build_dir/velm-publish" build --level "$publish_level" --sign "$signing_key" --channel localhost:4443/windows \
+  "$game_src" "$server_root" |
   tail -n 2 | sed 's/^/  /'
 du -sh --apparent-size "$game_src" "$server_root" | sed 's/^/  /'
 

@@ -6,10 +6,11 @@
 //       patches from the live tree's content of changed files, then the file list
 //       manifest.dat.zs last), then points ROOT/windows, a symbolic link, at it with one atomic
 //       rename. Players see the old tree or the new one, never a mix.
-//       With --sign KEYFILE, the tree also gets manifest.dat.zs.sig, the statement signed with
-//       the vendor's key that the launcher checks (signature.h), valid for --expires DAYS.
+//       With --sign KEYFILE --channel NAME, the tree also gets manifest.dat.zs.sig, the statement
+//       for that channel signed with the vendor's key that the launcher checks (signature.h),
+//       valid for --expires DAYS.
 //   velm-publish keygen KEYFILE   a new signing key (mode 0600); prints its public key
-//   velm-publish verify ROOT PUBLIC_KEY   checks the served tree as a launcher would, and more:
+//   velm-publish verify --channel NAME ROOT PUBLIC_KEY   checks the served tree as a launcher would, and more:
 //       the statement, the list it names, and every listed .zs (size and SHA-1)
 //   velm-publish patch [--level N] OLD NEW OUT    the patch a publish would make from OLD to NEW
 //   velm-publish list FILE        one line per entry of a decompressed file list
@@ -90,9 +91,9 @@ constexpr uint64_t patch_kept_percent = 60; // a patch is kept only below this s
 
 int usage() {
     fprintf(stderr, "usage: velm-publish build [--level N] [--no-patches] [--patch-max-size BYTES]\n"
-                    "                          [--sign KEYFILE [--expires DAYS]] GAME_DIR ROOT\n"
+                    "                          [--sign KEYFILE --channel NAME [--expires DAYS]] GAME_DIR ROOT\n"
                     "       velm-publish keygen KEYFILE\n"
-                    "       velm-publish verify ROOT PUBLIC_KEY\n"
+                    "       velm-publish verify --channel NAME ROOT PUBLIC_KEY\n"
                     "       velm-publish patch [--level N] OLD NEW OUT\n"
                     "       velm-publish list FILE\n"
                     "       velm-publish hash FILE...\n");
@@ -971,6 +972,7 @@ constexpr int64_t seconds_per_day = 24 * 60 * 60;
 
 struct signing_t {
     const char* key_file = nullptr; // --sign; null: the tree is not signed
+    const char* channel = nullptr; // --channel, which --sign requires
     long expiry_days = default_expiry_days;
     bool expires_set = false;
     uint8_t seed[key_seed_size] = {};
@@ -1014,10 +1016,17 @@ bool sha256_of_file(const fs::path& path, uint64_t* length, uint8_t digest[sha25
     return true;
 }
 
-// --sign KEYFILE and --expires DAYS at argv[*i]; true (and *i past the value) when it was one.
+// --sign KEYFILE, --channel NAME and --expires DAYS at argv[*i]; true (and *i past the value)
+// when it was one.
 bool take_signing_option(int argc, char** argv, int* i, signing_t* signing) {
     if (strcmp(argv[*i], "--sign") == 0 && *i + 1 < argc) {
         signing->key_file = argv[++*i];
+        return true;
+    }
+    if (strcmp(argv[*i], "--channel") == 0 && *i + 1 < argc) {
+        signing->channel = argv[++*i];
+        if (!is_channel_name(signing->channel))
+            fail(std::string("--channel wants 1 to 128 of A-Z a-z 0-9 . _ : / -: ") + signing->channel);
         return true;
     }
     if (strcmp(argv[*i], "--expires") != 0 || *i + 1 >= argc)
@@ -1080,6 +1089,7 @@ uint64_t previous_sequence(const server_tree& tree, const fs::path& building) {
 // SHA-256, signed. Written after the list, before the tree goes live.
 void sign_list(build_t* build, const signing_t& signing) {
     list_statement statement{};
+    snprintf(statement.channel, sizeof statement.channel, "%s", signing.channel);
     statement.sequence = previous_sequence(*build->tree, build->release) + 1;
     statement.expires = static_cast<int64_t>(std::time(nullptr)) + signing.expiry_days * seconds_per_day;
     std::string error;
@@ -1142,7 +1152,7 @@ size_t verify_files(const fs::path& dir, const game_file_table& list) {
     return bad;
 }
 
-int verify_command(const fs::path& root, const char* keys_text) {
+int verify_command(const fs::path& root, const char* keys_text, std::string_view channel) {
     std::vector<public_key> keys;
     if (!parse_public_keys(keys_text, &keys) || keys.empty())
         fail(std::string("not a public key (64 hex digits, or several separated by commas): ") + keys_text);
@@ -1156,16 +1166,21 @@ int verify_command(const fs::path& root, const char* keys_text) {
         fail(error);
     list_statement statement;
     const char* problem = nullptr;
-    list_verdict verdict = check_statement(text, length, digest, keys, std::time(nullptr), 0, &statement, &problem);
+    list_verdict verdict = check_statement(text, length, digest, {channel, keys, {}, {}}, std::time(nullptr), &statement,
+                                           &problem);
     if (verdict == list_verdict::not_signed)
         fail((dir / statement_name).string() + ": " + problem);
+    if (verdict == list_verdict::other_channel)
+        fail((dir / statement_name).string() + ": signed for the channel " + statement.channel + ", not " +
+             std::string(channel));
     printf("statement: publish %" PRIu64 ", valid until %s, signed by the key\n", statement.sequence,
            utc_text(statement.expires).c_str());
     if (verdict == list_verdict::not_matching)
         fail((dir / list_zs).string() + ": not the list the statement signs (its length or SHA-256 differs)");
     size_t problems = 0;
-    if (verdict == list_verdict::expired) {
-        printf("BAD  the statement has expired: launchers refuse this tree; publish again\n");
+    if (verdict == list_verdict::expired || verdict == list_verdict::expiry_too_far) {
+        printf("BAD  the statement has expired, or expires later than a publish can sign for: launchers refuse this "
+               "tree; publish again\n");
         ++problems;
     }
     file_ptr plain = decompressed_list(dir / list_zs, &error);
@@ -1225,8 +1240,10 @@ int build_command(int argc, char** argv) {
             positional.push_back(argv[i]);
         }
     }
-    if (positional.size() != 2 || (signing.expires_set && signing.key_file == nullptr))
+    if (positional.size() != 2 || ((signing.expires_set || signing.channel != nullptr) && signing.key_file == nullptr))
         return usage();
+    if (signing.key_file != nullptr && signing.channel == nullptr)
+        fail("--sign needs --channel: the channel the launchers are built for (their VELM_CHANNEL)");
     read_signing_key(&signing);
     fs::path game_dir = positional[0];
     fs::path root = positional[1];
@@ -1317,8 +1334,8 @@ int main(int argc, char** argv) {
         return build_command(argc - 2, argv + 2);
     if (argc == 3 && strcmp(argv[1], "keygen") == 0)
         return keygen_command(argv[2]);
-    if (argc == 4 && strcmp(argv[1], "verify") == 0)
-        return verify_command(argv[2], argv[3]);
+    if (argc == 6 && strcmp(argv[1], "verify") == 0 && strcmp(argv[2], "--channel") == 0)
+        return verify_command(argv[4], argv[5], argv[3]);
     if (argc >= 2 && strcmp(argv[1], "patch") == 0)
         return patch_command(argc - 2, argv + 2);
     if (argc == 3 && strcmp(argv[1], "list") == 0)

@@ -1,10 +1,12 @@
 #include "format/manifest.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdarg>
 #include <cinttypes>
 #include <cstdlib>
 #include <cstring>
+#include <tuple>
 
 #include "format/binstream.h"
 #include "support/utils.h"
@@ -246,59 +248,64 @@ game_file_t* find_game_file_ignoring_case(const game_file_table& table, std::str
 }
 
 std::string manifest_conflict(const game_file_table& table) {
-    // Every name and every directory above a name, folded; a directory keeps its first
-    // spelling and the entry that brought it.
-    struct directory_t {
-        std::string_view spelling;
-        const game_file_t* below;
+    // Each name folded, with '/' as NUL (below every other byte), so that in byte order a name
+    // comes right before the names below it, and the names of one directory stand together:
+    // every clash is between neighbours, or found by a search. No directory is kept apart, so
+    // the memory is that of the names once more plus an index each (see manifest.h).
+    const std::vector<game_file_t>& files = table.files;
+    std::vector<std::string> keys(files.size());
+    for (size_t i = 0; i < files.size(); ++i) {
+        keys[i] = manifest_fold_case(files[i].name);
+        std::replace(keys[i].begin(), keys[i].end(), '/', '\0');
+    }
+    std::vector<uint32_t> order(files.size());
+    for (uint32_t i = 0; i < order.size(); ++i)
+        order[i] = i;
+    std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) { return std::tie(keys[a], a) < std::tie(keys[b], b); });
+    auto below = [](std::string_view key, std::string_view directory) {
+        return key.size() > directory.size() && key.starts_with(directory) && key[directory.size()] == '\0';
     };
-    std::unordered_map<std::string, const game_file_t*> names;
-    std::unordered_map<std::string, directory_t> directories;
-    std::vector<std::string> folded_names;
-    folded_names.reserve(table.files.size());
-    names.reserve(table.files.size());
-    for (const game_file_t& file : table.files) {
-        std::string_view name = file.name;
-        std::string folded;
-        // Folded component by component, so each directory's folded prefix comes for free.
-        for (size_t start = 0;;) {
-            size_t slash = name.find('/', start);
-            folded += manifest_fold_case(name.substr(start, slash == std::string_view::npos ? slash : slash - start));
-            if (slash == std::string_view::npos)
-                break;
-            auto [it, added] = directories.emplace(folded, directory_t{name.substr(0, slash), &file});
-            if (!added && it->second.spelling != name.substr(0, slash))
-                return sentence("The file list names \"%s\" and \"%s\", whose directories differ only in letter case",
-                              it->second.below->name, file.name);
-            folded += '/';
-            start = slash + 1;
-        }
-        auto [it, added] = names.emplace(folded, &file);
-        if (!added) {
-            if (strcmp(it->second->name, file.name) == 0)
-                return sentence("The file list names \"%s\" twice", file.name);
-            return sentence("The file list names \"%s\" and \"%s\", which differ only in letter case",
-                          it->second->name, file.name);
-        }
-        folded_names.push_back(std::move(folded));
+    // Neighbours: one name twice or in two cases, a name that is also a directory, a directory
+    // spelled in two cases (its folded prefix is shared; its spellings must be too).
+    for (size_t i = 1; i < order.size(); ++i) {
+        const game_file_t& first = files[std::min(order[i - 1], order[i])];
+        const game_file_t& second = files[std::max(order[i - 1], order[i])];
+        const std::string& key = keys[order[i - 1]];
+        const std::string& next = keys[order[i]];
+        if (key == next && strcmp(first.name, second.name) == 0)
+            return sentence("The file list names \"%s\" twice", first.name);
+        if (key == next)
+            return sentence("The file list names \"%s\" and \"%s\", which differ only in letter case", first.name,
+                            second.name);
+        if (below(next, key))
+            return sentence("The file list names \"%s\" both as a file and as a directory of \"%s\"",
+                            files[order[i - 1]].name, files[order[i]].name);
+        size_t shared = std::mismatch(key.begin(), key.end(), next.begin(), next.end()).first - key.begin();
+        size_t levels = static_cast<size_t>(std::count(key.begin(), key.begin() + static_cast<ptrdiff_t>(shared), '\0'));
+        auto directories = [&](const char* name) {
+            size_t at = 0;
+            for (size_t level = 0; level < levels; ++level)
+                at = strchr(name + at, '/') - name + 1;
+            return std::string_view(name, at);
+        };
+        if (directories(first.name) != directories(second.name))
+            return sentence("The file list names \"%s\" and \"%s\", whose directories differ only in letter case",
+                            first.name, second.name);
     }
-    for (size_t i = 0; i < table.files.size(); ++i) {
-        const game_file_t& file = table.files[i];
-        const std::string& folded = folded_names[i];
-        if (auto dir = directories.find(folded); dir != directories.end())
-            return sentence("The file list names \"%s\" both as a file and as a directory of \"%s\"", file.name,
-                          dir->second.below->name);
+    // The temporary names beside each file, as a file or as a directory.
+    for (size_t i = 0; i < files.size(); ++i)
         for (const char* suffix : temporary_suffixes) {
-            std::string temporary = folded + suffix;
-            if (auto other = names.find(temporary); other != names.end())
+            std::string temporary = keys[i] + suffix;
+            auto found = std::lower_bound(order.begin(), order.end(), temporary,
+                                          [&](uint32_t a, const std::string& key) { return keys[a] < key; });
+            if (found != order.end() && keys[*found] == temporary)
                 return sentence("The file list names \"%s\", which the download of \"%s\" uses as a temporary file",
-                              other->second->name, file.name);
-            if (auto dir = directories.find(temporary); dir != directories.end())
+                                files[*found].name, files[i].name);
+            if (found != order.end() && below(keys[*found], temporary))
                 return sentence("The file list names \"%s\", below a directory that the download of \"%s\" uses "
-                              "as a temporary name",
-                              dir->second.below->name, file.name);
+                                "as a temporary name",
+                                files[*found].name, files[i].name);
         }
-    }
     return "";
 }
 

@@ -67,11 +67,13 @@ void read_manifest_entries(FILE* f, game_file_table* table);
 // Why `name` cannot be a listed name (a short text), or null when it is safe.
 const char* manifest_name_problem(std::string_view name);
 
-// A sentence naming the first two entries of `table` that clash on disk, or "" when none do:
+// A sentence naming two entries of `table` that clash on disk, or "" when none do:
 // one name twice or in two letter cases (Windows folds them into one file), directories that
 // differ only in letter case ("Sub/x" and "sub/y"), a name that is also a directory of another
 // ("a" and "a/b"), or a name plus ".zs" or ".upd_old", the temporary names the download uses
-// beside it, listed as a file or used as a directory. Uses only `table.files`.
+// beside it, listed as a file or used as a directory. Uses only `table.files`. Its heap peaks
+// below 1.5 bytes per byte of the decompressed list (the names folded, never longer than the
+// names, and an index each), however deep the names: the list caps bound it.
 std::string manifest_conflict(const game_file_table& table);
 
 // Ends the process with a fatal report when manifest_conflict finds a clash.

@@ -7,6 +7,8 @@
 //   [SECTION] The statement
 #include "format/signature.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -17,10 +19,11 @@
 
 namespace {
 
-constexpr std::string_view statement_format_line = "velm-signed-list 1\n";
+constexpr std::string_view statement_format_line = "velm-signed-list 2\n";
+constexpr std::string_view old_format_line = "velm-signed-list 1\n"; // no channel line
 constexpr std::string_view statement_format_prefix = "velm-signed-list ";
 constexpr std::string_view key_format_line = "velm-publish signing key 1\n";
-constexpr size_t max_decimal_digits = 19; // every such number fits in 63 bits
+constexpr std::string_view channel_characters = "._:/-"; // besides letters and digits
 constexpr int64_t seconds_per_day = 24 * 60 * 60;
 constexpr int min_year = 1970;
 constexpr int max_year = 9999;
@@ -75,18 +78,28 @@ bool take(std::string_view* rest, std::string_view literal) {
     return true;
 }
 
-// A decimal number without sign or leading zeros, then a newline.
-bool take_number_line(std::string_view* rest, uint64_t* value) {
-    size_t digits = 0;
-    while (digits < rest->size() && (*rest)[digits] >= '0' && (*rest)[digits] <= '9')
-        ++digits;
-    if (digits == 0 || digits > max_decimal_digits || ((*rest)[0] == '0' && digits > 1))
+// The text up to the next newline, which is consumed too; false when there is none.
+bool take_line(std::string_view* rest, std::string_view* line) {
+    size_t newline = rest->find('\n');
+    if (newline == std::string_view::npos)
         return false;
-    *value = 0;
-    for (size_t i = 0; i < digits; ++i)
-        *value = *value * 10 + static_cast<uint64_t>((*rest)[i] - '0');
-    rest->remove_prefix(digits);
-    return take(rest, "\n");
+    *line = rest->substr(0, newline);
+    rest->remove_prefix(newline + 1);
+    return true;
+}
+
+bool take_number_line(std::string_view* rest, uint64_t* value) {
+    std::string_view line;
+    return take_line(rest, &line) && parse_decimal(line, decimal_max, value);
+}
+
+bool take_channel_line(std::string_view* rest, char* channel) {
+    std::string_view line;
+    if (!take_line(rest, &line) || !is_channel_name(line))
+        return false;
+    memcpy(channel, line.data(), line.size());
+    channel[line.size()] = '\0';
+    return true;
 }
 
 bool take_hex_line(std::string_view* rest, uint8_t* bytes, size_t size) {
@@ -106,10 +119,10 @@ bool take_utc_line(std::string_view* rest, int64_t* seconds) {
 // The text the signature covers, without the signature line.
 std::string signed_part(const list_statement& s) {
     char text[statement_max_size];
-    int length = snprintf(text, sizeof text,
-                          "%.*ssequence %" PRIu64 "\nexpires %s\nlist-length %" PRIu64 "\nlist-sha256 %s\n",
-                          static_cast<int>(statement_format_line.size()), statement_format_line.data(), s.sequence,
-                          utc_text(s.expires).c_str(), s.list_length, hex_text(s.list_sha256, sha256_size).c_str());
+    int length = snprintf(
+        text, sizeof text, "%.*schannel %s\nsequence %" PRIu64 "\nexpires %s\nlist-length %" PRIu64 "\nlist-sha256 %s\n",
+        static_cast<int>(statement_format_line.size()), statement_format_line.data(), s.channel, s.sequence,
+        utc_text(s.expires).c_str(), s.list_length, hex_text(s.list_sha256, sha256_size).c_str());
     CHECK(length > 0 && static_cast<size_t>(length) < sizeof text);
     return std::string(text, static_cast<size_t>(length));
 }
@@ -181,6 +194,29 @@ bool parse_utc(std::string_view text, int64_t* seconds) {
     return true;
 }
 
+bool parse_decimal(std::string_view text, uint64_t max, uint64_t* value) {
+    if (text.empty() || (text[0] == '0' && text.size() > 1))
+        return false;
+    uint64_t number = 0;
+    for (char c : text) {
+        uint64_t digit = static_cast<uint64_t>(c - '0');
+        if (c < '0' || c > '9' || number > (max - digit) / 10)
+            return false;
+        number = number * 10 + digit;
+    }
+    *value = number;
+    return true;
+}
+
+bool is_channel_name(std::string_view name) {
+    if (name.empty() || name.size() > channel_max_size)
+        return false;
+    for (char c : name)
+        if (!isalnum(static_cast<unsigned char>(c)) && channel_characters.find(c) == std::string_view::npos)
+            return false;
+    return true;
+}
+
 // --- [SECTION] Keys --------------------------------------------------------------------------
 
 std::string signing_key_text(const uint8_t seed[key_seed_size]) {
@@ -217,15 +253,50 @@ bool parse_public_keys(std::string_view text, std::vector<public_key>* keys) {
     return true;
 }
 
+bool same_key(const public_key& a, const public_key& b) {
+    return memcmp(a.bytes, b.bytes, public_key_size) == 0;
+}
+
+uint64_t sequence_under(std::span<const key_sequence> accepted, const public_key& key) {
+    for (const key_sequence& entry : accepted)
+        if (same_key(entry.key, key))
+            return entry.sequence;
+    return 0;
+}
+
+uint64_t highest_sequence(std::span<const key_sequence> accepted) {
+    uint64_t highest = 0;
+    for (const key_sequence& entry : accepted)
+        highest = std::max(highest, entry.sequence);
+    return highest;
+}
+
+void raise_sequence(std::vector<key_sequence>* accepted, const public_key& key, uint64_t sequence) {
+    for (key_sequence& entry : *accepted)
+        if (same_key(entry.key, key)) {
+            entry.sequence = std::max(entry.sequence, sequence);
+            return;
+        }
+    accepted->push_back({key, sequence});
+}
+
 // --- [SECTION] The statement -----------------------------------------------------------------
 
 const char* parse_statement(std::string_view text, list_statement* s) {
     if (text.size() > statement_max_size)
         return "the signature file is longer than 4096 bytes";
     std::string_view rest = text;
-    if (!take(&rest, statement_format_line))
+    s->channel[0] = '\0';
+    if (take(&rest, old_format_line)) {
+        s->format = 1;
+    } else if (take(&rest, statement_format_line)) {
+        s->format = 2;
+        if (!take(&rest, "channel ") || !take_channel_line(&rest, s->channel))
+            return "the signature file's channel is malformed";
+    } else {
         return rest.starts_with(statement_format_prefix) ? "the signature file's format version is not known"
                                                          : "the signature file is not a signed file list statement";
+    }
     if (!take(&rest, "sequence ") || !take_number_line(&rest, &s->sequence) || s->sequence == 0)
         return "the signature file's sequence number is malformed";
     if (!take(&rest, "expires ") || !take_utc_line(&rest, &s->expires))
@@ -244,6 +315,7 @@ const char* parse_statement(std::string_view text, list_statement* s) {
 
 std::string write_statement(const list_statement& statement, const uint8_t seed[key_seed_size]) {
     start_sodium();
+    CHECK(is_channel_name(statement.channel));
     std::string text = signed_part(statement);
     uint8_t public_bytes[crypto_sign_PUBLICKEYBYTES];
     uint8_t secret[crypto_sign_SECRETKEYBYTES];
@@ -278,23 +350,38 @@ void sha256_finish(sha256_stream* stream, uint8_t digest[sha256_size]) {
 }
 
 list_verdict check_statement(std::string_view text, uint64_t list_length, const uint8_t list_sha256[sha256_size],
-                             std::span<const public_key> keys, int64_t now, uint64_t highest_sequence,
-                             list_statement* statement, const char** problem) {
+                             const statement_trust& trust, int64_t now, list_statement* statement,
+                             const char** problem) {
     *problem = parse_statement(text, statement);
+    if (*problem == nullptr && statement->format == 1)
+        *problem = "the signature file is of an older format that names no channel: the vendor must sign the list again";
     if (*problem != nullptr)
         return list_verdict::not_signed;
-    bool signed_by_one = false;
-    for (const public_key& key : keys)
-        signed_by_one = signed_by_one || signed_by(text, *statement, key);
-    if (!signed_by_one) {
-        *problem = "the signature is by none of the vendor's keys";
+    auto revoked = [&](const public_key& key) {
+        return std::any_of(trust.revoked.begin(), trust.revoked.end(), [&](const public_key& r) { return same_key(r, key); });
+    };
+    auto signer = std::find_if(trust.keys.begin(), trust.keys.end(),
+                               [&](const public_key& key) { return !revoked(key) && signed_by(text, *statement, key); });
+    if (signer == trust.keys.end()) {
+        bool by_revoked = std::any_of(trust.revoked.begin(), trust.revoked.end(),
+                                      [&](const public_key& key) { return signed_by(text, *statement, key); });
+        *problem = by_revoked ? "the signature is by a key the vendor has revoked"
+                              : "the signature is by none of the vendor's keys";
         return list_verdict::not_signed;
     }
+    statement->signer = *signer;
+    if (trust.channel != statement->channel)
+        return list_verdict::other_channel;
     if (statement->list_length != list_length || sodium_memcmp(statement->list_sha256, list_sha256, sha256_size) != 0)
         return list_verdict::not_matching;
     if (now - statement->expires > clock_skew_allowance_s)
         return list_verdict::expired;
-    if (statement->sequence < highest_sequence)
+    if (statement->expires - now > expiry_max_days * seconds_per_day + clock_skew_allowance_s)
+        return list_verdict::expiry_too_far;
+    if (statement->sequence < sequence_under(trust.accepted, statement->signer))
         return list_verdict::older;
+    uint64_t highest = highest_sequence(trust.accepted);
+    if (statement->sequence > highest && statement->sequence - highest > sequence_max_jump)
+        return list_verdict::too_far_ahead;
     return list_verdict::accepted;
 }

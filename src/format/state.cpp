@@ -1,12 +1,15 @@
 // The state file, as text: a header that names the format and the update server, one line per
-// verified file, and a last line with the SHA-1 of everything before it, so that a file cut
-// short or changed by hand is refused as a whole.
+// key that signed an installed list and one per verified file, and a last line with the SHA-1
+// of everything before it, so that a file cut short or changed by hand is refused as a whole.
 //
-//   velm-launcher state 1
+//   velm-launcher state 2
 //   source https://updates.example.com/windows/
-//   sequence 7                   (only after a signed file list was installed)
+//   sequence <64 hex: the key> 7    the highest publish installed that this key signed
 //   file <sha1> <size> <write time> <change time> <volume> <index> <name>
 //   end <sha1 of the lines above>
+//
+// Format 1 still reads: its one "sequence <n>" line, without a key, becomes the floor of every
+// key, so that a launcher that reads it keeps the rollback protection it had.
 #include "format/state.h"
 
 #include <algorithm>
@@ -23,10 +26,15 @@
 
 namespace {
 
-constexpr const char* format_line = "velm-launcher state 1";
+constexpr std::string_view format_line = "velm-launcher state 2\n";
+constexpr std::string_view old_format_line = "velm-launcher state 1\n";
 constexpr const char* source = VELM_UPDATE_URL;
 constexpr size_t max_state_size = 64u << 20; // far more than 65535 records need
-constexpr size_t digest_length = 40;
+constexpr size_t max_records = 65535; // as many as a file list holds
+constexpr size_t digest_size = 20;
+constexpr std::string_view end_keyword = "end ";
+constexpr std::string_view sequence_keyword = "sequence ";
+constexpr std::string_view file_keyword = "file ";
 
 std::string sha1_text(std::string_view bytes) {
     SHA1State sha;
@@ -39,15 +47,18 @@ std::string sha1_text(std::string_view bytes) {
     return text;
 }
 
+// The whole file, when it is no larger than a state can be; its size is checked before
+// anything is allocated for it.
 bool read_whole(const char* path, std::string* bytes) {
     FILE* f = fopen(path, "rb");
     if (f == nullptr)
         return false;
-    char buffer[65536];
-    size_t got;
-    while ((got = fread(buffer, 1, sizeof buffer, f)) > 0 && bytes->size() <= max_state_size)
-        bytes->append(buffer, got);
-    bool ok = !ferror(f) && bytes->size() <= max_state_size;
+    long size = fseek(f, 0, SEEK_END) == 0 ? ftell(f) : -1;
+    bool ok = size >= 0 && static_cast<unsigned long>(size) <= max_state_size && fseek(f, 0, SEEK_SET) == 0;
+    if (ok) {
+        bytes->resize(static_cast<size_t>(size));
+        ok = fread(bytes->data(), 1, bytes->size(), f) == bytes->size() && fgetc(f) == EOF && !ferror(f);
+    }
     fclose(f);
     return ok;
 }
@@ -63,7 +74,10 @@ bool take_number(std::string_view* rest, uint64_t* value) {
 
 // Parses one "file" line's fields after the keyword; false when it is malformed.
 bool parse_record(std::string_view line, launcher_state* state) {
-    if (line.size() <= digest_length || line[digest_length] != ' ')
+    constexpr size_t digest_length = 2 * digest_size;
+    uint8_t digest[digest_size];
+    if (line.size() <= digest_length || line[digest_length] != ' ' ||
+        !parse_hex(line.substr(0, digest_length), digest, digest_size))
         return false;
     std::string_view hash = line.substr(0, digest_length);
     std::string_view rest = line.substr(digest_length + 1);
@@ -77,36 +91,43 @@ bool parse_record(std::string_view line, launcher_state* state) {
     return true;
 }
 
+// Parses one "sequence" line's fields after the keyword: the key and its number (format 2), or
+// the number alone (format 1).
+bool parse_sequence(std::string_view line, bool old_format, launcher_state* state) {
+    uint64_t sequence = 0;
+    if (old_format)
+        return state->sequence_floor == 0 && parse_decimal(line, decimal_max, &state->sequence_floor);
+    constexpr size_t key_length = 2 * public_key_size;
+    public_key key;
+    if (line.size() <= key_length || line[key_length] != ' ' || !parse_hex(line.substr(0, key_length), key.bytes, public_key_size) ||
+        !parse_decimal(line.substr(key_length + 1), decimal_max, &sequence))
+        return false;
+    raise_sequence(&state->sequences, key, sequence);
+    return true;
+}
+
 bool parse(std::string_view bytes, launcher_state* state) {
-    state->files.reserve(static_cast<size_t>(std::count(bytes.begin(), bytes.end(), '\n')));
-    // The last line holds the digest of all the lines before it.
-    constexpr std::string_view end_keyword = "end ";
-    size_t end_line = bytes.rfind(end_keyword);
-    if (end_line == std::string_view::npos || (end_line > 0 && bytes[end_line - 1] != '\n'))
-        return false;
+    // The last line holds the digest of all the lines before it: checked before anything is
+    // made of the rest.
+    size_t end_line = bytes.size() < 2 ? 0 : bytes.rfind('\n', bytes.size() - 2) + 1;
     std::string_view body = bytes.substr(0, end_line);
-    if (bytes.substr(end_line + end_keyword.size()) != sha1_text(body) + "\n")
+    if (!bytes.ends_with('\n') || bytes.substr(end_line) != std::string(end_keyword) + sha1_text(body) + "\n")
         return false;
-    std::string header = std::string(format_line) + "\nsource " + source + "\n";
+    bool old_format = body.starts_with(old_format_line);
+    std::string header = std::string(old_format ? old_format_line : format_line) + "source " + source + "\n";
     if (!body.starts_with(header))
         return false;
     body.remove_prefix(header.size());
-    constexpr std::string_view sequence_keyword = "sequence ";
-    if (body.starts_with(sequence_keyword)) {
-        size_t newline = body.find('\n');
-        std::string line(body.substr(sequence_keyword.size(), newline - sequence_keyword.size()));
-        char* end = nullptr;
-        state->sequence = strtoull(line.c_str(), &end, 10);
-        if (newline == std::string_view::npos || line.empty() || *end != '\0' || line[0] < '0' || line[0] > '9')
-            return false;
-        body.remove_prefix(newline + 1);
-    }
+    state->files.reserve(std::min<size_t>(static_cast<size_t>(std::count(body.begin(), body.end(), '\n')), max_records));
     while (!body.empty()) {
         size_t newline = body.find('\n');
         std::string_view line = body.substr(0, newline);
-        constexpr std::string_view file_keyword = "file ";
-        if (newline == std::string_view::npos || !line.starts_with(file_keyword) ||
-            !parse_record(line.substr(file_keyword.size()), state))
+        bool parsed = false;
+        if (line.starts_with(sequence_keyword))
+            parsed = parse_sequence(line.substr(sequence_keyword.size()), old_format, state);
+        else if (line.starts_with(file_keyword))
+            parsed = parse_record(line.substr(file_keyword.size()), state);
+        if (newline == std::string_view::npos || !parsed)
             return false;
         body.remove_prefix(newline + 1);
     }
@@ -119,16 +140,16 @@ bool state_read(const char* path, launcher_state* state) {
     std::string bytes;
     if (read_whole(path, &bytes) && parse(bytes, state))
         return true;
-    state->files.clear();
-    state->sequence = 0;
+    *state = launcher_state{};
     return false;
 }
 
 bool state_write(const char* path, const launcher_state& state) {
-    std::string body = std::string(format_line) + "\nsource " + source + "\n";
-    char line[128];
-    if (state.sequence > 0) {
-        snprintf(line, sizeof line, "sequence %" PRIu64 "\n", state.sequence);
+    std::string body = std::string(format_line) + "source " + source + "\n";
+    char line[256];
+    for (const key_sequence& entry : state.sequences) {
+        snprintf(line, sizeof line, "sequence %s %" PRIu64 "\n", hex_text(entry.key.bytes, public_key_size).c_str(),
+                 entry.sequence);
         body += line;
     }
     for (const auto& [name, record] : state.files) {
@@ -139,10 +160,13 @@ bool state_write(const char* path, const launcher_state& state) {
         body += name;
         body += '\n';
     }
-    body += "end " + sha1_text(body) + "\n";
+    body += std::string(end_keyword) + sha1_text(body) + "\n";
 
+    // Created anew: whatever stands at the temporary's name (a stale copy, a link planted there)
+    // goes first, and a link is never followed.
     std::string temporary = std::string(path) + ".new";
-    FILE* f = fopen(temporary.c_str(), "wb");
+    platform_remove(temporary.c_str());
+    FILE* f = platform_create_new_file(temporary.c_str());
     if (f == nullptr)
         return false;
     bool written = fwrite(body.data(), 1, body.size(), f) == body.size();

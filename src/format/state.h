@@ -1,6 +1,7 @@
 // state: what the launcher keeps between runs, in one small file beside the executable (never in
 // game/, whose scan would delete it): the record of the files it verified, with what identified
-// each file on disk at that moment, and the highest publish of a signed file list it installed.
+// each file on disk at that moment, and the highest publish of a signed file list it installed
+// under each key that signed one.
 // A file that still has the same size, times and identity, and whose listed digest is the
 // recorded one, is current without being read again.
 //
@@ -12,6 +13,9 @@
 #include <string>
 #include <unordered_map>
 
+#include <vector>
+
+#include "format/signature.h"
 #include "platform/platform.h"
 
 constexpr const char* state_file_name = "launcher.state";
@@ -23,13 +27,17 @@ struct state_record {
 
 struct launcher_state {
     std::unordered_map<std::string, state_record> files; // by listed name
-    uint64_t sequence = 0; // of the newest signed file list installed; 0: none
+    std::vector<key_sequence> sequences; // the newest signed file list installed, per key that signed one
+    // The one sequence an older state kept for all keys: every key's highest is at least this.
+    // Never written: whoever reads it raises each of its keys to it.
+    uint64_t sequence_floor = 0;
 };
 
-// Reads the state at `path` into the empty `state`; false (and `state` left empty, sequence 0)
-// when there is none that this build can trust.
+// Reads the state at `path` into the empty `state`; false (and `state` left empty) when there
+// is none that this build can trust.
 bool state_read(const char* path, launcher_state* state);
-// Writes `state` to `path` through a temporary beside it; false with errno when it could not.
+// Writes `state` to `path` through a temporary beside it (created anew: a link standing at its
+// name is removed, never followed); false with errno when it could not.
 bool state_write(const char* path, const launcher_state& state);
 // Whether two stamps describe the same file in the same state.
 bool same_stamp(const platform_file_stamp& a, const platform_file_stamp& b);

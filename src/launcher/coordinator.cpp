@@ -48,9 +48,9 @@ constexpr bool keep_record = false; // every start hashes every file, as the lau
 constexpr bool keep_record = true;
 #endif
 
-// The highest publish of a signed file list accepted: from the state, then from this run's lists.
-// Coordinator thread only.
-uint64_t accepted_sequence = 0;
+// The highest publish of a signed file list accepted under each key: from the state, then from
+// this run's lists. Coordinator thread only.
+std::vector<key_sequence>& accepted_sequences = *new std::vector<key_sequence>;
 
 bool lists_are_signed() { return launcher_public_keys[0] != '\0'; }
 
@@ -77,7 +77,8 @@ std::string fetch_file_list() {
     job_t job{};
     job.entry = &entry;
     // Only a closed window comes back without the list: every other failure is reported.
-    bool fetched = lists_are_signed() ? fetch_signed_list(&job, launcher_public_keys, &accepted_sequence)
+    bool fetched = lists_are_signed() ? fetch_signed_list(&job, launcher_public_keys, launcher_revoked_keys,
+                                                          VELM_CHANNEL, &accepted_sequences)
                                       : download(&job);
     if (!fetched)
         report_fatal(list_failure);
@@ -259,7 +260,12 @@ bool update() {
         state_read(state_file_name, &previous_state);
     if (!keep_record)
         previous_state.files.clear();
-    accepted_sequence = previous_state.sequence;
+    accepted_sequences = previous_state.sequences;
+    // An older state's one sequence holds for every key this launcher trusts.
+    std::vector<public_key> keys;
+    if (previous_state.sequence_floor > 0 && parse_public_keys(launcher_public_keys, &keys))
+        for (const public_key& key : keys)
+            raise_sequence(&accepted_sequences, key, previous_state.sequence_floor);
     std::string previous_list;
     for (int round = 1;; ++round) {
         scan_result found;
@@ -287,7 +293,7 @@ bool update() {
 // of the signed list installed.
 void record_verified_files() {
     launcher_state state;
-    state.sequence = accepted_sequence;
+    state.sequences = accepted_sequences;
     for (const game_file_t& e : game_files->files)
         if (keep_record && e.stamp_known)
             state.files[e.name] = {e.hash, e.stamp};

@@ -94,9 +94,11 @@ bool fetch_statement(const job_t* list_job, statement_body* body) {
 
 } // namespace
 
-bool fetch_signed_list(job_t* list_job, std::string_view keys_text, uint64_t* highest) {
+bool fetch_signed_list(job_t* list_job, std::string_view keys_text, std::string_view revoked_text,
+                       std::string_view channel, std::vector<key_sequence>* accepted) {
     std::vector<public_key> keys;
-    CHECK(parse_public_keys(keys_text, &keys) && !keys.empty());
+    std::vector<public_key> revoked;
+    CHECK(parse_public_keys(keys_text, &keys) && !keys.empty() && parse_public_keys(revoked_text, &revoked));
     statement_body body;
     sha256_stream stream;
     for (int attempt = 1;; ++attempt) {
@@ -118,8 +120,8 @@ bool fetch_signed_list(job_t* list_job, std::string_view keys_text, uint64_t* hi
 
         list_statement statement;
         const char* problem = nullptr;
-        list_verdict verdict = check_statement(body.text, stream.length, digest, keys, std::time(nullptr), *highest,
-                                               &statement, &problem);
+        list_verdict verdict = check_statement(body.text, stream.length, digest, {channel, keys, revoked, *accepted},
+                                               std::time(nullptr), &statement, &problem);
         if (verdict == list_verdict::not_matching && attempt == 1) {
             // The vendor may have published between the two requests: both once more.
             printf("the file list does not match its signature; fetching both again\n");
@@ -130,7 +132,7 @@ bool fetch_signed_list(job_t* list_job, std::string_view keys_text, uint64_t* hi
         case list_verdict::accepted:
             printf("file list signed by the vendor: publish %" PRIu64 ", valid until %s\n", statement.sequence,
                    utc_text(statement.expires).c_str());
-            *highest = statement.sequence;
+            raise_sequence(accepted, statement.signer, statement.sequence);
             return true;
         case list_verdict::not_signed:
             refuse(list_job, not_signed_sentence, problem);
@@ -143,9 +145,20 @@ bool fetch_signed_list(job_t* list_job, std::string_view keys_text, uint64_t* hi
             refuse(list_job, detail, "its signature held until " + utc_text(statement.expires));
         case list_verdict::older:
             snprintf(detail, sizeof detail, "publish %" PRIu64 "; this computer has installed publish %" PRIu64,
-                     statement.sequence, *highest);
+                     statement.sequence, sequence_under(*accepted, statement.signer));
             refuse(list_job, "The update server sent an older file list than this computer has already installed",
                    detail);
+        case list_verdict::other_channel:
+            snprintf(detail, sizeof detail, "it is for \"%s\"; this launcher is for \"%.*s\"", statement.channel,
+                     static_cast<int>(channel.size()), channel.data());
+            refuse(list_job, "The update server sent a file list signed for another channel", detail);
+        case list_verdict::expiry_too_far:
+            refuse(list_job, "The update server sent a file list signed for longer than the vendor signs",
+                   "its signature holds until " + utc_text(statement.expires));
+        case list_verdict::too_far_ahead:
+            snprintf(detail, sizeof detail, "publish %" PRIu64 "; this computer has installed publish %" PRIu64 " at most",
+                     statement.sequence, highest_sequence(*accepted));
+            refuse(list_job, "The update server sent a file list numbered too far past any installed before", detail);
         }
         PANIC("unknown verdict");
     }

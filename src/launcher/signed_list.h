@@ -3,15 +3,21 @@
 #pragma once
 #include <cstdint>
 #include <string_view>
+#include <vector>
+
+#include "format/signature.h"
 
 // The public keys the launcher was built with, comma-separated (empty: no signature is asked
-// for). Defined in src/launcher/public_keys.cpp, which each launcher executable compiles with its own.
+// for), and the keys it never trusts. Defined in src/launcher/public_keys.cpp, which each
+// launcher executable compiles with its own.
 extern const char launcher_public_keys[];
+extern const char launcher_revoked_keys[];
 
 struct job_t;
 // Fetches the statement and then the file list into `list_job`'s temporary, and checks them
-// with `keys` against the highest sequence accepted before, `*highest`; a statement and list
-// that do not match are fetched again once. Anything but an accepted list is a fatal report
-// for the player, with nothing in game/ changed. On acceptance `*highest` is the list's
-// sequence. False when the window was closed first.
-bool fetch_signed_list(job_t* list_job, std::string_view keys, uint64_t* highest);
+// with `keys` and `revoked` for `channel` against the highest sequences accepted before,
+// `*accepted`; a statement and list that do not match are fetched again once. Anything but an
+// accepted list is a fatal report for the player, with nothing in game/ changed. On acceptance
+// the signer's highest in `*accepted` is the list's sequence. False when the window was closed first.
+bool fetch_signed_list(job_t* list_job, std::string_view keys, std::string_view revoked, std::string_view channel,
+                       std::vector<key_sequence>* accepted);

@@ -103,6 +103,12 @@ uint32_t get_le32(const uint8_t* at) {
     return at[0] | (at[1] << 8) | (at[2] << 16) | (static_cast<uint32_t>(at[3]) << 24);
 }
 
+// A validator goes back to the server in a request header: one with a control character (a
+// bare CR would end that header early) is dropped.
+bool clean_validator(std::string_view validator) {
+    return std::none_of(validator.begin(), validator.end(), [](unsigned char c) { return c < 0x20 || c == 0x7f; });
+}
+
 // Whether `t` asks for the patch from the local copy rather than the whole file.
 bool asks_patch(const transfer_t* t) { return t->job->patch_base[0] != '\0'; }
 
@@ -145,7 +151,7 @@ uint64_t read_header(const transfer_t* t, std::string* validator) {
         return 0;
     lines.remove_prefix(expected.size());
     size_t end = lines.find('\n');
-    if (end == 0 || end == std::string_view::npos)
+    if (end == 0 || end == std::string_view::npos || !clean_validator(lines.substr(0, end)))
         return 0;
     *validator = std::string(lines.substr(0, end));
     return stamp.size - transfer_header_size;
@@ -215,9 +221,9 @@ size_t curl_header_cb(char* data, size_t item_size, size_t item_count, void* use
         t->etag.clear();
         t->last_modified.clear();
     } else if (std::string_view etag = value_of("etag:"); !etag.empty() && !etag.starts_with("W/")) {
-        t->etag = etag;
+        t->etag = clean_validator(etag) ? etag : "";
     } else if (std::string_view date = value_of("last-modified:"); !date.empty()) {
-        t->last_modified = date;
+        t->last_modified = clean_validator(date) ? date : "";
     }
     return bytes;
 }

@@ -78,6 +78,9 @@ int platform_open_file(const char* path, const char* mode, FILE** out);
 // written: a running program's executable or a library it loaded (which Windows lets rename
 // all the same), or a file such a program reads.
 bool platform_held_by_running_program(const char* path);
+// Creates the file `path` for writing (binary); null with errno set when anything stands at
+// that name already, a link included, which is never followed.
+FILE* platform_create_new_file(const char* path);
 // True when the error says another program holds the entry open (Windows: a file opened
 // without delete sharing; POSIX: a busy mount point or running text). Such a failure passes.
 bool platform_error_is_in_use(int error);

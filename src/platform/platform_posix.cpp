@@ -213,6 +213,20 @@ int platform_open_file(const char* path, const char* mode, FILE** out) {
 // A running program's files can be replaced here: the system keeps the old content for it.
 bool platform_held_by_running_program(const char*) { return false; }
 
+FILE* platform_create_new_file(const char* path) {
+    constexpr mode_t mode = 0644;
+    int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+    if (fd < 0)
+        return nullptr;
+    FILE* f = fdopen(fd, "wb");
+    if (f == nullptr) {
+        int error = errno;
+        close(fd);
+        errno = error;
+    }
+    return f;
+}
+
 bool platform_error_is_in_use(int error) { return error == EBUSY || error == ETXTBSY; }
 
 bool platform_error_is_missing(int error) { return error == ENOENT || error == ENOTDIR; }

@@ -368,6 +368,27 @@ int platform_open_file(const char* path, const char* mode, FILE** out) {
 
 bool platform_held_by_running_program(const char* path) { return held_by_running_program(long_path(path)); }
 
+FILE* platform_create_new_file(const char* path) {
+    // CREATE_NEW fails on any entry at the name; FILE_FLAG_OPEN_REPARSE_POINT keeps a link at
+    // it from being followed to create its target.
+    HANDLE file = CreateFileW(long_path(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        DWORD error = GetLastError();
+        errno = error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS ? EEXIST : errno_for_listing_error(error);
+        return nullptr;
+    }
+    int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_WRONLY | _O_BINARY);
+    if (fd < 0) {
+        CloseHandle(file);
+        return nullptr;
+    }
+    FILE* f = _fdopen(fd, "wb");
+    if (f == nullptr)
+        _close(fd);
+    return f;
+}
+
 bool platform_error_is_in_use(int error) {
     return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
 }

@@ -6,7 +6,8 @@
 FAULTS is a JSON file, read again whenever it changes (the counts then start anew), that maps URL
 paths to a fault: an object of "times": N (the first N requests of the path only), "reset": true
 (read the request, then reset the connection), "status": N (answer N), "body_file": PATH (serve
-these bytes instead), "stall": SECONDS (send half of the body, pause, then send the rest)."""
+these bytes instead), "stall": SECONDS (send half of the body, pause, then send the rest), "headers": {NAME:
+VALUE} (sent as they are)."""
 
 import http.server
 import json
@@ -84,6 +85,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
             body = f.read()
         self.send_response(status)
         self.send_header("Content-Length", str(len(body)))
+        for name, value in fault.get("headers", {}).items():
+            self.send_header(name, value)
         self.end_headers()
         half = len(body) // 2 if "stall" in fault else len(body)
         self.wfile.write(body[:half])

@@ -32,6 +32,7 @@ LAUNCHER_PREFIX = shlex.split(os.environ.get("VELM_LAUNCHER_CMD", ""))
 FONT = "/usr/share/fonts/truetype/roboto/unhinted/RobotoCondensed-BoldItalic.ttf"
 PORT = 4443
 BASE_URL = f"https://localhost:{PORT}/windows/"
+CHANNEL = f"localhost:{PORT}/windows"  # the test launchers' own, derived from BASE_URL
 LIST_NAME, GAME_EXE = "manifest.dat", "VELM.exe"
 UPD_OLD = r"\.upd_old$"  # a skip pattern of assert_tree: the copies set aside
 # The stand-in game records in game/ran.txt where it ran and its arguments ("cwd=", "argc=", one
@@ -85,7 +86,8 @@ def publish(game, root, *options, level=1):
     if isinstance(game, dict):
         files, game = game, tempfile.mkdtemp(prefix="game-", dir=Path(root).parent)
         write_tree(game, files)
-    result = subprocess.run([PUBLISH_EXE, "build", "--level", str(level), *map(str, options), game, root],
+    options = [*map(str, options), *(["--channel", CHANNEL] if "--sign" in map(str, options) else [])]
+    result = subprocess.run([PUBLISH_EXE, "build", "--level", str(level), *options, game, root],
                             capture_output=True, text=True)
     if result.returncode != 0:
         raise RuntimeError(f"velm-publish failed:\n{result.stderr}")

@@ -1,6 +1,7 @@
-// velm-test-sign KEYFILE LIST_ZS SEQUENCE EXPIRES: prints a statement for the file list LIST_ZS
-// signed with KEYFILE, with any sequence and expiry (seconds since 1970 UTC, past ones too),
-// for the tests of what the launcher refuses.
+// velm-test-sign KEYFILE LIST_ZS SEQUENCE EXPIRES [CHANNEL]: prints a statement for the file list
+// LIST_ZS signed with KEYFILE, with any sequence and expiry (seconds since 1970 UTC, past ones
+// too), for CHANNEL (the test launchers' own unless given), for the tests of what the launcher
+// refuses.
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -11,8 +12,8 @@
 #include "format/signature.h"
 
 int main(int argc, char** argv) {
-    if (argc != 5) {
-        fprintf(stderr, "usage: velm-test-sign KEYFILE LIST_ZS SEQUENCE EXPIRES\n");
+    if (argc != 5 && argc != 6) {
+        fprintf(stderr, "usage: velm-test-sign KEYFILE LIST_ZS SEQUENCE EXPIRES [CHANNEL]\n");
         return 2;
     }
     std::ifstream key_in(argv[1], std::ios::binary);
@@ -25,6 +26,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     list_statement statement{};
+    snprintf(statement.channel, sizeof statement.channel, "%s", argc == 6 ? argv[5] : VELM_CHANNEL);
     statement.sequence = strtoull(argv[3], nullptr, 10);
     statement.expires = strtoll(argv[4], nullptr, 10);
     sha256_stream stream;

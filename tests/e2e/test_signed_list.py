@@ -4,6 +4,7 @@ nothing started; the lists it accepts; velm-publish verify."""
 
 import hashlib
 import os
+import re
 import shutil
 import subprocess
 import time
@@ -12,7 +13,7 @@ from pathlib import Path
 from unittest import mock
 
 import harness
-from harness import E2ETestCase
+from harness import CHANNEL, E2ETestCase
 
 KEYS_DIR = harness.SOURCE_DIR / "tests" / "keys"
 SIGNED_LAUNCHER = Path(os.environ.get("VELM_SIGNED_LAUNCHER_EXE") or harness.BUILD_DIR / "tests/e2e/velm-launcher-signed")
@@ -29,10 +30,12 @@ def source(version):
             "data/level.bin": f"level data, version {version}\n".encode() * 500}
 
 
-def sequence(directory):
-    """The publish the launcher in DIRECTORY recorded as installed."""
-    return next(int(line.split()[1]) for line in (Path(directory) / "launcher.state").read_text().splitlines()
-                if line.startswith("sequence "))
+def sequence(directory, key_name="vendor"):
+    """The publish signed by the named key that the launcher in DIRECTORY recorded as installed."""
+    return next(int(line.split()[2]) for line in (Path(directory) / "launcher.state").read_text().splitlines()
+                if line.startswith(f"sequence {(KEYS_DIR / f'{key_name}.pub').read_text().strip()} "))
+
+
 
 
 class SignedListTest(E2ETestCase):
@@ -62,11 +65,11 @@ class SignedListTest(E2ETestCase):
         (self.scratch / "served.new").symlink_to(root)
         (self.scratch / "served.new").replace(self.scratch / "served")
 
-    def sign(self, key_name, sequence, expires):
-        """A statement for publish 2's list, signed with the named key."""
-        path = self.files / f"{key_name}-{sequence}-{int(expires)}.sig"
+    def sign(self, key_name, sequence, expires, *channel):
+        """A statement for publish 2's list, signed with the named key (for CHANNEL)."""
+        path = self.files / f"{key_name}-{sequence}-{int(expires)}-{'-'.join(channel).replace('/', '_')}.sig"
         path.write_bytes(subprocess.run([harness.BUILD_DIR / "tests/e2e/velm-test-sign", key(key_name),
-                                         self.files / f"v2-{LIST_ZS}", str(sequence), str(int(expires))],
+                                         self.files / f"v2-{LIST_ZS}", str(sequence), str(int(expires)), *channel],
                                         capture_output=True, check=True).stdout)
         return path
 
@@ -80,13 +83,16 @@ class SignedListTest(E2ETestCase):
         edited = self.files / "edited.sig"  # the genuine statement, its list fields naming the attacker's list
         edited.write_text("".join(f"{line.split()[0]} {fields.get(line.split()[0], line.split()[1])}\n"
                                   for line in (self.files / f"v2-{STATEMENT}").read_text().splitlines()))
+        older = self.files / "older.sig"  # the older format names no channel (the signature is checked after)
+        older.write_text(re.sub(r"list 2\nchannel .*\n", "list 1\n", (self.files / f"v2-{STATEMENT}").read_text()))
+        older_state = f"velm-launcher state 1\nsource {harness.BASE_URL}\nsequence 3\n"  # before keys had their own
         endless = self.files / "endless.sig"
-        endless.write_bytes(b"velm-signed-list 1\n" * ((4 << 20) // 19))  # far past the 4 KiB cap
-        expired = time.time() - 2 * DAY_S
-        rows = [  # (threat, the statement's fault, the list served instead, the report, requests for the statement)
+        endless.write_bytes(b"velm-signed-list 2\n" * ((4 << 20) // 19))  # far past the 4 KiB cap
+        expired, fresh = time.time() - 2 * DAY_S, time.time() + DAY_S
+        rows = [  # (threat, the statement's fault, the list served instead, the report, requests for the statement[, state])
             ("unsigned list", {"status": 404}, None, f"{NOT_SIGNED} (the server has no signature file", 1),
-            ("list signed by another key", self.sign("stranger", 3, time.time() + DAY_S), None,
-             f"{NOT_SIGNED} (the signature is by none of the vendor's keys)", 1),
+            ("list signed by a revoked key, also listed as a key", self.sign("stranger", 3, fresh), None,
+             f"{NOT_SIGNED} (the signature is by a key the vendor has revoked)", 1),
             ("list changed after signing", self.files / f"v2-{STATEMENT}", "evil-list", NOT_THAT, 2),
             ("statement changed to name the changed list", edited, "evil-list",
              f"{NOT_SIGNED} (the signature is by none of the vendor's keys)", 1),
@@ -98,8 +104,18 @@ class SignedListTest(E2ETestCase):
              "a file list that expired on " + time.strftime("%Y-%m-%d", time.gmtime(expired)), 1),
             ("endless statement, refused unread", {"body_file": str(endless), "stall": 120}, None,
              f"{NOT_SIGNED} (the signature file is longer than 4096", 1),
+            ("list the vendor signed for another channel", self.sign("vendor", 3, fresh, "localhost:4443/beta"), None,
+             f'a file list signed for another channel (it is for "localhost:4443/beta"; this launcher is for "{CHANNEL}")', 1),
+            ("statement of the older format", older, None, f"{NOT_SIGNED} (the signature file is of an older format", 1),
+            ("leaked key's absurd sequence", self.sign("vendor", 3 + 2**32, fresh), None, "a file list numbered too far "
+             "past any installed before (publish 4294967299; this computer has installed publish 2 at most)", 1),
+            ("expiry past what a publish signs", self.sign("vendor", 3, time.time() + 3652 * DAY_S), None,
+             "a file list signed for longer than the vendor signs", 1),
+            ("rollback after an upgrade from the older state", self.files / f"v2-{STATEMENT}", None, "an older file list "
+             "than this computer has already installed (publish 2; this computer has installed publish 3)", 1,
+             f"{older_state}end {hashlib.sha1(older_state.encode()).hexdigest()}\n"),
         ]
-        for threat, statement, list_file, report, statement_requests in rows:
+        for threat, statement, list_file, report, statement_requests, *state in rows:
             with self.subTest(threat):
                 faults = {f"/windows/{STATEMENT}": statement if isinstance(statement, dict) else
                           {"body_file": str(statement)}}
@@ -107,6 +123,8 @@ class SignedListTest(E2ETestCase):
                     faults[f"/windows/{LIST_ZS}"] = {"body_file": str(self.files / list_file)}
                 self.server.set(faults)
                 directory = self.stage(like=self.installed)
+                if state:
+                    (directory / "launcher.state").write_text(state[0])
                 before = harness.snapshot(directory)
                 run = harness.run_launcher(directory)
                 self.assert_fatal(run, "The update server sent " + report, "Nothing was installed or started")
@@ -115,12 +133,11 @@ class SignedListTest(E2ETestCase):
 
     def test_accepted_lists(self):
         # A rotation: the vendor signs with its new key, which the launcher also carries; the
-        # sequence goes on from the live tree's.
+        # sequence goes on from the live tree's, whatever number the old key signed.
         rotated = self.scratch / "rotated-root"
         shutil.copytree(self.root, rotated, symlinks=True)
         harness.publish(source(3), rotated, "--sign", key("rotated"), "--expires", "2")
         rows = [  # (what, served tree, whether the state stays, version installed, sequence recorded)
-            ("an update signed by the rotated key", rotated, True, 3, 3),
             # Without its state the launcher knows no publish: an older list that has not expired is installed.
             ("an older list once the state is gone", self.scratch / "root-v1", False, 1, 1),
         ]
@@ -134,25 +151,35 @@ class SignedListTest(E2ETestCase):
                 run = harness.run_launcher(directory)
                 self.assert_ok(run, source(version), skip=harness.UPD_OLD)
                 self.assertEqual(sequence(directory), recorded, run.describe())
+        with self.subTest("an update signed by the rotated key, not held hostage by the number the old key signed"):
+            directory = self.stage(like=self.installed)
+            self.switch_to(self.root)  # 2^32 past the highest: the furthest accepted
+            self.server.set({f"/windows/{STATEMENT}": {"body_file": str(self.sign("vendor", 2 + 2**32, time.time() + DAY_S))}})
+            self.assert_ok(harness.run_launcher(directory), source(2))
+            self.server.set({})
+            self.switch_to(rotated)
+            self.assert_ok(harness.run_launcher(directory), source(3), skip=harness.UPD_OLD)
+            self.assertEqual((sequence(directory), sequence(directory, "rotated")), (2 + 2**32, 3))
 
     def test_verify_checks_the_served_tree(self):
         tree = self.scratch / "verified-root"
         shutil.copytree(self.root, tree, symlinks=True)
         changed = tree / "windows" / "readme.txt.zs"
-        rows = [  # (what, change to the copy of the tree, key, exit status, fragment of the output)
-            ("the tree as published", None, "vendor", 0, "verified: publish 2 and its 3 files are as signed"),
-            ("another key", None, "rotated", 1, "the signature is by none of the vendor's keys"),
+        rows = [  # (what, change to the copy of the tree, key, channel, exit status, fragment of the output)
+            ("the tree as published", None, "vendor", CHANNEL, 0, "verified: publish 2 and its 3 files are as signed"),
+            ("another key", None, "rotated", CHANNEL, 1, "the signature is by none of the vendor's keys"),
+            ("another channel", None, "vendor", "beta", 1, f"signed for the channel {CHANNEL}, not beta"),
             ("a file changed", lambda: harness.replace_file(changed, (self.files / "evil-list").read_bytes()), "vendor",
-             1, "BAD  readme.txt"),
-            ("the list changed", lambda: (tree / "windows" / LIST_ZS).write_bytes(b"other"), "vendor", 1,
+             CHANNEL, 1, "BAD  readme.txt"),
+            ("the list changed", lambda: (tree / "windows" / LIST_ZS).write_bytes(b"other"), "vendor", CHANNEL, 1,
              "not the list the statement signs"),
         ]
-        for what, change, key_name, status, fragment in rows:
+        for what, change, key_name, channel, status, fragment in rows:
             with self.subTest(what):
                 if change:
                     change()
-                result = subprocess.run([harness.PUBLISH_EXE, "verify", tree, (KEYS_DIR / f"{key_name}.pub").read_text().strip()],
-                                        capture_output=True, text=True)
+                result = subprocess.run([harness.PUBLISH_EXE, "verify", "--channel", channel, tree,
+                                         (KEYS_DIR / f"{key_name}.pub").read_text().strip()], capture_output=True, text=True)
                 self.assertEqual(result.returncode, status, result.stdout + result.stderr)
                 self.assertIn(fragment, result.stdout + result.stderr)
 

@@ -1,6 +1,7 @@
 #include "format/manifest.h"
 
 #include "format/binstream.h"
+#include "heap_count.h"
 #include "test_util.h"
 
 constexpr const char* digest_a = "a9993e364706816aba3e25717850c26c9cd0d89d";
@@ -89,6 +90,7 @@ TEST(Manifest, NameRulesAndConflicts) {
         {{{"\xC4\xB9\xC5\x87"}, {"\xC4\xBA\xC5\x88"}}, "differ only"}, {{{"\xC5\x8A\xC5\xB6"}, {"\xC5\x8B\xC5\xB7"}}, "differ only"},
         {{{"\xC5\xB9\xC5\xBD"}, {"\xC5\xBA\xC5\xBE"}}, "differ only"}, {{{"\xC5\xB8"}, {"\xC3\xBF"}}, "differ only"},
         {{{"\xC4\xB1\xC5\xBF"}, {"IS"}}, "differ only"}, {{{"Sub/x"}, {"sub/y"}}, "\"Sub/x\" and \"sub/y\", whose directories differ only"},
+        {{{"a/B/x"}, {"a/b0"}, {"a/c"}, {"a/b/y"}}, "\"a/B/x\" and \"a/b/y\", whose directories differ only"},
         {{{"Data"}, {"data/x"}}, "\"Data\" both as a file and as a directory"},
         {{{"f.pak"}, {"F.PAK.ZS"}}, "\"F.PAK.ZS\", which the download of \"f.pak\""},
         {{{"x"}, {"x.upd_old/y"}}, "\"x.upd_old/y\", below a directory that the download of \"x\" uses"},
@@ -98,6 +100,21 @@ TEST(Manifest, NameRulesAndConflicts) {
     for (const auto& [entries, sentence] : rows) {
         std::string conflict = manifest_conflict(*parsed(list_of(entries), false));
         EXPECT_TRUE(*sentence == '\0' ? conflict.empty() : conflict.find(sentence) != std::string::npos) << conflict;
+    }
+}
+
+// The conflict check's heap peaks below 1.5 bytes per byte of the list (manifest.h): names of 19 bytes (just past a
+// string's inline size), deep names of one-letter directories.
+TEST(Manifest, ConflictCheckMemoryFollowsTheListsSize) {
+    std::string deep;
+    for (int i = 0; i < 500; ++i)
+        deep += "/a";
+    std::vector<entry> lists[2];
+    for (int i = 0; i < 20000; ++i)
+        lists[i % 50 == 0].push_back({std::to_string(i + 1000000000) + (i % 50 == 0 ? deep : "-16-bytes")});
+    for (const auto& entries : lists) {
+        auto table = parsed(list_of(entries), false);
+        EXPECT_LE(heap_count::peak_of([&] { EXPECT_EQ(manifest_conflict(*table), ""); }), list_of(entries).size() * 3 / 2);
     }
 }
 
