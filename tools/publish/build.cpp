@@ -99,13 +99,13 @@ void publish_files(build_t* build) {
     run_on_every_core(work);
 }
 
-// A rollback or a publish over a signed live tree must be signed: every launcher built with the
-// vendor's keys refuses a list without a statement.
-void refuse_unsigned_over_signed(const server_tree& tree, const signing_t& signing) {
+// An unsigned release over a signed live tree: every launcher built with the vendor's keys
+// refuses its list until a signed one is live again.
+void warn_unsigned_over_signed(const server_tree& tree, const signing_t& signing) {
     std::error_code ec;
     if (signing.key_file == nullptr && !tree.live.empty() && fs::exists(fs::symlink_status(tree.live / statement_name, ec)))
-        fail("the live tree is signed: sign this one too (--sign KEYFILE), or every launcher built with your "
-             "public keys refuses it; nothing was published");
+        warn("the live tree is signed and this release is not (no --sign): launchers built with your public keys "
+             "refuse it");
 }
 
 // The last steps of a publish or a rollback, once the release `id` is complete but for its
@@ -243,7 +243,7 @@ int build_command(const fs::path& game_dir, const fs::path& root, build_options*
 
     server_tree tree;
     open_tree(root, &tree);
-    refuse_unsigned_over_signed(tree, options->signing);
+    warn_unsigned_over_signed(tree, options->signing);
     highest_sequence(tree); // a sequence that cannot be read stops the publish before any work
     if (!tree.live_release.empty() && is_complete(tree.live)) {
         auto live_list = std::make_shared<game_file_table>();
@@ -304,7 +304,7 @@ int rollback_command(const fs::path& root, const std::string& wanted, build_opti
     fs::path from = tree.releases / old.id;
     if (!is_complete(from))
         fail(old.id + " is not a complete release (a publish that did not finish)");
-    refuse_unsigned_over_signed(tree, options->signing);
+    warn_unsigned_over_signed(tree, options->signing);
     release_info info = read_release_info(tree, old);
 
     uint64_t number = list_releases(tree).front().number + 1;

@@ -53,8 +53,9 @@ std::string statement_text(const fs::path& dir) {
     int64_t left = statement.expires - static_cast<int64_t>(std::time(nullptr));
     if (left < 0)
         return "signed, EXPIRED at " + utc_text(statement.expires) + ": launchers refuse it; run resign";
-    return "signed, valid until " + utc_text(statement.expires) + " (" + std::to_string(left / seconds_per_day) +
-           " days left)";
+    int64_t days = (left + seconds_per_day / 2) / seconds_per_day; // rounded
+    return "signed, valid until " + utc_text(statement.expires) + " (" + std::to_string(days) +
+           (days == 1 ? " day" : " days") + " left)";
 }
 
 std::string first_line(const std::string& text) { return text.substr(0, text.find('\n')); }
