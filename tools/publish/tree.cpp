@@ -78,6 +78,11 @@ std::string release_id(uint64_t number, int64_t time) {
     return id;
 }
 
+server_tree::~server_tree() {
+    if (lock_fd >= 0)
+        close(lock_fd);
+}
+
 void locate_tree(const fs::path& root, server_tree* tree) {
     tree->root = root;
     tree->link = root / live_link_name;

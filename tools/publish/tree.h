@@ -46,7 +46,12 @@ struct server_tree {
     fs::path live; // the directory the link serves now; empty when there is none
     std::string live_release; // its id when it is one of our releases (never written again)
     bool live_is_plain = false; // windows/ is a directory, not a link
-    int lock_fd = -1;
+    int lock_fd = -1; // held by open_tree; closed (the lock released) with the tree
+
+    server_tree() = default;
+    server_tree(const server_tree&) = delete;
+    server_tree& operator=(const server_tree&) = delete;
+    ~server_tree();
 };
 
 // Finds what ROOT/windows serves, writing nothing; fails when ROOT has no releases/ nor windows.
