@@ -118,13 +118,13 @@ void finish_release(const server_tree& tree, const std::string& id, const std::s
     info.sequence = highest_sequence(tree) + 1;
     bool ok = write_release_info(dir, info, &error) &&
               (options.signing.key_file == nullptr ||
-               sign_release(dir, options.signing, info.sequence, info.published, &error));
+               sign_release(dir, options.signing, info.sequence, info.published, &error)) &&
+              record_sequence(tree, info.sequence, &error);
     if (!ok) {
         std::error_code ec;
         fs::remove_all(dir, ec);
         fail(error + "; nothing was published");
     }
-    record_sequence(tree, info.sequence);
     switch_live(tree, id, replaced_id);
     prune(tree, id, replaced_id, options.keep);
 }

@@ -107,10 +107,9 @@ int resign_command(const fs::path& root, signing_t* signing) {
     uint64_t sequence = info.sequence != 0 ? info.sequence : highest + 1;
     std::string error;
     if (info.sequence == 0) {
-        record_sequence(tree, sequence);
         info.sequence = sequence;
-        if (!write_release_info(tree.live, info, &error))
-            fail(error);
+        if (!record_sequence(tree, sequence, &error) || !write_release_info(tree.live, info, &error))
+            fail(error + "; the live statement is unchanged");
     }
     if (!sign_release(tree.live, *signing, sequence, static_cast<int64_t>(std::time(nullptr)), &error))
         fail(error + "; the live statement is unchanged");

@@ -289,14 +289,13 @@ uint64_t highest_sequence(const server_tree& tree) {
     return highest;
 }
 
-void record_sequence(const server_tree& tree, uint64_t sequence) {
+bool record_sequence(const server_tree& tree, uint64_t sequence, std::string* error) {
     fs::path recorded = tree.releases / sequence_file_name;
-    std::string text, error;
-    if (read_small_file(recorded, max_number_digits + 1, &text, &error) && all_digits(text.substr(0, text.find('\n'))) &&
+    std::string text, ignored;
+    if (read_small_file(recorded, max_number_digits + 1, &text, &ignored) && all_digits(text.substr(0, text.find('\n'))) &&
         std::stoull(text) >= sequence)
-        return;
-    if (!write_file_atomically(recorded, std::to_string(sequence) + "\n", &error))
-        fail(error + "; nothing was published");
+        return true;
+    return write_file_atomically(recorded, std::to_string(sequence) + "\n", error);
 }
 
 // --- The switch -----------------------------------------------------------------------------------

@@ -90,8 +90,9 @@ release_info read_release_info(const server_tree& tree, const release_t& release
 // records and their statements. A .sequence or a live statement that cannot be read stops the
 // command: numbering again from 1 would make every launcher take the next list for an older one.
 uint64_t highest_sequence(const server_tree& tree);
-// Records `sequence` in ROOT/releases/.sequence (atomically), when it is higher.
-void record_sequence(const server_tree& tree, uint64_t sequence);
+// Records `sequence` in ROOT/releases/.sequence (atomically), when it is higher; false with the
+// reason in *error when it cannot.
+bool record_sequence(const server_tree& tree, uint64_t sequence, std::string* error);
 
 // --- The switch -----------------------------------------------------------------------------------
 // Points ROOT/windows at releases/<id> with one rename. A plain windows/ directory is swapped

@@ -41,10 +41,9 @@ TEST(Tree, SequencesNeverGoBackAndPruningKeepsTheNewest) {
         write_file(root / ("releases/" + release_id(n, 0) + "/" + (n == 5 ? "partial" : list_compressed_name)), "x");
     write_file(root / ("releases/" + release_id(2, 0) + "/" + statement_name), write_statement(statement, seed));
     EXPECT_EQ(highest_sequence(tree), 12u);
-    record_sequence(tree, 20);
-    record_sequence(tree, 15); // never lower
-    EXPECT_EQ(read_file(root / "releases/.sequence"), "20\n");
     std::string error;
+    EXPECT_TRUE(record_sequence(tree, 20, &error) && record_sequence(tree, 15, &error)) << error;
+    EXPECT_EQ(read_file(root / "releases/.sequence"), "20\n"); // never lower
     ASSERT_TRUE(write_release_info(root.path / "releases" / release_id(3, 0), {release_id(3, 0), 0, 31, "", ""}, &error));
     EXPECT_EQ(highest_sequence(tree), 31u);
     write_file(root / "releases/.sequence", "2O\n");
