@@ -1,12 +1,15 @@
 #include "publish/cli.h"
 
+#include <list>
 #include <sstream>
 
 #include "test_util.h"
 
+// The words of `line` as argv; they live as long as the test program, as a program's argv does.
 static cli_request parse(const std::string& line) {
+    static std::list<std::vector<std::string>> kept;
     std::istringstream words(line);
-    std::vector<std::string> args(std::istream_iterator<std::string>{words}, {});
+    std::vector<std::string>& args = kept.emplace_back(std::istream_iterator<std::string>{words}, std::istream_iterator<std::string>{});
     std::vector<char*> argv;
     for (std::string& a : args)
         argv.push_back(a.data());
