@@ -28,7 +28,7 @@ build="${VELM_PBENCH_BUILD:-$root/build-bench}"
 work="${VELM_PBENCH_WORK:-$build/patch-bench}"
 helper="$root/bench/update_bench_helper.py"
 publish="$build/velm-publish"
-# A moderate level: level 19 (velm-publish's default) takes minutes per 256 MiB patch.
+# velm-publish's default level; level 19 takes minutes per 256 MiB patch.
 publish_level=9
 
 usage() {

@@ -14,6 +14,11 @@ arrives.
                                 in 1 % of its 64 KiB blocks, a 20 MiB file grown by 5 % (new
                                 content inserted in its middle), 50 of 200 small files changed,
                                 10 added, plus VELM.exe
+  gen-history DIR VERSIONS BIG_MIB
+                                VERSIONS versions of a game, DIR/v1 ... : a BIG_MIB file changed
+                                in 1 % of its 64 KiB blocks at each version, a 16 MiB file
+                                unchanged, 300 small files of which each version changes 10,
+                                removes 5 and adds 5, plus VELM.exe
   update-bytes OLD_DIR NEW_DIR TREE
                                 bytes an update from OLD_DIR to NEW_DIR (published in the release
                                 tree TREE) downloads: whole .zs of changed and added files, and
@@ -172,6 +177,7 @@ def gen_empty(game_dir, entries):
 VERSION_BIG = 256 * MIB
 VERSION_MID = 20 * MIB
 VERSION_SMALL_FILES, VERSION_SMALL_CHANGED, VERSION_ADDED = 200, 50, 10
+HISTORY_SMALL_FILES, HISTORY_SMALL_CHANGED, HISTORY_SMALL_MOVED = 300, 10, 5
 
 
 def fresh_blocks(size, rng, pool):
@@ -223,6 +229,38 @@ def gen_versions(out_dir):
         write(v2, "maps/added %02d.dat" % i, fresh_blocks(rng.randrange(KIB, 256 * KIB), rng, pool))
     write_game_exe(v1)
     write_game_exe(v2)
+
+
+def gen_history(out_dir, versions, big_mib):
+    """VERSIONS versions, each a little changed from the one before (see the usage)."""
+    rng = random.Random(SEED + 5)
+    pool = text_pool(rng)
+    big = bytearray(fresh_blocks(big_mib * MIB, rng, pool))
+    files = {"data/static.pak": fresh_blocks(16 * MIB, rng, pool)}
+    files.update({"maps/small %03d.dat" % i: fresh_blocks(rng.randrange(KIB, 256 * KIB), rng, pool)
+                  for i in range(HISTORY_SMALL_FILES)})
+    added = HISTORY_SMALL_FILES
+    for version in range(1, versions + 1):
+        if version > 1:
+            blocks = len(big) // BLOCK
+            for i in rng.sample(range(blocks), blocks // 100):
+                big[i * BLOCK:(i + 1) * BLOCK] = fresh_blocks(BLOCK, rng, pool)
+            small = sorted(n for n in files if n.startswith("maps/"))
+            for name in rng.sample(small, HISTORY_SMALL_CHANGED):
+                at = rng.randrange(len(files[name]))
+                files[name] = files[name][:at] + fresh_blocks(4 * KIB, rng, pool) + files[name][at + 4 * KIB:]
+            for name in rng.sample(small, HISTORY_SMALL_MOVED):
+                del files[name]
+            for _ in range(HISTORY_SMALL_MOVED):
+                files["maps/small %03d.dat" % added] = fresh_blocks(rng.randrange(KIB, 256 * KIB), rng, pool)
+                added += 1
+        root = os.path.join(out_dir, "v%d" % version)
+        for name, data in [("data/big.pak", big), *files.items()]:
+            path = os.path.join(root, name)
+            os.makedirs(os.path.dirname(path), exist_ok=True)
+            with open(path, "wb") as f:
+                f.write(data)
+        write_game_exe(root)
 
 
 def sha1_of(path):
@@ -450,6 +488,8 @@ def main(argv):
         gen_empty(args[0], int(args[1]))
     elif cmd == "gen-versions" and len(args) == 1:
         gen_versions(args[0])
+    elif cmd == "gen-history" and len(args) == 3:
+        gen_history(args[0], int(args[1]), int(args[2]))
     elif cmd == "update-bytes" and len(args) == 3:
         update_bytes(*args)
     elif cmd == "ref-plan" and len(args) == 4:

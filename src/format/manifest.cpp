@@ -9,6 +9,7 @@
 #include <tuple>
 
 #include "format/binstream.h"
+#include "format/names.h"
 #include "support/utils.h"
 
 namespace {
@@ -19,12 +20,11 @@ constexpr int32_t invalid_utf8 = -1;
 constexpr int32_t max_code_point = 0x10FFFF;
 constexpr int32_t first_surrogate = 0xD800;
 constexpr int32_t last_surrogate = 0xDFFF;
-constexpr const char* temporary_suffixes[] = {".zs", ".upd_old"};
+constexpr const char* temporary_suffixes[] = {compressed_suffix, set_aside_suffix};
 
 // The names the launcher gives the file list itself at the top of game/: the list, its
 // download, its previous copy and its signature's download. Folded, as every name is compared.
-constexpr std::string_view list_names[] = {"manifest.dat", "manifest.dat.zs", "manifest.dat.upd_old",
-                                           "manifest.dat.zs.sig"};
+constexpr std::string_view list_names[] = {list_name, list_compressed_name, list_set_aside_name, statement_name};
 
 // Device names that Windows reserves in every directory, with or without an extension. The
 // digit forms include 0 and the superscripts one to three (UTF-8), which Windows also reads as

@@ -13,8 +13,9 @@
 #include <cstdio>
 #include <span>
 
+#include "format/names.h"
+
 constexpr int patch_window_log_max = 31; // the largest window a patch asks of its reader (2 GiB)
-constexpr const char* patch_directory = ".patches";
 constexpr size_t patch_name_size = sizeof(".patches/") + 40 + 1 + 40 + sizeof(".zst") - 1;
 constexpr size_t patch_problem_size = 512;
 
@@ -43,5 +44,5 @@ void make_patch(std::span<const uint8_t> old_content, std::span<const uint8_t> n
 // tree, and the URL below the base URL, hold the patch between two 40-digit SHA-1 digests.
 // Inline, so that the launcher, which only asks for patches, does not link the patch maker.
 inline void patch_name(const char* old_digest, const char* new_digest, char (&out)[patch_name_size]) {
-    snprintf(out, sizeof out, "%s/%.40s-%.40s.zst", patch_directory, old_digest, new_digest);
+    snprintf(out, sizeof out, "%s/%.40s-%.40s%s", patch_directory, old_digest, new_digest, patch_suffix);
 }

@@ -31,7 +31,8 @@
 #include <string_view>
 #include <vector>
 
-constexpr const char* statement_name = "manifest.dat.zs.sig";
+#include "format/names.h"
+
 constexpr size_t statement_max_size = 4096; // a longer answer is refused unread
 constexpr size_t public_key_size = 32;
 constexpr size_t key_seed_size = 32; // what a secret key file holds; the key pair derives from it

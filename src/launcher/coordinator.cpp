@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "format/names.h"
 #include "launcher/launcher.h"
 #include "launcher/signed_list.h"
 #include "platform/platform.h"
@@ -32,7 +33,7 @@
 
 namespace {
 
-constexpr const char* manifest_name = "manifest.dat";
+constexpr const char* manifest_name = list_name;
 constexpr const char* list_failure = "Cannot download file list";
 constexpr const char* manifest_path = "game/manifest.dat";
 constexpr uint64_t manifest_limit = 64ULL << 20; // the file list itself is capped at 64 MiB
@@ -41,7 +42,7 @@ constexpr uint32_t wait_poll_ms = 100;
 constexpr uint32_t game_start_delay_ms = 2000;
 constexpr uint32_t shutdown_delay_ms = 1000;
 constexpr size_t game_prefix_length = 5; // "game/"
-constexpr std::string_view temporary_suffix = ".zs";
+constexpr std::string_view temporary_suffix = compressed_suffix;
 #ifdef VELM_VERIFY_EVERY_START
 constexpr bool keep_record = false; // every start hashes every file, as the launcher once did
 #else

@@ -1,7 +1,6 @@
 // The POSIX side of the platform layer: the Linux stand-in for the Windows calls.
 #include "platform/platform.h"
 
-#include <SDL.h>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -99,13 +98,7 @@ bool platform_acquire_single_instance(const char* name) {
     return true;
 }
 
-// --- Message boxes ---------------------------------------------------------------------------
-
-void platform_message_box(platform_box_kind kind, const char* caption, const char* text) {
-    Uint32 flags = kind == platform_box_error ? SDL_MESSAGEBOX_ERROR : SDL_MESSAGEBOX_INFORMATION;
-    // Fails at once without a display; the caller has already written the text elsewhere.
-    SDL_ShowSimpleMessageBox(flags, caption, text, nullptr);
-}
+// Message boxes are in platform_posix_box.cpp: only the launcher, which links SDL, shows them.
 
 // --- Files and directories -------------------------------------------------------------------
 

@@ -133,10 +133,11 @@ def make_certificates(directory):
 class DevServer:
     """nginx serving ROOT (HTTP/2 offered) with the certificates in STATE_DIR/certs."""
 
-    def __init__(self, root, state_dir, rate=None):
+    def __init__(self, root, state_dir, rate=None, port=None):
         self.state_dir = Path(state_dir)
         result = subprocess.run([SCRIPTS_DIR / "dev-server.sh", "start", root, state_dir, "--http2",
-                                 *(["--rate", rate] if rate else [])], capture_output=True, text=True)
+                                 *(["--rate", rate] if rate else []), *(["--port", str(port)] if port else [])],
+                                capture_output=True, text=True)
         if result.returncode != 0:
             raise RuntimeError(f"dev-server.sh start failed:\n{result.stdout}{result.stderr}")
 
@@ -364,8 +365,8 @@ class E2ETestCase(unittest.TestCase):
         cls.cert_dir = make_certificates(cls.scratch / "server" / "certs")
 
     @classmethod
-    def serve(cls, root, rate=None):
-        server = DevServer(root, cls.scratch / "server", rate)
+    def serve(cls, root, rate=None, port=None):
+        server = DevServer(root, cls.scratch / "server", rate, port)
         cls.addClassCleanup(server.stop)
         return server
 

@@ -105,12 +105,57 @@ class PublishTest(E2ETestCase):
                     self.assertRegex(output, rf"\] compressed .* patch [\d.]+ (bytes|kB|MB) \((< )?[\d.]+ % of the "
                                              rf"\.zs\)  {name}\n")
         self.assertIn("no patch (", next(line for line in output.splitlines() if line.endswith("  rewritten.bin")))
-        # The unchanged file keeps its patch; the one changed again gets a new one for its old one.
-        output = self.published("v2")
-        self.assertEqual(self.served_patches(), {patch_name(first["large edit.bin"], second["large edit.bin"]),
-                                                 patch_name(second["sub/small edit.txt"], third["sub/small edit.txt"])})
-        self.assert_patch_makes(second["sub/small edit.txt"], third["sub/small edit.txt"])
-        self.assertIn(" kept  large edit.bin\n", output)
+        # The unchanged file keeps its patch; the one changed again gets one from each version the
+        # kept trees hold (--patch-depth, 3), none beyond the depth.
+        small = "sub/small edit.txt"
+        for depth, bases in [("1", [second]), ("3", [second, first])]:
+            self.setUp()
+            self.published("v0")
+            self.published("v1")
+            output = self.published("v2", "--patch-depth", depth)
+            self.assertEqual(self.served_patches(), {patch_name(first["large edit.bin"], second["large edit.bin"]),
+                                                     *(patch_name(base[small], third[small]) for base in bases)})
+            for base in bases:
+                self.assert_patch_makes(base[small], third[small])
+            self.assertIn(" kept  large edit.bin\n", output)
+
+    def test_a_vendors_day_status_releases_diff_rollback_resign(self):
+        run = lambda *args: subprocess.run([harness.PUBLISH_EXE, *map(str, args)], capture_output=True, text=True)  # noqa: E731
+        vendor = harness.SOURCE_DIR / "tests/keys/vendor.key"
+        self.published("old", "--sign", vendor, "--channel", harness.CHANNEL, "--label", "Spring update\nnew maps\n")
+        for i in range(4):  # more unsigned publishes than trees kept: the sequence goes on all the same
+            warned = "the live tree is signed and this release is not" in velm_publish(self.scratch / "new", self.root).stderr
+            self.assertEqual(warned, i == 0)
+        self.assertIn("signed     publish 6, ", self.published("old", "--sign", vendor, "--channel", harness.CHANNEL, "--keep", "4"))
+        releases = run("releases", self.root).stdout.splitlines()
+        self.assertEqual([line[:2] for line in releases], ["* ", "  ", "  ", "  "], releases)
+        self.assertRegex(releases[0], r"publish 6 +signed +27 files, ")
+        older = releases[1].split()[0]
+        diff = run("diff", self.root, older[:6].lstrip("0"), "live").stdout
+        for line in ("added    gone.txt  24 bytes", "removed  added/new.txt  24 bytes", "changed  same size.bin  5.0 kB -> 5.0 kB",
+                     "1 added (24 bytes), 1 removed (24 bytes), 9 changed, 17 unchanged"):
+            self.assertIn(line + "\n", diff)
+        rolled = run("rollback", "--sign", vendor, "--label", "back to the new maps", self.root, older)
+        self.assertIn("nothing compressed", rolled.stdout, rolled.stderr)
+        live = (self.root / "windows").resolve()
+        self.assertEqual({p.stat().st_ino for p in (live / "data").iterdir()},
+                         {p.stat().st_ino for p in (self.root / "releases" / older / "data").iterdir()}, "not hard links")
+        self.assert_ok(harness.run_launcher(self.stage()), self.new)
+        resigned = run("resign", "--sign", vendor, "--expires", "2", self.root)
+        self.assertIn("signed     publish 7, ", resigned.stdout, resigned.stderr)
+        status = run("status", self.root).stdout
+        self.assertRegex(status, rf"live +{live.name} .*\npublished .*, a rollback to {older}\nlabel +back to the new maps\n"
+                                 r"sequence +7, signed, valid until \S+ \(2 days left\)\nfiles +27, ")
+        self.assertEqual(run("pubkey", vendor).stdout, (harness.SOURCE_DIR / "tests/keys/vendor.pub").read_text())
+        listed = run("list", live / f"{LIST_NAME}.zs")  # compressed, as served
+        self.assertEqual(len(listed.stdout.splitlines()), len(self.new), listed.stderr)
+        # A live list that decompresses but does not read: a warning, and every file compressed anew.
+        harness.replace_file(live / f"{LIST_NAME}.zs", subprocess.run(["zstd", "-q", "-c"], input=b"\xa1\x21\x03",
+                                                                      capture_output=True).stdout)
+        republished = velm_publish(self.scratch / "old", self.root, "--sign", vendor)
+        self.assertIn("the live file list cannot be read", republished.stderr)
+        self.assertNotIn(" reused ", republished.stdout)
+        self.assert_ok(harness.run_launcher(self.stage()), self.old)
 
     def test_bad_names_are_refused_before_anything_is_written(self):
         self.published("old")

@@ -5,6 +5,7 @@ nothing started; the lists it accepts; velm-publish verify."""
 import hashlib
 import os
 import re
+import random
 import shutil
 import subprocess
 import time
@@ -21,13 +22,16 @@ STATEMENT, LIST_ZS, DAY_S = "manifest.dat.zs.sig", harness.LIST_NAME + ".zs", 86
 NOT_SIGNED, NOT_THAT = "a file list that is not signed by the vendor", "a file list that is not the one the vendor signed"
 
 
+LEVEL_TAIL = random.Random(7).randbytes(20000)  # incompressible: a new version's patch is kept
+
+
 def key(name):
     return KEYS_DIR / f"{name}.key"
 
 
 def source(version):
     return {harness.GAME_EXE: harness.GAME_STUB, "readme.txt": b"the same in every version\n",
-            "data/level.bin": f"level data, version {version}\n".encode() * 500}
+            "data/level.bin": f"level data, version {version}\n".encode() * 500 + LEVEL_TAIL}
 
 
 def sequence(directory, key_name="vendor"):
@@ -169,6 +173,9 @@ class SignedListTest(E2ETestCase):
             ("the tree as published", None, "vendor", CHANNEL, 0, "verified: publish 2 and its 3 files are as signed"),
             ("another key", None, "rotated", CHANNEL, 1, "the signature is by none of the vendor's keys"),
             ("another channel", None, "vendor", "beta", 1, f"signed for the channel {CHANNEL}, not beta"),
+            ("a patch damaged", lambda: harness.replace_file(next((tree / "windows" / ".patches").iterdir()),
+                                                             b"\x28\xb5\x2f\xfd" + bytes(40)), "vendor", CHANNEL, 1,
+             "BAD  .patches/"),
             ("a file changed", lambda: harness.replace_file(changed, (self.files / "evil-list").read_bytes()), "vendor",
              CHANNEL, 1, "BAD  readme.txt"),
             ("the list changed", lambda: (tree / "windows" / LIST_ZS).write_bytes(b"other"), "vendor", CHANNEL, 1,

@@ -1,0 +1,14 @@
+// names: the file list's names and the temporary names beside every listed file, on the server
+// and in game/. The launcher and velm-publish both take them from here.
+#pragma once
+
+constexpr const char* list_name = "manifest.dat"; // the file list, as installed in game/
+constexpr const char* compressed_suffix = ".zs"; // a file as served, one zstd frame
+constexpr const char* set_aside_suffix = ".upd_old"; // the copy an install moves aside
+constexpr const char* statement_suffix = ".sig"; // the signed statement beside what it signs
+constexpr const char* list_compressed_name = "manifest.dat.zs";
+constexpr const char* list_set_aside_name = "manifest.dat.upd_old";
+constexpr const char* statement_name = "manifest.dat.zs.sig";
+// Patches: ".patches/<old sha1>-<new sha1>.zst" in a release tree (format/patch.h).
+constexpr const char* patch_directory = ".patches";
+constexpr const char* patch_suffix = ".zst";
