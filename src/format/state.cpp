@@ -5,6 +5,7 @@
 //   velm-launcher state 1
 //   source https://updates.example.com/windows/
 //   sequence 7                   (only after a signed file list was installed)
+//   complete                     (only when the lines below name every file of the list)
 //   file <sha1> <size> <write time> <change time> <volume> <index> <name>
 //   end <sha1 of the lines above>
 #include "format/state.h"
@@ -101,6 +102,10 @@ bool parse(std::string_view bytes, launcher_state* state) {
             return false;
         body.remove_prefix(newline + 1);
     }
+    constexpr std::string_view complete_line = "complete\n";
+    state->complete = body.starts_with(complete_line);
+    if (state->complete)
+        body.remove_prefix(complete_line.size());
     while (!body.empty()) {
         size_t newline = body.find('\n');
         std::string_view line = body.substr(0, newline);
@@ -121,6 +126,7 @@ bool state_read(const char* path, launcher_state* state) {
         return true;
     state->files.clear();
     state->sequence = 0;
+    state->complete = false;
     return false;
 }
 
@@ -131,6 +137,8 @@ bool state_write(const char* path, const launcher_state& state) {
         snprintf(line, sizeof line, "sequence %" PRIu64 "\n", state.sequence);
         body += line;
     }
+    if (state.complete)
+        body += "complete\n";
     for (const auto& [name, record] : state.files) {
         const platform_file_stamp& s = record.stamp;
         snprintf(line, sizeof line, "file %s %" PRIu64 " %" PRIu64 " %" PRIu64 " %" PRIu64 " %" PRIu64 " ",

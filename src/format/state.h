@@ -24,9 +24,11 @@ struct state_record {
 struct launcher_state {
     std::unordered_map<std::string, state_record> files; // by listed name
     uint64_t sequence = 0; // of the newest signed file list installed; 0: none
+    // The update that wrote the state completed, and `files` holds every file of its list.
+    bool complete = false;
 };
 
-// Reads the state at `path` into the empty `state`; false (and `state` left empty, sequence 0)
+// Reads the state at `path` into the empty `state`; false (and `state` left empty, sequence 0, not complete)
 // when there is none that this build can trust.
 bool state_read(const char* path, launcher_state* state);
 // Writes `state` to `path` through a temporary beside it; false with errno when it could not.

@@ -86,13 +86,13 @@ void load_background(progress_window* pw) {
     pw->background_image = IMG_Load(background_path);
     if (pw->background_image == nullptr) {
         if (!pw->background_failed)
-            printf("cannot load background %s: %s\n", background_path, IMG_GetError());
+            log_printf("cannot load background %s: %s\n", background_path, IMG_GetError());
         pw->background_failed = true;
         return;
     }
     pw->background_failed = false;
     pw->background_texture = SDL_CreateTextureFromSurface(pw->renderer, pw->background_image);
-    printf("loaded bg texture %p %p\n", static_cast<void*>(pw->background_image),
+    log_printf("loaded bg texture %p %p\n", static_cast<void*>(pw->background_image),
            static_cast<void*>(pw->background_texture));
     if (pw->window != nullptr)
         SDL_SetWindowSize(pw->window, pw->background_image->w, pw->background_image->h);

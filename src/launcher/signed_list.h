@@ -4,14 +4,15 @@
 #include <cstdint>
 #include <string_view>
 
+#include "launcher/launcher.h"
+
 // The public keys the launcher was built with, comma-separated (empty: no signature is asked
 // for). Defined in src/launcher/public_keys.cpp, which each launcher executable compiles with its own.
 extern const char launcher_public_keys[];
 
-struct job_t;
-// Fetches the statement and then the file list into `list_job`'s temporary, and checks them
-// with `keys` against the highest sequence accepted before, `*highest`; a statement and list
-// that do not match are fetched again once. Anything but an accepted list is a fatal report
-// for the player, with nothing in game/ changed. On acceptance `*highest` is the list's
-// sequence. False when the window was closed first.
-bool fetch_signed_list(job_t* list_job, std::string_view keys, uint64_t* highest);
+// Fetches the statement and then the file list into `list_job`'s body, and checks them with
+// `keys` against the highest sequence accepted before, `*highest`; a statement and list that
+// do not match are fetched again once. On acceptance `*highest` is the list's sequence. A list
+// that is refused, or a server that fails, gives `failed` with update_failure saying why in the
+// player's words; nothing in game/ was changed.
+fetch_result fetch_signed_list(job_t* list_job, std::string_view keys, uint64_t* highest);

@@ -240,6 +240,34 @@ bool platform_error_is_missing(int error) {
     return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
 }
 
+bool platform_error_is_denied(int error) {
+    return error == ERROR_ACCESS_DENIED || error == ERROR_WRITE_PROTECT;
+}
+
+bool platform_error_is_disk_full(int error) {
+    return error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL;
+}
+
+FILE* platform_memory_stream(const void* data, size_t size) {
+    // No memory stream in the C runtime: a temporary file in the user's temporary folder,
+    // removed when the stream closes ("D"), kept in memory where the system can ("T").
+    wchar_t folder[MAX_PATH + 1];
+    wchar_t path[MAX_PATH + 1];
+    if (GetTempPathW(MAX_PATH + 1, folder) == 0 || GetTempFileNameW(folder, L"vlm", 0, path) == 0) {
+        errno = EACCES;
+        return nullptr;
+    }
+    FILE* f = _wfopen(path, L"w+bTD");
+    if (f == nullptr)
+        return nullptr;
+    if (fwrite(data, 1, size, f) != size || fseek(f, 0, SEEK_SET) != 0) {
+        fclose(f);
+        errno = EIO;
+        return nullptr;
+    }
+    return f;
+}
+
 void platform_error_text(int error, char* text, size_t size) {
     describe_system_error(static_cast<DWORD>(error), text, size);
 }

@@ -35,7 +35,7 @@ int cf_safe_strcpy_internal(char* dst, const char* src, int n, int capacity, int
     size_t length = strlen(src);
     // Checked before anything is written: a copy that does not fit leaves `dst` untouched.
     if (n < 0 || static_cast<size_t>(n) + length >= static_cast<size_t>(capacity)) {
-        printf("ERROR: String \"%s\" too long to copy on line %d in file %s (max length of %d).\n",
+        log_printf("ERROR: String \"%s\" too long to copy on line %d in file %s (max length of %d).\n",
                src, line, __FILE__, capacity);
         fflush(stdout); // before the report on standard error
         PANIC("%s", "0");
@@ -72,7 +72,7 @@ int cf_dir_open(cf_dir_state* dir, const char* path) {
         return 1;
     }
 
-    printf("ERROR: Failed to open directory (%s): %s.\n", path, strerror(err));
+    log_printf("ERROR: Failed to open directory (%s): %s.\n", path, strerror(err));
     fflush(stdout); // before the report on standard error
     dir->path[0] = '\0';
     dir->has_next = 0;
