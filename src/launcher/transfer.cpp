@@ -174,8 +174,12 @@ void begin_body(transfer_t* t) {
     long code = 0;
     curl_easy_getinfo(t->handle, CURLINFO_RESPONSE_CODE, &code);
     // An answer came: the status line's notice of a retry no longer holds.
-    if (notice_retry_at != 0)
-        show_notice(0, "%s", "");
+    SDL_LockMutex(mut);
+    if (notice_retry_at != 0) {
+        status_notice[0] = '\0';
+        notice_retry_at = 0;
+    }
+    SDL_UnlockMutex(mut);
     if (code == http_ok && t->job->body != nullptr) {
         t->job->body->clear();
         t->resume_from = 0;
