@@ -31,6 +31,7 @@ constexpr size_t cf_reason_size = 512;
 [[noreturn]] void cf_fail_too_long(const char* folder, const char* src, int line, int capacity) {
     log_printf("ERROR: String \"%s\" too long to copy on line %d in file %s (max length of %d).\n", src, line,
                __FILE__, capacity);
+    fflush(stdout); // before the report on standard error
     CF_FAIL_FOLDER(folder, "a path in it is longer than the launcher can handle (1023 bytes)");
 }
 

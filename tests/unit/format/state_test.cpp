@@ -11,13 +11,14 @@ TEST(State, WrittenStateReadsBackAndAnyOtherReadsAsNone) {
     const std::string path = dir / "launcher.state";
     launcher_state state;
     state.sequence = 7;
+    state.complete = true;
     state.files["data/a b.pak"] = {digest_a, {1000, 2, 3, 4, 5, true, false}};
     state.files["x"] = {"da39a3ee5e6b4b0d3255bfef95601890afd80709", {0, 1, 1, 1, 1, true, false}};
     ASSERT_TRUE(state_write(path.c_str(), state));
     EXPECT_FALSE(std::filesystem::exists(path + ".new"));
     launcher_state back;
     ASSERT_TRUE(state_read(path.c_str(), &back));
-    EXPECT_TRUE(back.sequence == 7 && back.files.size() == 2);
+    EXPECT_TRUE(back.sequence == 7 && back.complete && back.files.size() == 2);
     for (const auto& [name, record] : state.files)
         EXPECT_TRUE(back.files[name].hash == record.hash && same_stamp(back.files[name].stamp, record.stamp)) << name;
 
@@ -34,6 +35,7 @@ TEST(State, WrittenStateReadsBackAndAnyOtherReadsAsNone) {
     const std::string refused[] = {"", good.substr(0, good.size() / 2), std::string(good).replace(good.find("file "), 4, "fila"),
                                    whole(body, "source https://", "source http://x"), whole(body, "state 1", "state 2"),
                                    whole(body, "\nfile ", "\nfile x\nfile "), whole(body, "\nfile ", "\nsequence 9\nfile "),
+                                   whole(body, "complete\nfile ", "file x\ncomplete\nfile "),
                                    good + "x"};
     launcher_state none;
     EXPECT_FALSE(state_read((dir / "missing").c_str(), &none));
@@ -41,7 +43,7 @@ TEST(State, WrittenStateReadsBackAndAnyOtherReadsAsNone) {
         write_file(path, text);
         launcher_state none;
         EXPECT_FALSE(state_read(path.c_str(), &none)) << text;
-        EXPECT_TRUE(none.files.empty() && none.sequence == 0) << text;
+        EXPECT_TRUE(none.files.empty() && none.sequence == 0 && !none.complete) << text;
     }
     // A recorded digest stands only for the same name, unchanged in every part of its stamp, a regular file.
     state.files["a"] = {digest_a, {1000, 2, 3, 4, 5, true, false}};
