@@ -2,10 +2,11 @@
 # Makes the Windows package: a zip whose contents, unpacked into any folder, are a working
 # launcher directory: velm-launcher.exe, the font it draws with and the certificate authority
 # bundle it trusts (curl-ca-bundle.crt).
-#   windows-package.sh [--public-keys KEYS] [SIGNING] UPDATE_URL OUT_ZIP [CA_BUNDLE]
+#   windows-package.sh [--public-keys KEYS] [--offline-start ON|OFF] [SIGNING] UPDATE_URL OUT_ZIP [CA_BUNDLE]
 #   SIGNING: --sign-cert CERT --sign-key KEY [--sign-pass PASS_FILE] [--timestamp URL]
 # KEYS are the public keys (velm-publish keygen) of the vendor's signed file lists,
-# comma-separated: the launcher then installs only lists signed by one of them.
+# comma-separated: the launcher then installs only lists signed by one of them. --offline-start ON
+# (VELM_OFFLINE_START) starts the installed game when the update server cannot be reached.
 # UPDATE_URL is the update server's base URL, compiled in: https, a DNS name (Windows' TLS
 # matches certificates against DNS names only), ending in '/'. CA_BUNDLE defaults to the
 # system's Mozilla bundle (/etc/ssl/certs/ca-certificates.crt, Debian's ca-certificates), as a
@@ -30,7 +31,7 @@ die() {
 }
 
 usage() {
-  echo "usage: $0 [--public-keys KEYS] [--sign-cert CERT --sign-key KEY [--sign-pass PASS_FILE] [--timestamp URL]] UPDATE_URL OUT_ZIP [CA_BUNDLE]" >&2
+  echo "usage: $0 [--public-keys KEYS] [--offline-start ON|OFF] [--sign-cert CERT --sign-key KEY [--sign-pass PASS_FILE] [--timestamp URL]] UPDATE_URL OUT_ZIP [CA_BUNDLE]" >&2
   exit 2
 }
 
@@ -39,6 +40,7 @@ sign_key=""
 sign_pass=""
 timestamp_url=""
 public_keys=""
+offline_start=OFF
 while [ $# -gt 0 ] && [[ $1 == --* ]]; do
   [ $# -ge 2 ] || usage
   case $1 in
@@ -47,6 +49,7 @@ while [ $# -gt 0 ] && [[ $1 == --* ]]; do
   --sign-pass) sign_pass=$2 ;;
   --timestamp) timestamp_url=$2 ;;
   --public-keys) public_keys=$2 ;;
+  --offline-start) offline_start=$2 ;;
   *) usage ;;
   esac
   shift 2
@@ -59,6 +62,7 @@ out=$2
 ca_bundle=${3:-$system_bundle}
 build_dir=${VELM_PACKAGE_BUILD_DIR:-$repo_dir/build-win-package}
 
+[[ $offline_start =~ ^(ON|OFF)$ ]] || die "--offline-start takes ON or OFF: $offline_start"
 [[ $url =~ ^https://([^/:]+)(:[0-9]+)?/(.*/)?$ ]] ||
   die "the update URL must be https://HOST[:PORT]/PATH/, ending in '/': $url"
 host=${BASH_REMATCH[1]}
@@ -81,8 +85,9 @@ if [ -n "$sign_cert$sign_key$sign_pass$timestamp_url" ]; then
   signing=1
 fi
 
-# Always given, so that a package without keys never keeps those of an earlier build.
-bash "$script_dir/windows-build.sh" "$build_dir" -DVELM_UPDATE_URL="$url" -DVELM_PUBLIC_KEYS="$public_keys" >&2
+# Always given, so that a package never keeps the keys or the choices of an earlier build.
+bash "$script_dir/windows-build.sh" "$build_dir" -DVELM_UPDATE_URL="$url" -DVELM_PUBLIC_KEYS="$public_keys" \
+  -DVELM_OFFLINE_START="$offline_start" >&2
 
 stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
@@ -105,4 +110,4 @@ mkdir -p "$(dirname "$out")"
 out=$(cd "$(dirname "$out")" && pwd)/$(basename "$out")
 rm -f "$out"
 (cd "$stage" && zip -q -X "$out" "$exe_name" "$(basename "$font")" curl-ca-bundle.crt)
-echo "windows-package: $out (update URL $url, authorities from $ca_bundle${signing:+, signed with $sign_cert}${public_keys:+, file lists signed by $public_keys})"
+echo "windows-package: $out (update URL $url, authorities from $ca_bundle${signing:+, signed with $sign_cert}${public_keys:+, file lists signed by $public_keys}, offline start $offline_start)"

@@ -6,7 +6,9 @@
 FAULTS is a JSON file, read again whenever it changes (the counts then start anew), that maps URL
 paths to a fault: an object of "times": N (the first N requests of the path only), "reset": true
 (read the request, then reset the connection), "status": N (answer N), "body_file": PATH (serve
-these bytes instead), "stall": SECONDS (send half of the body, pause, then send the rest)."""
+these bytes instead), "stall": SECONDS (send half of the body, pause, then send the rest), "cut": N
+(send N bytes of the body, then reset the connection), "headers": {NAME: VALUE} (sent besides).
+A range request ("bytes=N-") is answered with 206 and the rest of the body."""
 
 import http.server
 import json
@@ -82,12 +84,24 @@ class Handler(http.server.BaseHTTPRequestHandler):
         status = fault.get("status", 200 if os.path.isfile(body_path) else 404)
         with open(body_path if status == 200 else os.devnull, "rb") as f:
             body = f.read()
-        self.send_response(status)
-        self.send_header("Content-Length", str(len(body)))
+        start = int(self.headers.get("Range", "bytes=0-")[6:].split("-")[0] or 0) if status == 200 else 0
+        self.send_response(206 if start else status)
+        for name, value in fault.get("headers", {}).items():
+            self.send_header(name, value)
+        self.send_header("ETag", '"%x"' % len(body))
+        self.send_header("Content-Length", str(len(body) - start))
+        if start:
+            self.send_header("Content-Range", f"bytes {start}-{len(body) - 1}/{len(body)}")
         self.end_headers()
-        half = len(body) // 2 if "stall" in fault else len(body)
+        body = body[start:]
+        half = len(body) // 2 if "stall" in fault else fault.get("cut", len(body))
         self.wfile.write(body[:half])
         self.wfile.flush()
+        if "cut" in fault:
+            self.request.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+            self.close_connection = True
+            self.request.close()
+            return
         time.sleep(fault.get("stall", 0))
         self.wfile.write(body[half:])
 

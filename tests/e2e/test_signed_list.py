@@ -1,6 +1,7 @@
-"""Signed file lists: the launcher built with the keys of tests/keys/ refuses each threat (a row:
-fault_server.py serves other bytes for the statement or the list) with nothing changed and
-nothing started; the lists it accepts; velm-publish verify."""
+"""Signed file lists: the launcher built with the keys of tests/keys/ (and to start the installed
+version when the update cannot run) refuses each threat (a row: fault_server.py serves other bytes
+for the statement or the list) with nothing changed, then starts the installed version, or reports
+the refusal on a first install; the lists it accepts; velm-publish verify."""
 
 import hashlib
 import os
@@ -18,6 +19,7 @@ KEYS_DIR = harness.SOURCE_DIR / "tests" / "keys"
 SIGNED_LAUNCHER = Path(os.environ.get("VELM_SIGNED_LAUNCHER_EXE") or harness.BUILD_DIR / "tests/e2e/velm-launcher-signed")
 STATEMENT, LIST_ZS, DAY_S = "manifest.dat.zs.sig", harness.LIST_NAME + ".zs", 86400
 NOT_SIGNED, NOT_THAT = "a file list that is not signed by the vendor", "a file list that is not the one the vendor signed"
+UNKNOWN_KEY = "a file list signed with a key this launcher does not know (the signature is by none of the vendor's keys)"
 
 
 def key(name):
@@ -85,11 +87,9 @@ class SignedListTest(E2ETestCase):
         expired = time.time() - 2 * DAY_S
         rows = [  # (threat, the statement's fault, the list served instead, the report, requests for the statement)
             ("unsigned list", {"status": 404}, None, f"{NOT_SIGNED} (the server has no signature file", 1),
-            ("list signed by another key", self.sign("stranger", 3, time.time() + DAY_S), None,
-             f"{NOT_SIGNED} (the signature is by none of the vendor's keys)", 1),
+            ("list signed by another key", self.sign("stranger", 3, time.time() + DAY_S), None, UNKNOWN_KEY, 1),
             ("list changed after signing", self.files / f"v2-{STATEMENT}", "evil-list", NOT_THAT, 2),
-            ("statement changed to name the changed list", edited, "evil-list",
-             f"{NOT_SIGNED} (the signature is by none of the vendor's keys)", 1),
+            ("statement changed to name the changed list", edited, "evil-list", UNKNOWN_KEY, 1),
             ("statement for another list of the vendor", self.files / f"v1-{STATEMENT}", None, NOT_THAT, 2),
             ("rollback to an older signed list", self.files / f"v1-{STATEMENT}", f"v1-{LIST_ZS}",
              "an older file list than this computer has already installed (publish 1; this computer has installed "
@@ -99,18 +99,29 @@ class SignedListTest(E2ETestCase):
             ("endless statement, refused unread", {"body_file": str(endless), "stall": 120}, None,
              f"{NOT_SIGNED} (the signature file is longer than 4096", 1),
         ]
-        for threat, statement, list_file, report, statement_requests in rows:
+        for threat, statement, list_file, report, statement_requests in rows + [("unsigned list, first install", *rows[0][1:])]:
             with self.subTest(threat):
                 faults = {f"/windows/{STATEMENT}": statement if isinstance(statement, dict) else
                           {"body_file": str(statement)}}
                 if list_file:
                     faults[f"/windows/{LIST_ZS}"] = {"body_file": str(self.files / list_file)}
+                self.server.set({})
+                directory = self.stage()
+                if "first install" not in threat:  # a copy would not be the tree its record describes
+                    self.assert_ok(harness.run_launcher(directory))
                 self.server.set(faults)
-                directory = self.stage(like=self.installed)
                 before = harness.snapshot(directory)
                 run = harness.run_launcher(directory)
-                self.assert_fatal(run, "The update server sent " + report, "Nothing was installed or started")
-                self.assertEqual(harness.snapshot(directory), before, f"something changed\n{run.describe()}")
+                said = ["The update server sent " + report, "Your installed game was not changed."]
+                if "first install" in threat:
+                    self.assert_fatal(run, *said)
+                else:  # the installed version, as verified before, starts
+                    self.assert_ok(run)
+                    self.assertIn("Cannot reach the update server; starting the installed version", run.lines)
+                for fragment in said:
+                    self.assertIn(fragment, (directory / "launcher.log").read_text(), run.describe())
+                self.assertEqual(harness.snapshot(directory), {**before, "launcher.log": harness.snapshot(directory)["launcher.log"]},
+                                 f"something changed\n{run.describe()}")
                 self.assertEqual(self.server.log().count(f'"GET /windows/{STATEMENT} HTTP'), statement_requests)
 
     def test_accepted_lists(self):
