@@ -365,7 +365,7 @@ outcome update() {
                 log_printf("%s; fetching the file list again\n", mismatch_problem);
         }
         stop_round();
-        if (update_failure[0] != '\0')
+        if (end == round_end::failed || round == max_rounds)
             return outcome::cannot_run;
         previous_list = digest;
     }
@@ -389,8 +389,16 @@ bool installed_version_current() {
 
 // Records every file verified or found current in this run, for the next start, and the publish
 // of the signed list installed. The update completed: when every listed file is recorded, the
-// record says so.
+// record says so. After the game's start, which may have changed its executable's mode (and
+// with it its change time): the launcher's own change is recorded.
 void record_verified_files() {
+    if (game_file_t* exe = find_game_file(*game_files, VELM_GAME_EXE); exe != nullptr && exe->stamp_known) {
+        std::string path = std::string("game/") + VELM_GAME_EXE;
+        platform_file_stamp now;
+        exe->stamp_known = platform_stamp(path.c_str(), &now) == 0 && now.size == exe->stamp.size &&
+                           now.write_time == exe->stamp.write_time && now.index == exe->stamp.index;
+        exe->stamp = now;
+    }
     launcher_state state;
     state.sequence = accepted_sequence;
     state.complete = true;
@@ -454,10 +462,11 @@ int main_worker_fn(void*) {
         log_printf("All jobs completed\n");
         log_printf("%d current by the record of verified files, %d by their SHA-1, %d fetched\n", jobs_by_record,
                    jobs_by_digest, jobs_installed);
-        record_verified_files();
     }
     SDL_Delay(game_start_delay_ms);
     execute_process();
+    if (end == outcome::current)
+        record_verified_files();
     SDL_Delay(shutdown_delay_ms);
     running.store(false);
     return 0;

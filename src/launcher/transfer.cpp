@@ -473,15 +473,15 @@ void finish_attempt(transfer_t* t, CURLcode result) {
     if (result == CURLE_OK) {
         if (code == http_ok || (code == http_partial && t->resume_from > 0)) {
             succeed(t, code);
+        } else if (code == http_range_not_satisfiable && t->resume_from > 0 && !t->range_refused) {
+            // The temporary is as long as the file (or the patch) or longer: fetch it whole once.
+            t->range_refused = true;
+            retry_later(t, 0);
         } else if (asks_patch(t)) {
             // Patches are optional: a server without this one serves the whole file.
             log_printf("no patch for %s from its local copy (%ld); fetching it whole\n", t->job->entry->name, code);
             t->job->patch_base[0] = '\0';
             set_url(t);
-            retry_later(t, 0);
-        } else if (code == http_range_not_satisfiable && t->resume_from > 0 && !t->range_refused) {
-            // The temporary is as long as the file or longer: fetch it whole once.
-            t->range_refused = true;
             retry_later(t, 0);
         } else {
             failed_status(t, code);

@@ -54,7 +54,7 @@ class MachineTest(E2ETestCase):
         ]
         for what, size, read_only, report in rows:
             with self.subTest(what):
-                directory = self.stage_on_tmpfs(size, {} if report is None else {"unlisted canary.txt": b"an update"})
+                directory = self.stage_on_tmpfs(size, {} if report is None else {"unlisted canary.txt": b"deleted by an update that goes on"})
                 if report is None:
                     harness.run_launcher(directory)
                     harness.take_game_record(directory)
