@@ -42,20 +42,22 @@ class MachineTest(E2ETestCase):
         return directory
 
     def test_refusals_name_the_space_or_the_folder_and_a_current_install_starts(self):
-        rows = [  # (what, size of game/, read-only, the report (None: the game starts))
-            ("disk too small", 1_000_000, False,
+        canary = {"unlisted canary.txt": b"deleted by an update that goes on"}
+        rows = [  # (what, size of game/, what it holds, read-only, the report (None: the game starts))
+            ("disk too small", 1_000_000, canary, False,
              "There is not enough free disk space for the update. It needs 3.0 MB, and 999.5 KB are free on the "
              "drive that holds "),
-            ("read-only game folder", 10_000_000, True,
+            ("an interrupted download taken back", 3_500_000, {f"{BIG}.zs": b"p" * 2_000_000}, False, None),
+            ("read-only game folder", 10_000_000, canary, True,
              "This account cannot change the game folder {}/game. Move the game to a folder your account owns, or run "
              "the launcher once as administrator.\n\nCannot delete game/unlisted canary.txt: Read-only file system\n\n"
              "Fatal error in src/"),
-            ("read-only game folder, current, its record not writable", 10_000_000, True, None),
+            ("read-only game folder, current, its record not writable", 10_000_000, {}, True, None),
         ]
-        for what, size, read_only, report in rows:
+        for what, size, files, read_only, report in rows:
             with self.subTest(what):
-                directory = self.stage_on_tmpfs(size, {} if report is None else {"unlisted canary.txt": b"deleted by an update that goes on"})
-                if report is None:
+                directory = self.stage_on_tmpfs(size, files)
+                if read_only and report is None:
                     harness.run_launcher(directory)
                     harness.take_game_record(directory)
                     (directory / "launcher.state").unlink()
@@ -64,10 +66,14 @@ class MachineTest(E2ETestCase):
                     mount("-o", "remount,ro", directory / "game")
                 before = harness.snapshot(directory / "game")
                 run = harness.run_launcher(directory)
-                if report is None:  # the stand-in game cannot record its start in a read-only folder
+                if report is None and read_only:  # the stand-in game cannot record its start in a read-only folder
                     self.assertEqual(run.returncode, 0, run.describe())
                     self.assertIn(f"starting {directory}/game/{harness.GAME_EXE}", run.lines, run.describe())
                     self.assertIn("cannot write launcher.state: Is a directory", run.lines, run.describe())
+                elif report is None:
+                    self.assert_ok(run, self.source)
+                    self.assertTrue(run.matches("^taking back 2000000 bytes of interrupted transfers"), run.describe())
+                    continue
                 else:
                     self.assert_fatal(run, report.format(directory))
                 self.assertEqual(harness.snapshot(directory / "game"), before, "the game folder changed")
@@ -113,6 +119,13 @@ class MachineTest(E2ETestCase):
                     self.assert_fatal(run, f"game/{BIG} is in use by another program. Close the game and start the "
                                            "launcher again.")
                     self.assertGreater(run.ended - started, 9, "the launcher did not wait")
+        # A copy an older launcher set aside, held (the game may run from it), waits for a later start.
+        directory = self.stage({"small.txt": b"s", "small.txt.upd_old": b"old"})
+        mount("--bind", held, directory / "game" / "small.txt.upd_old")
+        self.addCleanup(unmount, directory / "game" / "small.txt.upd_old")
+        run = harness.run_launcher(directory)
+        self.assert_ok(run)
+        self.assertTrue(run.matches(r"^cannot delete game/small\.txt\.upd_old yet \(Device or resource busy\)"), run.describe())
 
 
 if __name__ == "__main__":
