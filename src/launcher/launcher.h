@@ -198,7 +198,7 @@ void finish_job(job_t* job);
 // taking `mut`.
 void note_update_failure(const char* report);
 // Sets the status line's notice (see status_notice; an empty text clears it), taking `mut`.
-void show_notice(uint32_t retry_at, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+void show_notice(uint32_t retry_at, const char* fmt, ...) __attribute__((format(gnu_printf, 2, 3)));
 
 // The order in which the jobs of `files` are handed out, as indexes into `files`: the
 // background first, so that the window shows it early, then the largest files first, so that

@@ -140,7 +140,6 @@ fetch_result fetch_signed_list(job_t* list_job, std::string_view keys_text, uint
             continue;
         }
         list_statement parsed;
-        std::string date = utc_text(statement.expires).substr(0, date_length);
         switch (verdict) {
         case list_verdict::accepted:
             log_printf("file list signed by the vendor: publish %" PRIu64 ", valid until %s\n", statement.sequence,
@@ -162,7 +161,8 @@ fetch_result fetch_signed_list(job_t* list_job, std::string_view keys_text, uint
             return REFUSE("The update server sent a file list that is not the one the vendor signed (its length or "
                           "digest differs from the signed one)", later, "The file list does not match its signature");
         case list_verdict::expired:
-            return REFUSE("The update server sent a file list that expired on " + date + " (its signature held until " +
+            return REFUSE("The update server sent a file list that expired on " +
+                              utc_text(statement.expires).substr(0, date_length) + " (its signature held until " +
                               utc_text(statement.expires) + ")",
                           "Check that this computer's date is right; if it is, tell the vendor.",
                           "The file list's signature has expired");

@@ -10,7 +10,9 @@
 // Every line the launcher prints goes through log_printf: to standard output and, once
 // log_open has opened it, to the log file, written as it goes so that a crash keeps it. Any
 // thread; each call's text is written whole.
-void log_printf(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+// (gnu_printf: MinGW checks plain printf formats against the system's, which lack %zu; these
+// format with the C++ runtime's, which has it.)
+void log_printf(const char* fmt, ...) __attribute__((format(gnu_printf, 1, 2)));
 // Opens the log file `path` (relative to the working directory) for this run, after the lines
 // of the runs before; the file keeps the newest of them, about `log_cap` bytes in all. False
 // when it cannot be written: the lines then go to standard output alone.
@@ -34,11 +36,11 @@ bool log_open(const char* path);
 // A report with a sentence for the player: `sentence`, then the text formatted from `fmt` (what
 // the launcher's developers look for), then where it happened; into `out` of `size` bytes.
 void format_report(char* out, size_t size, const char* file, int line, const char* func, const char* sentence,
-                   const char* fmt, ...) __attribute__((format(printf, 7, 8)));
+                   const char* fmt, ...) __attribute__((format(gnu_printf, 7, 8)));
 constexpr size_t report_size = 8192; // a report's buffer, NUL included: longer ones are cut
 // format_report, then the end as above.
 [[noreturn]] void panic_explained(const char* file, int line, const char* func, const char* sentence, const char* fmt,
-                                  ...) __attribute__((format(printf, 5, 6)));
+                                  ...) __attribute__((format(gnu_printf, 5, 6)));
 
 // Call sites go through these, so the report names the real file (relative to the project
 // root, the build strips the prefix), line and function. They stay in release builds.
