@@ -42,7 +42,7 @@ namespace {
 constexpr const char* manifest_name = "manifest.dat";
 constexpr const char* list_failure = "Cannot download file list";
 constexpr uint64_t manifest_limit = 64ULL << 20; // the file list itself is capped at 64 MiB
-constexpr uint32_t offline_patience_ms = 5000; // an installed version ready to start waits no longer
+constexpr uint32_t offline_patience_ms = 2500; // an installed version ready to start waits no longer
 constexpr const char* offline_notice = "Cannot reach the update server; starting the installed version";
 constexpr const char* old_copy_suffix = ".upd_old";
 constexpr int max_rounds = 3; // a list that keeps changing under the download ends the update
