@@ -83,8 +83,9 @@ if [ ! -f "$signing_key" ]; then
 fi
 public_key=$(cat "$public_key_file")
 step "building the launcher with the public key $public_key in $launcher_build"
+# It starts the installed game when the update server cannot be reached (VELM_OFFLINE_START).
 cmake -S . -B "$launcher_build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELM_TESTS=OFF -DVELM_BENCH=OFF \
-  -DVELM_PUBLIC_KEYS="$public_key" >/dev/null
+  -DVELM_PUBLIC_KEYS="$public_key" -DVELM_OFFLINE_START=ON >/dev/null
 cmake --build "$launcher_build" -j"$(nproc)" --target velm-launcher
 
 # --- 2. the sample game ---------------------------------------------------------------------------

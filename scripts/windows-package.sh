@@ -7,8 +7,9 @@
 # KEYS are the public keys (velm-publish keygen) of the vendor's signed file lists,
 # comma-separated: the launcher then installs only lists signed by one of them.
 # --constant sets any other build-time constant (the README's table), as often as needed, such
-# as VELM_GAME_EXE, VELM_PRODUCT_NAME, VELM_VERSION, VELM_VENDOR or VELM_INSTANCE_NAME; one not
-# given has its default, whatever an earlier package had.
+# as VELM_GAME_EXE, VELM_PRODUCT_NAME, VELM_VERSION, VELM_VENDOR, VELM_INSTANCE_NAME or
+# VELM_OFFLINE_START=ON (start the installed game when the update server cannot be reached); one
+# not given has its default, whatever an earlier package had.
 # UPDATE_URL is the update server's base URL, compiled in: https, a DNS name (Windows' TLS
 # matches certificates against DNS names only), ending in '/'. CA_BUNDLE defaults to the
 # system's Mozilla bundle (/etc/ssl/certs/ca-certificates.crt, Debian's ca-certificates), as a

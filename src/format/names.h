@@ -4,7 +4,7 @@
 
 constexpr const char* list_name = "manifest.dat"; // the file list, as installed in game/
 constexpr const char* compressed_suffix = ".zs"; // a file as served, one zstd frame
-constexpr const char* set_aside_suffix = ".upd_old"; // the copy an install moves aside
+constexpr const char* set_aside_suffix = ".upd_old"; // an install's new content, checked before it replaces the listed name
 constexpr const char* statement_suffix = ".sig"; // the signed statement beside what it signs
 constexpr const char* list_compressed_name = "manifest.dat.zs";
 constexpr const char* list_set_aside_name = "manifest.dat.upd_old";

@@ -5,6 +5,7 @@
 //   velm-launcher state 2
 //   source https://updates.example.com/windows/
 //   sequence <64 hex: the key> 7    the highest publish installed that this key signed
+//   complete                     (only when the lines below name every file of the list)
 //   file <sha1> <size> <write time> <change time> <volume> <index> <name>
 //   end <sha1 of the lines above>
 //
@@ -34,6 +35,7 @@ constexpr size_t max_records = 65535; // as many as a file list holds
 constexpr size_t digest_size = 20;
 constexpr std::string_view end_keyword = "end ";
 constexpr std::string_view sequence_keyword = "sequence ";
+constexpr std::string_view complete_keyword = "complete";
 constexpr std::string_view file_keyword = "file ";
 
 std::string sha1_text(std::string_view bytes) {
@@ -119,14 +121,21 @@ bool parse(std::string_view bytes, launcher_state* state) {
         return false;
     body.remove_prefix(header.size());
     state->files.reserve(std::min<size_t>(static_cast<size_t>(std::count(body.begin(), body.end(), '\n')), max_records));
+    // The lines come in their order: sequences, then "complete", then files.
+    bool files_begun = false;
     while (!body.empty()) {
         size_t newline = body.find('\n');
         std::string_view line = body.substr(0, newline);
         bool parsed = false;
-        if (line.starts_with(sequence_keyword))
-            parsed = parse_sequence(line.substr(sequence_keyword.size()), old_format, state);
-        else if (line.starts_with(file_keyword))
+        if (line.starts_with(sequence_keyword)) {
+            parsed = !state->complete && !files_begun && parse_sequence(line.substr(sequence_keyword.size()), old_format, state);
+        } else if (line == complete_keyword) {
+            parsed = !state->complete && !files_begun;
+            state->complete = true;
+        } else if (line.starts_with(file_keyword)) {
+            files_begun = true;
             parsed = parse_record(line.substr(file_keyword.size()), state);
+        }
         if (newline == std::string_view::npos || !parsed)
             return false;
         body.remove_prefix(newline + 1);
@@ -152,6 +161,8 @@ bool state_write(const char* path, const launcher_state& state) {
                  entry.sequence);
         body += line;
     }
+    if (state.complete)
+        body += "complete\n";
     for (const auto& [name, record] : state.files) {
         const platform_file_stamp& s = record.stamp;
         snprintf(line, sizeof line, "file %s %" PRIu64 " %" PRIu64 " %" PRIu64 " %" PRIu64 " %" PRIu64 " ",

@@ -31,10 +31,12 @@ struct launcher_state {
     // The one sequence an older state kept for all keys: every key's highest is at least this.
     // Never written: whoever reads it raises each of its keys to it.
     uint64_t sequence_floor = 0;
+    // The update that wrote the state completed, and `files` holds every file of its list.
+    bool complete = false;
 };
 
-// Reads the state at `path` into the empty `state`; false (and `state` left empty) when there
-// is none that this build can trust.
+// Reads the state at `path` into the empty `state`; false (and `state` left empty, not complete)
+// when there is none that this build can trust.
 bool state_read(const char* path, launcher_state* state);
 // Writes `state` to `path` through a temporary beside it (created anew: a link standing at its
 // name is removed, never followed); false with errno when it could not.

@@ -12,13 +12,20 @@
 //
 // A launcher built with the vendor's public keys checks the list's signed statement before it
 // reads the list (launcher/signed_list.h), and records the publish it installed in its state.
+// The list never touches game/, which this account may be unable to change.
 //
 // When every job of a round finished while the window was open, the coordinator records the
-// verified files, waits, starts the game, waits, and ends the launcher.
+// verified files, waits, starts the game, waits, and ends the launcher. When the update cannot
+// run for a reason of the network or the server (update_failure says which), a launcher built
+// with VELM_OFFLINE_START starts the installed version instead of the fatal report, provided
+// that the record says the last update completed and every file it lists still stands as it
+// recorded it (no file is read); with such a record, its fetches of the list give up within
+// `offline_patience_ms`.
 #include <algorithm>
 #include <cinttypes>
 #include <cstdlib>
 #include <cstring>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -35,8 +42,10 @@ namespace {
 
 constexpr const char* manifest_name = list_name;
 constexpr const char* list_failure = "Cannot download file list";
-constexpr const char* manifest_path = "game/manifest.dat";
 constexpr uint64_t manifest_limit = 64ULL << 20; // the file list itself is capped at 64 MiB
+constexpr uint32_t offline_patience_ms = 2500; // an installed version ready to start waits no longer
+constexpr const char* offline_notice = "Cannot reach the update server; starting the installed version";
+constexpr std::string_view old_copy_suffix = set_aside_suffix;
 constexpr int max_rounds = 3; // a list that keeps changing under the download ends the update
 constexpr uint32_t wait_poll_ms = 100;
 constexpr uint32_t game_start_delay_ms = 2000;
@@ -52,6 +61,27 @@ constexpr bool keep_record = true;
 // The highest publish of a signed file list accepted under each key: from the state, then from
 // this run's lists. Coordinator thread only.
 std::vector<key_sequence>& accepted_sequences = *new std::vector<key_sequence>;
+// The record as this run found it, where this build does not trust it to skip reading files
+// (else it is previous_state). Coordinator thread only.
+launcher_state& recorded = *new launcher_state;
+// The file that did not match the list in the round before, and why. Coordinator thread only.
+std::string& mismatch_job_name = *new std::string;
+std::string& mismatch_text = *new std::string;
+
+// Reads the record of the last update: previous_state holds it when this build trusts it.
+void read_record() {
+    state_read(state_file_name, &previous_state);
+    accepted_sequences = previous_state.sequences;
+    // An older state's one sequence holds for every key this launcher trusts.
+    std::vector<public_key> keys;
+    if (previous_state.sequence_floor > 0 && parse_public_keys(launcher_public_keys, &keys))
+        for (const public_key& key : keys)
+            raise_sequence(&accepted_sequences, key, previous_state.sequence_floor);
+    if (!keep_record)
+        std::swap(recorded, previous_state);
+}
+
+const launcher_state& last_update() { return keep_record ? previous_state : recorded; }
 
 bool lists_are_signed() { return launcher_public_keys[0] != '\0'; }
 
@@ -65,43 +95,60 @@ struct scan_result {
     std::vector<scanned_entry> entries; // every file and link below game/
     std::vector<std::string> folders; // every folder entered below game/, children first
     std::vector<std::pair<std::string, uint64_t>> unlisted; // path and size
+    std::vector<std::pair<game_file_t*, uint64_t>> temporaries; // kept for a resume, and their sizes
 };
 
-// The coordinator's own files in game/, which the walk may meet while the list arrives.
-constexpr const char* own_paths[] = {"game/manifest.dat", "game/manifest.dat.zs", "game/manifest.dat.zs.sig"};
-
-// Fetches the file list (and checks its signature, when the launcher has keys) and leaves it
-// decompressed in game/manifest.dat; returns the SHA-1 of its bytes.
-std::string fetch_file_list() {
-    game_file_t entry{};
-    entry.name = const_cast<char*>(manifest_name);
-    job_t job{};
-    job.entry = &entry;
-    // Only a closed window comes back without the list: every other failure is reported.
-    bool fetched = lists_are_signed() ? fetch_signed_list(&job, launcher_public_keys, launcher_revoked_keys,
-                                                          VELM_CHANNEL, &accepted_sequences)
-                                      : download(&job);
-    if (!fetched)
-        report_fatal(list_failure);
-    char* temporary = temporary_path(&entry);
-    decompress_result result;
-    decompress({temporary, transfer_header_size, manifest_path, manifest_limit, nullptr, 0}, &result);
-    char* url = file_url(&entry);
-    printf("%ld | %5u ms | %s\n", job.status, SDL_GetTicks() - job.started, url);
-    free(url);
-    remove_entry(temporary);
-    free(temporary);
-    if (!result.ok)
-        PANIC("%s", result.problem);
-    return result.digest;
+// The report of a file the server sent damaged (`problem` says how), for update_failure.
+void note_damaged(const char* name, const char* problem) {
+    char sentence[1024];
+    snprintf(sentence, sizeof sentence, "The update server sent a damaged copy of %s: the vendor's server is being "
+             "updated or is damaged; try again later.", name);
+    char report[report_size];
+    FORMAT_REPORT(report, sizeof report, sentence, "%s", problem);
+    note_update_failure(report);
 }
 
-game_file_table* read_file_list() {
+// Fetches the file list (and checks its signature, when the launcher has keys) into memory and
+// decompresses it into `list`, with its SHA-1 in `digest`. False when the update cannot run:
+// update_failure says why.
+bool fetch_file_list(std::string* list, std::string* digest) {
+    game_file_t entry{};
+    entry.name = const_cast<char*>(manifest_name);
+    std::string compressed;
+    job_t job{};
+    job.entry = &entry;
+    job.body = &compressed;
+    // With an installed version ready to start, an unreachable server is not waited for long.
+    if (launcher_offline_start && last_update().complete)
+        job.give_up_at = SDL_GetTicks() + offline_patience_ms;
+    show_notice(0, "Connecting to %s\u2026", update_host());
+    fetch_result fetched = lists_are_signed() ? fetch_signed_list(&job, launcher_public_keys, launcher_revoked_keys,
+                                                                  VELM_CHANNEL, &accepted_sequences)
+                                              : download(&job);
+    show_notice(0, "%s", "");
+    if (fetched == fetch_result::closed)
+        PANIC_EXPLAINED("The launcher was closed before the update began; your installed game was not changed.", "%s",
+                        list_failure);
+    if (fetched == fetch_result::failed)
+        return false;
+    char* url = file_url(&entry);
+    log_printf("%ld | %5u ms | %s\n", job.status, SDL_GetTicks() - job.started, url);
+    free(url);
+    decompress_result result;
+    decompress_memory(compressed, manifest_limit, list, &result);
+    if (!result.ok)
+        note_damaged("the file list", result.problem);
+    *digest = result.digest;
+    return result.ok;
+}
+
+game_file_table* read_file_list(const std::string& list) {
     auto* table = new game_file_table; // never freed: see launcher.cpp
-    FILE* f = OPEN_FILE_OR_FAIL(manifest_path, "rb", "read");
+    FILE* f = platform_memory_stream(list.data(), list.size());
+    if (f == nullptr)
+        FAIL_FILE_ERRNO("read", "the file list");
     parse_manifest(f, table);
     fclose(f);
-    remove_entry(manifest_path);
     return table;
 }
 
@@ -133,8 +180,9 @@ std::string human_size(uint64_t bytes) {
 
 // Before anything is fetched or deleted: the files that certainly need their transfer, plus
 // room for the largest compressed temporary, must fit into the free space and what deleting
-// the unlisted files gives back.
-void check_free_space(const scan_result& scan) {
+// the unlisted files (the launcher's leftovers among them) gives back. Where they do not, the
+// temporaries kept for a resume are taken back too before the update gives up.
+void check_free_space(scan_result* scan) {
     uint64_t needed = 0;
     uint64_t largest = 0;
     for (const game_file_t& e : game_files->files)
@@ -144,12 +192,26 @@ void check_free_space(const scan_result& scan) {
         }
     needed += largest;
     uint64_t available = 0;
-    if (platform_free_space("game", &available) != 0)
+    if (platform_free_space(platform_entry_exists("game") ? "game" : ".", &available) != 0)
         return; // not known: a disk that fills is reported when it does
-    for (const auto& [path, size] : scan.unlisted)
+    for (const auto& [path, size] : scan->unlisted)
         available += size;
     if (needed <= available)
         return;
+    uint64_t kept = 0;
+    for (const auto& [entry, size] : scan->temporaries)
+        kept += size;
+    if (needed <= available + kept) {
+        log_printf("taking back %" PRIu64 " bytes of interrupted transfers for the space the update needs\n", kept);
+        for (auto& [entry, size] : scan->temporaries) {
+            char* temporary = temporary_path(entry);
+            remove_entry(temporary);
+            free(temporary);
+            entry->partial_exists = false;
+        }
+        return;
+    }
+    available += kept;
     char* cwd = platform_current_directory();
     PANIC_FOR_PLAYER("There is not enough free disk space for the update. It needs %s, and %s are free on "
                      "the drive that holds %s/game. Free some space and start the launcher again.",
@@ -168,9 +230,6 @@ int walk_game_fn(void* data) {
 // the temporaries of interrupted transfers, collects the rest as unlisted.
 void match(scan_result* found) {
     for (const scanned_entry& file : found->entries) {
-        if (std::find_if(std::begin(own_paths), std::end(own_paths),
-                         [&](const char* own) { return file.path == own; }) != std::end(own_paths))
-            continue;
         std::string_view relative = std::string_view(file.path).substr(game_prefix_length);
         if (game_file_t* entry = find_listed(relative)) {
             entry->local_size = file.size;
@@ -182,26 +241,42 @@ void match(scan_result* found) {
         if (!file.is_link && relative.ends_with(temporary_suffix))
             if (game_file_t* entry = find_listed(relative.substr(0, relative.size() - temporary_suffix.size()))) {
                 entry->partial_exists = true;
+                found->temporaries.emplace_back(entry, file.size);
                 continue;
             }
         found->unlisted.emplace_back(file.path, file.size);
     }
 }
 
+// The folder that holds `path` ("game/a/b" -> "game/a").
+std::string parent_of(const std::string& path) { return path.substr(0, path.rfind('/')); }
+
 void scan(scan_result* walked) {
-    // game/ exists: the list's transfer created it for its temporary.
     scan_result& found = *walked;
     match(&found);
-    check_free_space(found);
+    check_free_space(&found);
+    std::set<std::string> emptied; // folders that lost an entry here
     for (const auto& [path, size] : found.unlisted) {
-        printf("* %8zu %s - ======= NOT FOUND IN MANIFEST =======\n", static_cast<size_t>(size),
-               path.c_str() + game_prefix_length);
-        remove_entry(path.c_str());
+        log_printf("* %8zu %s - ======= NOT FOUND IN MANIFEST =======\n", static_cast<size_t>(size),
+                   path.c_str() + game_prefix_length);
+        emptied.insert(parent_of(path));
+        // A copy an older launcher set aside may be the running game's own: it waits for a
+        // later start rather than stopping this one.
+        if (int error = platform_remove(path.c_str()); error != 0 && path.ends_with(old_copy_suffix)) {
+            char reason[256];
+            platform_error_text(error, reason, sizeof reason);
+            if (!platform_error_is_missing(error))
+                log_printf("cannot delete %s yet (%s); a later start will\n", path.c_str(), reason);
+        } else if (error != 0) {
+            remove_entry(path.c_str());
+        }
     }
-    // Children come before their parents, so a folder emptied here goes with its parent. A
-    // folder that still holds something stays; game/ itself is not among them.
+    // Only folders this scan emptied go (a game's own empty saves/ stays). Children come
+    // before their parents, so a folder emptied here goes with its parent; one that still holds
+    // something stays, and game/ itself is not among them.
     for (const std::string& folder : found.folders)
-        platform_remove_directory(folder.c_str());
+        if (emptied.contains(folder) && platform_remove_directory(folder.c_str()) == 0)
+            emptied.insert(parent_of(folder));
 }
 
 // One job per listed file.
@@ -209,8 +284,11 @@ void queue_jobs() {
     std::vector<game_file_t>& files = game_files->files;
     std::vector<size_t> order = job_order(files);
     auto* round_jobs = new job_t[files.size()](); // never freed: see launcher.cpp
-    for (size_t i = 0; i < order.size(); ++i)
+    uint64_t listed = 0;
+    for (size_t i = 0; i < order.size(); ++i) {
         round_jobs[i].entry = &files[order[i]];
+        listed += files[order[i]].size;
+    }
 
     SDL_LockMutex(mut);
     jobs = round_jobs;
@@ -220,20 +298,23 @@ void queue_jobs() {
     jobs_by_record = jobs_by_digest = jobs_installed = 0;
     bytes_wanted = 0;
     bytes_installed = 0;
+    bytes_listed = listed;
+    bytes_finished = 0;
     SDL_CondBroadcast(jobs_changed);
     SDL_UnlockMutex(mut);
 }
 
-enum class round_end { complete, closed, mismatch };
+enum class round_end { complete, closed, mismatch, failed };
 
 round_end wait_for_round() {
     SDL_LockMutex(mut);
-    while (running.load() && jobs_done < jobs_size && mismatch_job == nullptr)
+    while (running.load() && jobs_done < jobs_size && mismatch_job == nullptr && update_failure[0] == '\0')
         SDL_CondWaitTimeout(jobs_changed, mut, wait_poll_ms);
     // The game starts only when every job finished while the window was open.
-    round_end end = !running.load() ? round_end::closed
-                    : mismatch_job != nullptr ? round_end::mismatch
-                                              : round_end::complete;
+    round_end end = !running.load()               ? round_end::closed
+                    : update_failure[0] != '\0'   ? round_end::failed
+                    : mismatch_job != nullptr     ? round_end::mismatch
+                                                  : round_end::complete;
     SDL_UnlockMutex(mut);
     return end;
 }
@@ -254,52 +335,88 @@ void stop_round() {
     SDL_UnlockMutex(mut);
 }
 
-// Returns true when the game should be started.
-bool update() {
-    // The highest publish accepted is kept whether or not the record of verified files is.
-    if (keep_record || lists_are_signed())
-        state_read(state_file_name, &previous_state);
-    if (!keep_record)
-        previous_state.files.clear();
-    accepted_sequences = previous_state.sequences;
-    // An older state's one sequence holds for every key this launcher trusts.
-    std::vector<public_key> keys;
-    if (previous_state.sequence_floor > 0 && parse_public_keys(launcher_public_keys, &keys))
-        for (const public_key& key : keys)
-            raise_sequence(&accepted_sequences, key, previous_state.sequence_floor);
+enum class outcome { current, closed, cannot_run };
+
+outcome update() {
+    read_record();
     std::string previous_list;
     for (int round = 1;; ++round) {
         scan_result found;
         SDL_Thread* walker = SDL_CreateThread(walk_game_fn, "walk", &found);
         CHECK(walker != nullptr);
-        std::string list = fetch_file_list();
-        if (round > 1 && list == previous_list)
-            PANIC("%s", mismatch_problem);
-        game_files = read_file_list();
+        std::string list;
+        std::string digest;
+        bool fetched = fetch_file_list(&list, &digest);
+        if (fetched && round > 1 && digest == previous_list) {
+            note_damaged(mismatch_job_name.c_str(), mismatch_text.c_str());
+            fetched = false;
+        }
+        if (!fetched) {
+            SDL_WaitThread(walker, nullptr);
+            return outcome::cannot_run;
+        }
+        game_files = read_file_list(list);
+        list = std::string(); // up to 64 MiB: not kept for the round
         SDL_WaitThread(walker, nullptr);
         scan(&found);
         queue_jobs();
         round_end end = wait_for_round();
-        if (end != round_end::mismatch)
-            return end == round_end::complete;
-        if (round == max_rounds)
-            PANIC("%s", mismatch_problem);
-        printf("%s; fetching the file list again\n", mismatch_problem);
+        if (end == round_end::complete || end == round_end::closed)
+            return end == round_end::complete ? outcome::current : outcome::closed;
+        if (end == round_end::mismatch) {
+            mismatch_job_name = mismatch_job->entry->name;
+            mismatch_text = mismatch_problem;
+            if (round == max_rounds)
+                note_damaged(mismatch_job_name.c_str(), mismatch_text.c_str());
+            else
+                log_printf("%s; fetching the file list again\n", mismatch_problem);
+        }
         stop_round();
-        previous_list = list;
+        if (end == round_end::failed || round == max_rounds)
+            return outcome::cannot_run;
+        previous_list = digest;
     }
 }
 
+// Whether the installed version may start without this update: the record says the last
+// update completed, and every file it lists still stands as it recorded it. Nothing is read.
+bool installed_version_current() {
+    if (!last_update().complete)
+        return false;
+    for (const auto& [name, record] : last_update().files) {
+        platform_file_stamp now;
+        std::string path = "game/" + name;
+        if (platform_stamp(path.c_str(), &now) != 0 || !same_stamp(now, record.stamp)) {
+            log_printf("%s is not as the last update left it\n", path.c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
 // Records every file verified or found current in this run, for the next start, and the publish
-// of the signed list installed.
+// of the signed list installed. The update completed: when every listed file is recorded, the
+// record says so. After the game's start, which may have changed its executable's mode (and
+// with it its change time): the launcher's own change is recorded.
 void record_verified_files() {
+    if (game_file_t* exe = find_game_file(*game_files, VELM_GAME_EXE); exe != nullptr && exe->stamp_known) {
+        std::string path = std::string("game/") + VELM_GAME_EXE;
+        platform_file_stamp now;
+        exe->stamp_known = platform_stamp(path.c_str(), &now) == 0 && now.size == exe->stamp.size &&
+                           now.write_time == exe->stamp.write_time && now.index == exe->stamp.index;
+        exe->stamp = now;
+    }
     launcher_state state;
     state.sequences = accepted_sequences;
-    for (const game_file_t& e : game_files->files)
-        if (keep_record && e.stamp_known)
+    state.complete = true;
+    for (const game_file_t& e : game_files->files) {
+        if (e.stamp_known)
             state.files[e.name] = {e.hash, e.stamp};
+        state.complete = state.complete && e.stamp_known;
+    }
+    // The game starts all the same: the next start then reads every file.
     if (!state_write(state_file_name, state))
-        printf("cannot write %s: %s\n", state_file_name, strerror(errno));
+        log_printf("cannot write %s: %s\n", state_file_name, strerror(errno));
 }
 
 } // namespace
@@ -321,8 +438,9 @@ void execute_process() {
     bool started = false;
     // A game that runs from game/ holds its executable open: never a second copy.
     if (platform_held_by_running_program(exe)) {
-        printf("the game is running already (game/%s is held open): not started again\n", VELM_GAME_EXE);
+        log_printf("the game is running already (game/%s is held open): not started again\n", VELM_GAME_EXE);
     } else {
+        log_printf("starting %s\n", exe);
         started = platform_start_process(exe, work_dir, &error);
         // A scanner may hold the new executable for a moment, as any file.
         for (uint32_t waited = 0; !started && platform_error_is_in_use(static_cast<int>(error)) &&
@@ -333,9 +451,12 @@ void execute_process() {
         }
     }
     if (!started && error != 0) {
+        char reason[512];
+        platform_error_text(static_cast<int>(error), reason, sizeof reason);
         char text[4096];
-        snprintf(text, sizeof text, "Error in CreateProcess. err: %lu\n", error);
-        printf("%s", text);
+        snprintf(text, sizeof text, "The game could not be started (game/%s: %s). Start the launcher again; if this "
+                 "goes on, tell the vendor.\n\nError in CreateProcess. err: %lu\n", VELM_GAME_EXE, reason, error);
+        log_printf("%s", text);
         platform_message_box(platform_box_error, "Error", text);
     }
     free(exe);
@@ -344,16 +465,29 @@ void execute_process() {
 }
 
 int main_worker_fn(void*) {
-    if (!update())
+    outcome end = update();
+    if (end == outcome::closed)
         return 0;
     // From here on a closed window no longer stops the game's start.
-    printf("All jobs completed\n");
-    printf("%d current by the record of verified files, %d by their SHA-1, %d fetched\n", jobs_by_record,
-           jobs_by_digest, jobs_installed);
-    if (keep_record || lists_are_signed())
-        record_verified_files();
+    if (end == outcome::cannot_run) {
+        SDL_LockMutex(mut);
+        std::string report = update_failure;
+        SDL_UnlockMutex(mut);
+        // A refused list, or a server that cannot be reached, never changed the installed
+        // version: it may start when it is as the last update left it.
+        if (!launcher_offline_start || !installed_version_current())
+            report_fatal(report.c_str());
+        log_printf("%s\n\n%s\n", report.c_str(), offline_notice);
+        show_notice(0, "%s", offline_notice);
+    } else {
+        log_printf("All jobs completed\n");
+        log_printf("%d current by the record of verified files, %d by their SHA-1, %d fetched\n", jobs_by_record,
+                   jobs_by_digest, jobs_installed);
+    }
     SDL_Delay(game_start_delay_ms);
     execute_process();
+    if (end == outcome::current)
+        record_verified_files();
     SDL_Delay(shutdown_delay_ms);
     running.store(false);
     return 0;

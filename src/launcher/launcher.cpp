@@ -2,6 +2,9 @@
 #include "launcher/launcher.h"
 
 #include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
 #include <numeric>
 
 #include "support/utils.h"
@@ -29,6 +32,12 @@ int32_t jobs_by_digest = 0;
 int32_t jobs_installed = 0;
 uint64_t bytes_wanted = 0;
 uint64_t bytes_installed = 0;
+uint64_t bytes_listed = 0;
+uint64_t bytes_finished = 0;
+uint32_t transfers_started_tick = 0;
+char update_failure[report_size];
+char status_notice[notice_size];
+uint32_t notice_retry_at = 0;
 job_t* active_transfers[max_transfers];
 int32_t active_transfer_count = 0;
 
@@ -44,9 +53,30 @@ bool background_stale = false;
 void finish_job(job_t* job) {
     job->step = job_step::done;
     ++jobs_done;
+    bytes_finished += job->entry->size;
     // Only the coordinator waits for finished jobs, and only for the last one.
     if (jobs_done == jobs_size)
         SDL_CondBroadcast(jobs_changed);
+}
+
+void note_update_failure(const char* report) {
+    SDL_LockMutex(mut);
+    if (update_failure[0] == '\0')
+        snprintf(update_failure, sizeof update_failure, "%s", report);
+    SDL_CondBroadcast(jobs_changed);
+    SDL_UnlockMutex(mut);
+}
+
+void show_notice(uint32_t retry_at, const char* fmt, ...) {
+    char text[notice_size];
+    va_list args;
+    va_start(args, fmt);
+    vsnprintf(text, sizeof text, fmt, args);
+    va_end(args);
+    SDL_LockMutex(mut);
+    memcpy(status_notice, text, sizeof text);
+    notice_retry_at = retry_at;
+    SDL_UnlockMutex(mut);
 }
 
 std::vector<size_t> job_order(const std::vector<game_file_t>& files) {

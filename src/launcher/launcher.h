@@ -31,10 +31,12 @@
 #include <cstdint>
 #include <cstdio>
 #include <deque>
+#include <string>
 #include <vector>
 
 #include "format/manifest.h"
 #include "format/state.h"
+#include "support/utils.h"
 
 constexpr int MAX_WORKERS = 32; // slots of `workers`; start-up uses 2 to 16 of them
 constexpr int min_workers = 2;
@@ -42,7 +44,8 @@ constexpr int max_started_workers = 16;
 constexpr int max_transfers = 64; // transfers in flight at once
 constexpr const char* background_name = "launcher.dat";
 
-enum class job_step : uint8_t { queued, checking, wanted, transferring, fetched, installing, done };
+// `failed`: the transfer gave up for a reason of the network or the server (update_failure says which).
+enum class job_step : uint8_t { queued, checking, wanted, transferring, fetched, installing, done, failed };
 
 // One job: one listed file (or the file list itself, for the coordinator's own fetch).
 struct job_t {
@@ -57,14 +60,18 @@ struct job_t {
     // to the listed content is to be asked for first; empty when not. Emptied by whoever holds
     // the job when the patch is given up, so once fetched it says what the temporary holds.
     char patch_base[41];
-    // The coordinator's own fetches only, set before the job is submitted. `as_is`: a file of
-    // the server's own (the list's signature), asked for by its name alone (no ".zs", no
-    // query) into "game/<name>"; any answer, or a body that `body_hook` refused, ends the job.
-    // `body_hook` sees the body kept in the temporary as it arrives, on the transfer thread
-    // (offset 0: the body starts, or starts over); returning false ends the transfer.
+    // The coordinator's own fetches only, set before the job is submitted. Their body goes into
+    // `body`, never into game/ (which this account may not be allowed to change). `as_is`: a
+    // file of the server's own (the list's signature), asked for by its name alone (no ".zs",
+    // no query); any answer but one worth another attempt, or a body that `body_hook` refused,
+    // ends the job. `body_hook` sees the body as it arrives, on the transfer thread (offset 0:
+    // the body starts, or starts over); returning false ends the transfer. `give_up_at`: a
+    // tick after which a failed attempt is not tried again (0: the whole back-off).
+    std::string* body;
     bool as_is;
     bool (*body_hook)(job_t* job, uint64_t offset, const char* data, size_t size);
     void* hook_data;
+    uint32_t give_up_at;
 };
 
 struct worker_t {
@@ -73,12 +80,17 @@ struct worker_t {
 };
 
 struct stats_t {
-    std::atomic<uint32_t> bytes_this_second; // raised by every transfer, reset once a second
-    std::atomic<uint32_t> bytes_total; // raised by every transfer; wraps at 2^32
+    std::atomic<uint64_t> bytes_this_second; // raised by every transfer, reset once a second
+    std::atomic<uint64_t> bytes_total; // raised by every transfer
     double speed; // smoothed bytes per second; frame loop
     uint32_t tick_accumulator; // ms towards the next once-a-second update; frame loop
     int32_t eta_hours, eta_minutes, eta_seconds; // time left; frame loop
 };
+
+// Whether the installed game starts when the update cannot run for a reason of the network or
+// the server (VELM_OFFLINE_START): src/launcher/offline_start.cpp, compiled into each
+// launcher executable on its own.
+extern const bool launcher_offline_start;
 
 // --- Shared state ----------------------------------------------------------------------------
 extern std::atomic<bool> running; // set at start; cleared once, by the frame loop or coordinator
@@ -112,6 +124,19 @@ extern int32_t jobs_by_digest;
 extern int32_t jobs_installed;
 extern uint64_t bytes_wanted; // listed sizes of the jobs that needed a transfer
 extern uint64_t bytes_installed; // listed sizes of those installed
+extern uint64_t bytes_listed; // listed sizes of all the jobs of the round
+extern uint64_t bytes_finished; // listed sizes of the jobs done in the round
+extern uint32_t transfers_started_tick; // when the first wanted job went to the transfer thread; 0: none yet
+// The first failure of the update for a reason of the network or the server, as the transfer
+// thread met it: its report, player's sentence first. Empty while there is none.
+extern char update_failure[report_size];
+// What the status line says instead of the download's figures (the server being reached, a
+// transfer waiting for its next attempt, a file another program holds open, the installed
+// version starting); empty: nothing. With `notice_retry_at` not 0, the line ends in the
+// seconds left until that tick.
+constexpr size_t notice_size = 512;
+extern char status_notice[notice_size];
+extern uint32_t notice_retry_at;
 // The transfers in flight, for the window's bars; the transfer thread keeps them.
 extern job_t* active_transfers[max_transfers];
 extern int32_t active_transfer_count;
@@ -142,9 +167,24 @@ void transfer_submit(job_t* job);
 // Makes the transfer thread drop every transfer (their temporaries stay for a later resume),
 // and waits until it has; with `mut` held.
 void transfer_stop_all();
-// Fetches `job` (the coordinator's own, not queued) and waits for it. True when its temporary
-// file is complete; false when the window was closed first.
-bool download(job_t* job);
+// Fetches `job` (the coordinator's own, not queued, its `body` set) and waits for it.
+enum class fetch_result { fetched, closed, failed };
+fetch_result download(job_t* job);
+// The update server's host (and port), as the player's sentences name it.
+const char* update_host();
+
+// Why a transfer failed, as the player is told; whether another attempt may mend it.
+enum class failure_cause { unreachable, no_such_host, proxy_unreachable, proxy_refused, certificate, bundle, busy,
+                           missing, refused };
+failure_cause classify_result(int curl_result, bool through_proxy, long proxy_answer);
+failure_cause classify_status(long status);
+bool worth_another_attempt(failure_cause cause);
+// The player's sentence for `cause`: `name` is the file (the list: null), `proxy` the proxy
+// used, `status` the server's answer.
+std::string failure_sentence(failure_cause cause, const char* name, const char* proxy, long status);
+// The pause before attempt `failures` + 1 (`failures` from 1), or the server's Retry-After
+// (ms, 0: none) where that is longer, up to a minute.
+uint32_t retry_delay_ms(int failures, uint32_t retry_after_ms);
 // The URL and the paths of a listed name; malloc'd, the caller frees them.
 char* file_url(const game_file_t* entry);
 char* patch_url(const game_file_t* entry, const char* base);
@@ -154,6 +194,11 @@ char* temporary_path(const game_file_t* entry);
 // --- Steps -----------------------------------------------------------------------------------
 // Marks `job` done (with `mut` held) and wakes whoever waits for it.
 void finish_job(job_t* job);
+// Keeps `report` as update_failure unless one is kept already, and wakes the coordinator;
+// taking `mut`.
+void note_update_failure(const char* report);
+// Sets the status line's notice (see status_notice; an empty text clears it), taking `mut`.
+void show_notice(uint32_t retry_at, const char* fmt, ...) __attribute__((format(gnu_printf, 2, 3)));
 
 // The order in which the jobs of `files` are handed out, as indexes into `files`: the
 // background first, so that the window shows it early, then the largest files first, so that

@@ -3,12 +3,15 @@
 #include <SDL_image.h>
 #include <SDL_ttf.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "launcher/launcher.h"
 #include "launcher/progress_window.h"
 #include "platform/platform.h"
+#include "support/fileops.h"
 #include "support/utils.h"
 
 namespace {
@@ -22,6 +25,7 @@ constexpr const char* font_file = "RobotoCondensed-BoldItalic.ttf";
 constexpr int font_points = 14;
 constexpr uint32_t frame_delay_ms = 33;
 constexpr size_t reason_size = 4096;
+constexpr const char* log_name = "launcher.log"; // beside the executable
 
 // With the system's display scaling (Windows), the window's size is in points and the renderer
 // draws in the monitor's pixels: scale the drawing so that the layout's coordinates (points)
@@ -37,6 +41,14 @@ void match_render_scale(SDL_Window* window, SDL_Renderer* renderer) {
         return;
     SDL_RenderSetScale(renderer, static_cast<float>(output_w) / static_cast<float>(window_w),
                        static_cast<float>(output_h) / static_cast<float>(window_h));
+}
+
+// The status line says which file a change waits for (fileops_waiting_for).
+void show_waiting(const char* path) {
+    if (path != nullptr)
+        show_notice(0, "Waiting for %s, which another program holds open", path);
+    else
+        show_notice(0, "%s", "");
 }
 
 } // namespace
@@ -56,6 +68,9 @@ int main(int, char**) {
         platform_message_box(platform_box_information, "Information", text);
         exit(0);
     }
+    // Only the instance that works writes the log: a second one would cut into its lines.
+    if (!log_open(log_name))
+        log_printf("cannot write %s: %s\n", log_name, strerror(errno));
 
     // Windows: the process is aware of each monitor's scaling (the manifest says so too) and
     // SDL sizes the window in points, so that at 125-200 % it keeps its usual size and is drawn
@@ -65,21 +80,22 @@ int main(int, char**) {
     SDL_SetHint(SDL_HINT_WINDOWS_DPI_SCALING, "1");
     SDL_Window* window = nullptr;
     if (SDL_Init(SDL_INIT_VIDEO) < 0) {
-        printf("SDL could not initialize! SDL_Error: %s\n", SDL_GetError());
+        log_printf("SDL could not initialize! SDL_Error: %s\n", SDL_GetError());
     } else {
         window = SDL_CreateWindow(window_title, SDL_WINDOWPOS_CENTERED, SDL_WINDOWPOS_CENTERED, window_width,
                                   window_height, SDL_WINDOW_SHOWN | SDL_WINDOW_BORDERLESS | SDL_WINDOW_ALLOW_HIGHDPI);
         if (window == nullptr)
-            printf("Window could not be created! SDL_Error: %s\n", SDL_GetError());
+            log_printf("Window could not be created! SDL_Error: %s\n", SDL_GetError());
     }
     SDL_Renderer* renderer = window != nullptr ? SDL_CreateRenderer(window, -1, 0) : nullptr;
     if (IMG_Init(IMG_INIT_PNG) != IMG_INIT_PNG)
-        printf("IMG_Init error: %s", SDL_GetError());
+        log_printf("IMG_Init error: %s\n", SDL_GetError());
     TTF_Init();
     TTF_Font* font = TTF_OpenFont(font_file, font_points);
     mut = SDL_CreateMutex();
     jobs_changed = SDL_CreateCond();
     CHECK(mut != nullptr && jobs_changed != nullptr);
+    fileops_waiting_for = show_waiting;
     download_init();
 
     workers_count = worker_count_for(SDL_GetCPUCount());

@@ -24,6 +24,7 @@ constexpr float speed_smoothing = 0.2f;
 constexpr float progress_smoothing = 0.2f;
 constexpr double eta_min_elapsed_s = 5.0; // no time left is shown before this much has passed
 constexpr double bytes_per_mb = 1048576.0;
+constexpr uint64_t bytes_per_mb_whole = 1048576;
 
 // Colours packed as SDL_Color bytes: red in the lowest byte, alpha in the highest.
 constexpr uint32_t bar_color = 0xaaffffff;
@@ -86,13 +87,13 @@ void load_background(progress_window* pw) {
     pw->background_image = IMG_Load(background_path);
     if (pw->background_image == nullptr) {
         if (!pw->background_failed)
-            printf("cannot load background %s: %s\n", background_path, IMG_GetError());
+            log_printf("cannot load background %s: %s\n", background_path, IMG_GetError());
         pw->background_failed = true;
         return;
     }
     pw->background_failed = false;
     pw->background_texture = SDL_CreateTextureFromSurface(pw->renderer, pw->background_image);
-    printf("loaded bg texture %p %p\n", static_cast<void*>(pw->background_image),
+    log_printf("loaded bg texture %p %p\n", static_cast<void*>(pw->background_image),
            static_cast<void*>(pw->background_texture));
     if (pw->window != nullptr)
         SDL_SetWindowSize(pw->window, pw->background_image->w, pw->background_image->h);
@@ -157,32 +158,38 @@ void draw_status_block(progress_window* pw, uint32_t now, const float* bars, int
     }
 }
 
-// The part of the update done: by bytes once files are being fetched, so that one large file
-// left weighs what it weighs; by files while none is.
+// The part of the round done, by the listed bytes of all its files (those found current, those
+// installed, each transfer's part), so that one large file left weighs what it weighs; by files
+// when the list's files are all empty.
 float overall_fraction() {
     if (jobs_size == 0)
         return 0.0f;
     if (jobs_done == jobs_size)
         return 1.0f;
-    if (bytes_wanted > 0)
-        return static_cast<float>(std::clamp(bytes_done() / static_cast<double>(bytes_wanted), 0.0, 1.0));
-    return 1.0f - static_cast<float>(jobs_size - jobs_done) / static_cast<float>(jobs_size);
+    if (bytes_listed == 0)
+        return 1.0f - static_cast<float>(jobs_size - jobs_done) / static_cast<float>(jobs_size);
+    double done = static_cast<double>(bytes_finished) + bytes_done() - static_cast<double>(bytes_installed);
+    return static_cast<float>(std::clamp(done / static_cast<double>(bytes_listed), 0.0, 1.0));
 }
 
 void draw_overall_bar(progress_window* pw) {
-    pw->smooth_progress = lerp_f32(pw->smooth_progress, overall_fraction(), progress_smoothing);
+    // The bar never goes back: a transfer that starts over, a file fetched but not yet
+    // installed, a new round after the list changed keep what it showed.
+    pw->bar_target = std::max(pw->bar_target, overall_fraction());
+    pw->smooth_progress = lerp_f32(pw->smooth_progress, pw->bar_target, progress_smoothing);
     int fill = static_cast<int>(bar_full_width * pw->smooth_progress);
     draw_quad(pw->renderer, {bar_x, overall_y, static_cast<int>(bar_full_width), overall_height},
               track_color);
     draw_quad(pw->renderer, {bar_x, overall_y, fill, overall_height}, bar_color);
 }
 
-// Recomputes stats.eta_* from the bytes that have arrived since start-up. Before any has,
+// Recomputes stats.eta_* from the listed bytes of the wanted files that have arrived since the
+// first of them was wanted (what is left and what arrived, in the same unit). Before any has,
 // there is no rate to divide by: the estimate is marked unknown and never shown.
 void update_time_left(progress_window* pw, uint32_t now) {
-    uint32_t elapsed_ms = now - app_start_tick;
+    uint32_t elapsed_ms = now - transfers_started_tick;
     double done = bytes_done();
-    if (done <= 0.0 || bytes_wanted == 0) {
+    if (done <= 0.0 || bytes_wanted == 0 || transfers_started_tick == 0) {
         pw->eta_known = false;
         return;
     }
@@ -229,9 +236,9 @@ void progress_window_update_stats(progress_window* pw, uint32_t now) {
     stats.tick_accumulator = acc - stats_interval_ms;
 
     // One exchange, so that no byte arriving between a read and a reset is lost.
-    uint32_t bytes = stats.bytes_this_second.exchange(0);
+    uint64_t bytes = stats.bytes_this_second.exchange(0);
     if (stats.speed == 0.0)
-        stats.speed = bytes;
+        stats.speed = static_cast<double>(bytes);
     else
         stats.speed =
             lerp_f32(static_cast<float>(stats.speed), static_cast<float>(bytes), speed_smoothing);
@@ -249,8 +256,9 @@ void progress_window_draw(progress_window* pw, uint32_t now) {
 
     float bars[max_transfers];
     int bar_count = choose_bars(bars);
-    // Before the file list is read, and once everything is done, only the overall bar shows.
-    if (bar_count > 0 || jobs_done != jobs_size)
+    // Before the file list is read, and once everything is done, only the overall bar shows,
+    // and a notice where there is one.
+    if (bar_count > 0 || jobs_done != jobs_size || status_notice[0] != '\0')
         draw_status_block(pw, now, bars, bar_count);
 
     draw_overall_bar(pw);
@@ -258,14 +266,23 @@ void progress_window_draw(progress_window* pw, uint32_t now) {
 
 void progress_window_status_line(const progress_window* pw, uint32_t now,
                                  char line[text_capacity]) {
+    if (status_notice[0] != '\0' && notice_retry_at != 0) {
+        int32_t left_ms = std::max(static_cast<int32_t>(notice_retry_at - now), 0);
+        snprintf(line, text_capacity, "%s %d s", status_notice, (left_ms + 999) / 1000);
+        return;
+    }
+    if (status_notice[0] != '\0') {
+        snprintf(line, text_capacity, "%s", status_notice);
+        return;
+    }
     char suffix[text_capacity] = "";
     double elapsed_s = (now - app_start_tick) / 1000.0;
     if (elapsed_s > eta_min_elapsed_s && pw->eta_known)
         snprintf(suffix, sizeof suffix, "- %02d:%02d:%02d left", stats.eta_hours, stats.eta_minutes,
                  stats.eta_seconds);
-    int megabytes = static_cast<int>(stats.bytes_total.load() / 1048576u);
+    auto megabytes = static_cast<unsigned long long>(stats.bytes_total.load() / bytes_per_mb_whole);
     // A line that fills the buffer is cut here and refused by render_text.
-    int length = snprintf(line, text_capacity, "Downloaded: %d MB - Download speed: %4.1f MB/s %s",
+    int length = snprintf(line, text_capacity, "Downloaded: %llu MB - Download speed: %4.1f MB/s %s",
                           megabytes, stats.speed / bytes_per_mb, suffix);
     if (length < 0)
         line[0] = '\0';
@@ -277,10 +294,10 @@ void render_text(progress_window* pw, text_t* t, const char* text) {
     CHECK(strlen(text) + 1 < text_capacity);
     release_text(t);
     if (text[0] != '\0' && pw->font != nullptr && pw->renderer != nullptr) {
-        t->surface = TTF_RenderText_Blended(pw->font, text, text_color);
+        t->surface = TTF_RenderUTF8_Blended(pw->font, text, text_color);
         if (t->surface != nullptr)
             t->texture = SDL_CreateTextureFromSurface(pw->renderer, t->surface);
-        t->shadow_surface = TTF_RenderText_Blended(pw->font, text, text_shadow_color);
+        t->shadow_surface = TTF_RenderUTF8_Blended(pw->font, text, text_shadow_color);
         if (t->shadow_surface != nullptr)
             t->shadow_texture = SDL_CreateTextureFromSurface(pw->renderer, t->shadow_surface);
     }

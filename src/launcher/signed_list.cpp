@@ -1,6 +1,7 @@
 // The launcher's fetch of the statement and the list it signs, through the transfer thread.
 #include "launcher/signed_list.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -11,7 +12,6 @@
 #include "format/signature.h"
 #include "launcher/launcher.h"
 #include "platform/platform.h"
-#include "support/fileops.h"
 #include "support/utils.h"
 
 namespace {
@@ -51,72 +51,88 @@ bool hash_list(job_t* job, uint64_t offset, const char* data, size_t size) {
 }
 
 void print_transfer(const job_t& job, const char* name) {
-    printf("%ld | %5u ms | %s%s\n", job.status, SDL_GetTicks() - job.started, VELM_UPDATE_URL, name);
+    log_printf("%ld | %5u ms | %s%s\n", job.status, SDL_GetTicks() - job.started, VELM_UPDATE_URL, name);
 }
 
-// Removes the list's temporary (of this fetch or the one before) and reports a refusal: nothing
-// else was written.
-[[noreturn]] void refuse(const job_t* list_job, const char* sentence, const std::string& detail) {
-    char* temporary = temporary_path(list_job->entry);
-    remove_entry(temporary);
-    free(temporary);
-    PANIC_FOR_PLAYER("%s (%s). Nothing was installed or started. Start the launcher again later; if this goes on, "
-                     "tell the vendor.",
-                     sentence, detail.c_str());
+constexpr const char* not_changed = "Your installed game was not changed.";
+constexpr const char* later = "Start the launcher again later; if this goes on, tell the vendor.";
+constexpr const char* check_date = "Check that this computer's date is right; if it is, tell the vendor.";
+
+// Refuses the list in the player's words: `sentence`, the advice, and below them the refusal's
+// own text; nothing else was written.
+fetch_result refuse(const char* file, int line, const std::string& sentence, const char* advice,
+                    const std::string& refusal) {
+    char report[report_size];
+    std::string words = sentence + ". " + not_changed + " " + advice;
+    format_report(report, sizeof report, file, line, "fetch_signed_list", words.c_str(), "%s. Nothing was installed.",
+                  refusal.c_str());
+    note_update_failure(report);
+    return fetch_result::failed;
 }
+#define REFUSE(sentence, advice, refusal) refuse(__FILE__, __LINE__, sentence, advice, refusal)
 
 constexpr const char* not_signed_sentence = "The update server sent a file list that is not signed by the vendor";
 
-// Fetches the statement; false when the window was closed.
-bool fetch_statement(const job_t* list_job, statement_body* body) {
+// Fetches the statement into `body`; `missing` says the server has none.
+fetch_result fetch_statement(statement_body* body, bool* missing, uint32_t give_up_at) {
     game_file_t entry{};
     entry.name = const_cast<char*>(statement_name);
     job_t job{};
+    std::string kept;
     job.entry = &entry;
+    job.body = &kept;
     job.as_is = true;
     job.body_hook = collect_statement;
     job.hook_data = body;
+    job.give_up_at = give_up_at;
     body->text.clear();
     body->oversized = false;
-    if (!download(&job))
-        return false;
+    fetch_result result = download(&job);
+    if (result != fetch_result::fetched)
+        return result;
     print_transfer(job, statement_name);
-    std::string temporary = std::string("game/") + statement_name;
-    remove_entry(temporary.c_str());
-    if (job.status == http_not_found)
-        refuse(list_job, not_signed_sentence, "the server has no signature file for it");
-    if (job.status != http_ok)
-        PANIC("error %ld downloading\n%s%s", job.status, VELM_UPDATE_URL, statement_name);
-    if (body->oversized)
-        refuse(list_job, not_signed_sentence, "the signature file is longer than 4096 bytes");
-    return true;
+    *missing = job.status == http_not_found;
+    if (job.status != http_ok && !*missing) {
+        char report[report_size];
+        FORMAT_REPORT(report, sizeof report,
+                      failure_sentence(classify_status(job.status), statement_name, nullptr, job.status).c_str(),
+                      "error %ld downloading\n%s%s", job.status, VELM_UPDATE_URL, statement_name);
+        note_update_failure(report);
+        return fetch_result::failed;
+    }
+    return fetch_result::fetched;
 }
 
 } // namespace
 
-bool fetch_signed_list(job_t* list_job, std::string_view keys_text, std::string_view revoked_text,
-                       std::string_view channel, std::vector<key_sequence>* accepted) {
+fetch_result fetch_signed_list(job_t* list_job, std::string_view keys_text, std::string_view revoked_text,
+                               std::string_view channel, std::vector<key_sequence>* accepted) {
     std::vector<public_key> keys;
     std::vector<public_key> revoked;
     CHECK(parse_public_keys(keys_text, &keys) && !keys.empty() && parse_public_keys(revoked_text, &revoked));
     statement_body body;
     sha256_stream stream;
     for (int attempt = 1;; ++attempt) {
-        if (!fetch_statement(list_job, &body))
-            return false;
+        bool missing = false;
+        if (fetch_result result = fetch_statement(&body, &missing, list_job->give_up_at); result != fetch_result::fetched)
+            return result;
+        // Without a statement the list is fetched all the same: a server that lacks both is
+        // missing its update folder, which is not the same as an unsigned list.
         sha256_start(&stream);
         list_job->body_hook = hash_list;
         list_job->hook_data = &stream;
-        if (!download(list_job))
-            return false;
+        if (fetch_result result = download(list_job); result != fetch_result::fetched)
+            return result;
         uint8_t digest[sha256_size];
         sha256_finish(&stream, digest);
-        // The temporary holds exactly the bytes hashed, after the transfer's own header.
-        char* temporary = temporary_path(list_job->entry);
-        platform_file_stamp stamp;
-        bool whole = platform_stamp(temporary, &stamp) == 0 && stamp.size == transfer_header_size + stream.length;
-        free(temporary);
-        CHECK(whole);
+        // The body holds exactly the bytes hashed.
+        CHECK(list_job->body->size() == stream.length);
+        if (missing)
+            return REFUSE(not_signed_sentence + std::string(" (the server has no signature file for it)"), later,
+                          "The file list has no signature");
+        if (body.oversized)
+            return REFUSE(not_signed_sentence + std::string(" (the signature file is longer than 4096 bytes)"), later,
+                          "The signature file is too long");
 
         list_statement statement;
         const char* problem = nullptr;
@@ -124,41 +140,57 @@ bool fetch_signed_list(job_t* list_job, std::string_view keys_text, std::string_
                                                std::time(nullptr), &statement, &problem);
         if (verdict == list_verdict::not_matching && attempt == 1) {
             // The vendor may have published between the two requests: both once more.
-            printf("the file list does not match its signature; fetching both again\n");
+            log_printf("the file list does not match its signature; fetching both again\n");
             continue;
         }
-        char detail[256];
+        list_statement parsed;
         switch (verdict) {
         case list_verdict::accepted:
-            printf("file list signed by the vendor: publish %" PRIu64 ", valid until %s\n", statement.sequence,
-                   utc_text(statement.expires).c_str());
+            log_printf("file list signed by the vendor: publish %" PRIu64 ", valid until %s\n", statement.sequence,
+                       utc_text(statement.expires).c_str());
             raise_sequence(accepted, statement.signer, statement.sequence);
-            return true;
+            return fetch_result::fetched;
         case list_verdict::not_signed:
-            refuse(list_job, not_signed_sentence, problem);
+            // A well-formed statement by a key the launcher lacks: maybe the vendor's new key,
+            // which only a newer launcher knows. Trying again later would not help then. An
+            // older format, or a key the vendor revoked, is the vendor's to mend.
+            if (parse_statement(body.text, &parsed) == nullptr && parsed.format != 1 &&
+                std::none_of(revoked.begin(), revoked.end(),
+                             [&](const public_key& key) { return signed_by(body.text, parsed, key); }))
+                return REFUSE("The update server sent a file list signed with a key this launcher does not know ("
+                                  + std::string(problem) + ")",
+                              "If the vendor has changed its key, download the launcher again from the vendor; "
+                              "otherwise tell the vendor.",
+                              std::string("The file list is not signed by the vendor: ") + problem);
+            return REFUSE(not_signed_sentence + (" (" + std::string(problem) + ")"), later,
+                          std::string("The file list is not signed by the vendor: ") + problem);
         case list_verdict::not_matching:
-            refuse(list_job, "The update server sent a file list that is not the one the vendor signed",
-                   "its length or digest differs from the signed one");
+            return REFUSE("The update server sent a file list that is not the one the vendor signed (its length or "
+                          "digest differs from the signed one)", later, "The file list does not match its signature");
         case list_verdict::expired:
-            snprintf(detail, sizeof detail, "The update server sent a file list that expired on %.*s",
-                     static_cast<int>(date_length), utc_text(statement.expires).c_str());
-            refuse(list_job, detail, "its signature held until " + utc_text(statement.expires));
+            return REFUSE("The update server sent a file list that expired on " +
+                              utc_text(statement.expires).substr(0, date_length) + " (its signature held until " +
+                              utc_text(statement.expires) + ")",
+                          check_date, "The file list's signature has expired");
         case list_verdict::older:
-            snprintf(detail, sizeof detail, "publish %" PRIu64 "; this computer has installed publish %" PRIu64,
-                     statement.sequence, sequence_under(*accepted, statement.signer));
-            refuse(list_job, "The update server sent an older file list than this computer has already installed",
-                   detail);
+            return REFUSE("The update server sent an older file list than this computer has already installed "
+                          "(publish " + std::to_string(statement.sequence) + "; this computer has installed publish " +
+                              std::to_string(sequence_under(*accepted, statement.signer)) + ")",
+                          later, "The file list is older than the one installed");
         case list_verdict::other_channel:
-            snprintf(detail, sizeof detail, "it is for \"%s\"; this launcher is for \"%.*s\"", statement.channel,
-                     static_cast<int>(channel.size()), channel.data());
-            refuse(list_job, "The update server sent a file list signed for another channel", detail);
+            return REFUSE("The update server sent a file list signed for another channel (it is for \"" +
+                              std::string(statement.channel) + "\"; this launcher is for \"" + std::string(channel) + "\")",
+                          later, "The file list is signed for another channel");
         case list_verdict::expiry_too_far:
-            refuse(list_job, "The update server sent a file list signed for longer than the vendor signs",
-                   "its signature holds until " + utc_text(statement.expires));
+            // A clock years behind (a flat battery) makes a genuine expiry look too far off.
+            return REFUSE("The update server sent a file list signed for longer than the vendor signs (its "
+                          "signature holds until " + utc_text(statement.expires) + ")",
+                          check_date, "The file list's signature holds too long");
         case list_verdict::too_far_ahead:
-            snprintf(detail, sizeof detail, "publish %" PRIu64 "; this computer has installed publish %" PRIu64 " at most",
-                     statement.sequence, highest_sequence(*accepted));
-            refuse(list_job, "The update server sent a file list numbered too far past any installed before", detail);
+            return REFUSE("The update server sent a file list numbered too far past any installed before (publish " +
+                              std::to_string(statement.sequence) + "; this computer has installed publish " +
+                              std::to_string(highest_sequence(*accepted)) + " at most)",
+                          later, "The file list's sequence is too far ahead");
         }
         PANIC("unknown verdict");
     }

@@ -7,17 +7,18 @@
 
 #include "format/signature.h"
 
+#include "launcher/launcher.h"
+
 // The public keys the launcher was built with, comma-separated (empty: no signature is asked
 // for), and the keys it never trusts. Defined in src/launcher/public_keys.cpp, which each
 // launcher executable compiles with its own.
 extern const char launcher_public_keys[];
 extern const char launcher_revoked_keys[];
 
-struct job_t;
-// Fetches the statement and then the file list into `list_job`'s temporary, and checks them
-// with `keys` and `revoked` for `channel` against the highest sequences accepted before,
-// `*accepted`; a statement and list that do not match are fetched again once. Anything but an
-// accepted list is a fatal report for the player, with nothing in game/ changed. On acceptance
-// the signer's highest in `*accepted` is the list's sequence. False when the window was closed first.
-bool fetch_signed_list(job_t* list_job, std::string_view keys, std::string_view revoked, std::string_view channel,
-                       std::vector<key_sequence>* accepted);
+// Fetches the statement and then the file list into `list_job`'s body, and checks them with
+// `keys` and `revoked` for `channel` against the highest sequences accepted before, `*accepted`;
+// a statement and list that do not match are fetched again once. On acceptance the signer's
+// highest in `*accepted` is the list's sequence. A list that is refused, or a server that fails,
+// gives `failed` with update_failure saying why in the player's words; nothing in game/ was changed.
+fetch_result fetch_signed_list(job_t* list_job, std::string_view keys, std::string_view revoked, std::string_view channel,
+                               std::vector<key_sequence>* accepted);

@@ -7,16 +7,20 @@
 // listed content, "<base URL>.patches/<old SHA-1>-<new SHA-1>.zst"; a server without it (any
 // answer but the patch) is asked for the whole file, "<name>.zs?<SHA-1>".
 //
-// A transfer writes into the temporary file "game/<name>.zs". The temporary starts with a
-// header of its own, a zstd skippable frame (so the file stays a valid zstd stream) recording
-// what follows (the whole file, or a patch from which base) and the server's validator of it:
-// its ETag, else its Last-Modified date. A transfer that breaks, in this run or an earlier one,
-// continues from the bytes already there with a range request guarded by If-Range: a file that
-// changed on the server comes whole, and the temporary starts over.
+// A transfer writes into the temporary file "game/<name>.zs" (the coordinator's own fetches:
+// into memory). The temporary starts with a header of its own, a zstd skippable frame (so the
+// file stays a valid zstd stream) recording what follows (the whole file, or a patch from which
+// base) and the server's validator of it: its ETag, else its Last-Modified date. A transfer
+// that breaks, in this run or an earlier one, continues from the bytes already there with a
+// range request guarded by If-Range: a file that changed on the server comes whole, and the
+// temporary starts over.
 //
-// A failed attempt is tried again after a pause that doubles each time (0.5 s, 1 s, 2 s, ...,
-// about a minute in all) before the fatal report. An HTTP status other than 200 (or 206 for a
-// resumed transfer) is never retried, nor is a server whose certificate is not trusted.
+// A failed attempt, and an answer that a busy server gives (408, 429, 500, 502, 503, 504), are
+// tried again after a pause that doubles each time (0.5 s, 1 s, 2 s, ..., about a minute in
+// all), or after the server's Retry-After up to a minute; an attempt that brought the transfer
+// further than any before it starts the count anew. Then, and at once for another HTTP status
+// or a server whose certificate is not trusted, the transfer fails: the coordinator learns why,
+// in the player's words (update_failure), and decides what follows.
 #include <curl/curl.h>
 
 #include <algorithm>
@@ -24,6 +28,7 @@
 #include <cinttypes>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <functional>
 #include <queue>
 #include <iterator>
@@ -45,12 +50,17 @@ constexpr long max_host_connections = 6;
 constexpr long max_streams_per_connection = 16;
 constexpr uint32_t retry_delays_ms[] = {500, 1000, 2000, 4000, 8000, 16000, 32000};
 constexpr int attempts = static_cast<int>(std::size(retry_delays_ms)) + 1;
-constexpr long connect_timeout_s = 15;
+constexpr uint32_t max_retry_after_ms = 60000; // a longer Retry-After is waited for this long
+constexpr long connect_timeout_ms = 15000;
+constexpr long min_connect_timeout_ms = 1000; // within a time budget, an attempt gets at least this
 constexpr long stall_seconds = 30; // receiving nothing this long fails the attempt
 constexpr int idle_wait_ms = 100;
 constexpr long http_ok = 200;
 constexpr long http_partial = 206;
 constexpr long http_range_not_satisfiable = 416;
+constexpr long busy_statuses[] = {408, 429, 500, 502, 503, 504}; // worth another attempt
+constexpr long missing_statuses[] = {404, 410};
+constexpr const char* proxy_variables[] = {"https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"};
 
 // The temporary file's header: a skippable frame of `transfer_header_size` bytes in all, holding
 // the tag, a line saying what the bytes after it are ("whole", or "patch <base SHA-1>") and a
@@ -69,8 +79,11 @@ struct transfer_t {
     CURL* handle = nullptr;
     curl_slist* headers = nullptr;
     FILE* file = nullptr;
-    int failures = 0;
+    std::string proxy; // the proxy the transfer goes through (network_settings); empty: none
+    int failures = 0; // since the transfer last got further than ever before
     uint32_t retry_at = 0; // tick before which the next attempt does not start
+    uint32_t retry_after_ms = 0; // the server's Retry-After of this attempt's answer; 0: none
+    uint64_t furthest = 0; // the most body bytes any attempt has brought
     bool range_refused = false; // the server refused our range once: start over
     uint64_t resume_from = 0; // bytes of the body already in the temporary
     std::string etag; // of the response being received
@@ -81,6 +94,7 @@ struct transfer_t {
 };
 
 CURLM* multi = nullptr;
+std::string& host = *new std::string; // of the update URL; set by download_init
 // Transfer thread only: jobs not started yet, the first in the queue's order on top (jobs lie
 // in one array in that order, whatever order the workers checked them in); transfers between
 // two attempts; transfers in flight.
@@ -164,12 +178,22 @@ void begin_body(transfer_t* t) {
     t->answered = true;
     long code = 0;
     curl_easy_getinfo(t->handle, CURLINFO_RESPONSE_CODE, &code);
+    // An answer came: the status line's notice of a retry no longer holds.
+    SDL_LockMutex(mut);
+    if (notice_retry_at != 0) {
+        status_notice[0] = '\0';
+        notice_retry_at = 0;
+    }
+    SDL_UnlockMutex(mut);
     bool whole = code == http_ok;
     if (!whole && !(code == http_partial && t->resume_from > 0))
         return; // an error page: kept nowhere, the status is reported when it ends
-    if (int error = open_file_patiently(t->temporary.c_str(), whole ? "wb" : "ab", &t->file); error != 0)
+    if (t->job->body != nullptr) {
+        t->job->body->clear(); // kept in memory, never resumed: a body starts over
+        t->resume_from = 0;
+    } else if (int error = open_file_patiently(t->temporary.c_str(), whole ? "wb" : "ab", &t->file); error != 0) {
         FAIL_FILE_CODE("create", t->temporary.c_str(), error);
-    if (whole) {
+    } else if (whole) {
         // The whole file: the temporary starts over, under this response's validator.
         t->resume_from = 0;
         write_header(t, t->etag.empty() ? t->last_modified : t->etag);
@@ -192,12 +216,14 @@ size_t curl_write_cb(char* data, size_t item_size, size_t item_count, void* user
     size_t bytes = item_size * item_count;
     if (!t->answered)
         begin_body(t);
-    if (t->keep_body && fwrite(data, 1, bytes, t->file) != bytes)
+    if (t->keep_body && t->job->body != nullptr)
+        t->job->body->append(data, bytes);
+    else if (t->keep_body && fwrite(data, 1, bytes, t->file) != bytes)
         FAIL_FILE_ERRNO("write", t->temporary.c_str());
     if (t->keep_body && !pass_to_hook(t, data, bytes))
         return 0; // ends the transfer with CURLE_WRITE_ERROR
-    stats.bytes_this_second.fetch_add(static_cast<uint32_t>(bytes));
-    stats.bytes_total.fetch_add(static_cast<uint32_t>(bytes));
+    stats.bytes_this_second.fetch_add(bytes);
+    stats.bytes_total.fetch_add(bytes);
     return bytes;
 }
 
@@ -220,6 +246,16 @@ size_t curl_header_cb(char* data, size_t item_size, size_t item_count, void* use
     if (line.starts_with("HTTP/")) {
         t->etag.clear();
         t->last_modified.clear();
+        t->retry_after_ms = 0;
+    } else if (std::string_view wait = value_of("retry-after:"); !wait.empty()) {
+        // Seconds, or the date after which to ask again.
+        std::string text(wait);
+        char* end = nullptr;
+        unsigned long seconds = strtoul(text.c_str(), &end, 10);
+        time_t date = *end == '\0' ? 0 : curl_getdate(text.c_str(), nullptr);
+        if (*end != '\0')
+            seconds = date > time(nullptr) ? static_cast<unsigned long>(date - time(nullptr)) : 0;
+        t->retry_after_ms = static_cast<uint32_t>(std::min<unsigned long>(seconds, max_retry_after_ms / 1000) * 1000);
     } else if (std::string_view etag = value_of("etag:"); !etag.empty() && !etag.starts_with("W/")) {
         t->etag = clean_validator(etag) ? etag : "";
     } else if (std::string_view date = value_of("last-modified:"); !date.empty()) {
@@ -273,11 +309,15 @@ void set_active(job_t* job, bool active) {
     SDL_UnlockMutex(mut);
 }
 
-// What every request carries besides its own URL, worked out before the first: the proxy the
-// system's settings name (Windows), the authorities trusted (the bundle, and on Windows its root
-// store, so that an old bundle cannot lock players out), the User-Agent. Transfer thread only.
+// What every request carries besides its own URL, worked out before the first: the proxy (the
+// one place that decides it, for the requests and for the player's sentences), the authorities
+// trusted (the bundle, and on Windows its root store, so that an old bundle cannot lock players
+// out), the User-Agent. Transfer thread only.
 struct network_settings {
-    std::string proxy; // empty: libcurl's own environment variables
+    // The proxy the requests go through: the one the system's settings name for the update URL
+    // (Windows), else the one libcurl takes from the environment itself; empty: none.
+    std::string proxy;
+    bool system_proxy; // `proxy` is the system's, set on every request
     std::string authorities; // PEM; empty: the bundle's file alone
 };
 
@@ -285,8 +325,12 @@ const network_settings& network() {
     static const network_settings settings = [] {
         network_settings n;
         n.proxy = platform_system_proxy(base_url);
-        if (!n.proxy.empty())
-            printf("using the system's proxy %s for %s\n", n.proxy.c_str(), base_url);
+        n.system_proxy = !n.proxy.empty();
+        if (n.system_proxy)
+            log_printf("using the system's proxy %s for %s\n", n.proxy.c_str(), base_url);
+        for (const char* variable : proxy_variables)
+            if (const char* value = getenv(variable); value != nullptr && value[0] != '\0' && n.proxy.empty())
+                n.proxy = value;
         std::string roots = platform_system_root_certificates();
         FILE* bundle = nullptr;
         if (!roots.empty() && open_file_patiently(ca_bundle, "rb", &bundle) == 0) {
@@ -317,7 +361,7 @@ void set_network_options(CURL* curl) {
         curl_blob blob{const_cast<char*>(n.authorities.data()), n.authorities.size(), CURL_BLOB_NOCOPY};
         set_option(curl, CURLOPT_CAINFO_BLOB, &blob);
     }
-    if (!n.proxy.empty()) {
+    if (n.system_proxy) {
         set_option(curl, CURLOPT_PROXY, n.proxy.c_str());
         set_option(curl, CURLOPT_NOPROXY, ""); // the system's bypass list has been applied
     }
@@ -336,13 +380,16 @@ void start_attempt(transfer_t* t) {
     t->keep_body = false;
     t->etag.clear();
     t->last_modified.clear();
-    make_parent_directories(t->temporary.c_str());
+    t->retry_after_ms = 0;
+    t->proxy = network().proxy;
+    if (t->job->body == nullptr)
+        make_parent_directories(t->temporary.c_str());
 
     CURL* curl = t->handle = take_handle();
     std::string range;
     if (t->resume_from > 0) {
         range = std::to_string(t->resume_from) + "-";
-        printf("resuming %s at byte %" PRIu64 "\n", t->job->entry->name, t->resume_from);
+        log_printf("resuming %s at byte %" PRIu64 "\n", t->job->entry->name, t->resume_from);
         t->headers = curl_slist_append(nullptr, ("If-Range: " + validator).c_str());
         CHECK(t->headers != nullptr);
     }
@@ -368,7 +415,12 @@ void start_attempt(transfer_t* t) {
     // transfer fails the attempt instead of hanging it.
     set_option(curl, CURLOPT_NOSIGNAL, 1L);
     set_option(curl, CURLOPT_PROTOCOLS_STR, "https");
-    set_option(curl, CURLOPT_CONNECTTIMEOUT, connect_timeout_s);
+    // Within the job's time budget, an unreachable server takes no longer than the budget.
+    long connect_ms = connect_timeout_ms;
+    if (t->job->give_up_at != 0)
+        connect_ms = std::clamp(static_cast<long>(static_cast<int32_t>(t->job->give_up_at - SDL_GetTicks())),
+                                min_connect_timeout_ms, connect_timeout_ms);
+    set_option(curl, CURLOPT_CONNECTTIMEOUT_MS, connect_ms);
     set_option(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
     set_option(curl, CURLOPT_LOW_SPEED_TIME, stall_seconds);
     CHECK(curl_multi_add_handle(multi, curl) == CURLM_OK);
@@ -394,13 +446,6 @@ void end_attempt(transfer_t* t) {
     set_active(t->job, false);
 }
 
-// Whether another attempt may succeed: a server that cannot prove who it is (or a bundle of
-// authorities that cannot be read) will not prove it a minute later.
-bool can_succeed_later(CURLcode result) {
-    return result != CURLE_PEER_FAILED_VERIFICATION && result != CURLE_SSL_CACERT_BADFILE &&
-           result != CURLE_SSL_CERTPROBLEM && result != CURLE_UNSUPPORTED_PROTOCOL;
-}
-
 void succeed(transfer_t* t, long code) {
     job_t* job = t->job;
     job->status = code;
@@ -421,46 +466,103 @@ void set_url(transfer_t* t) {
     free(url);
 }
 
+// The transfer gives up: the coordinator learns why (the first failure wins) and decides.
+void fail(transfer_t* t, const char* report) {
+    note_update_failure(report);
+    SDL_LockMutex(mut);
+    t->job->step = job_step::failed;
+    SDL_CondBroadcast(jobs_changed);
+    SDL_UnlockMutex(mut);
+    delete t;
+}
+
 void retry_later(transfer_t* t, uint32_t delay_ms) {
     t->retry_at = SDL_GetTicks() + delay_ms;
     retrying.push_back(t);
 }
 
+// After a failed attempt: another one after the back-off, unless the attempts or the job's
+// time budget are used up; `report` is the failure's, `reason` what the status line says.
+void try_again(transfer_t* t, const char* report, const char* reason) {
+    // An attempt that brought the transfer further than any before it starts the count anew:
+    // a long download over a link that drops now and then gets there.
+    if (t->body_at > t->furthest) {
+        t->furthest = t->body_at;
+        t->failures = 0;
+    }
+    ++t->failures;
+    uint32_t delay = retry_delay_ms(t->failures, t->retry_after_ms);
+    uint32_t now = SDL_GetTicks();
+    if (t->failures == attempts || (t->job->give_up_at != 0 && static_cast<int32_t>(now + delay - t->job->give_up_at) > 0)) {
+        fail(t, report);
+        return;
+    }
+    log_printf(" !!! RETRYING %s\n", t->job->entry->name);
+    show_notice(now + delay, "Cannot reach %s: %s; trying again in", host.c_str(), reason);
+    retry_later(t, delay);
+}
+
+// The name a sentence gives the transfer's file: null for the file list.
+const char* sentence_name(const transfer_t* t) { return t->job->for_coordinator && !t->job->as_is ? nullptr : t->job->entry->name; }
+
+// An answer other than the file: tried again when a busy server gave it, else the end.
+void failed_status(transfer_t* t, long code) {
+    failure_cause cause = classify_status(code);
+    char report[report_size];
+    FORMAT_REPORT(report, sizeof report, failure_sentence(cause, sentence_name(t), nullptr, code).c_str(),
+                  "error %lld downloading\n%s", static_cast<long long>(code), t->url.c_str());
+    if (worth_another_attempt(cause))
+        try_again(t, report, ("the server answered " + std::to_string(code)).c_str());
+    else
+        fail(t, report);
+}
+
 void finish_attempt(transfer_t* t, CURLcode result) {
     long code = 0;
+    long proxy_answer = 0;
     curl_easy_getinfo(t->handle, CURLINFO_RESPONSE_CODE, &code);
+    curl_easy_getinfo(t->handle, CURLINFO_HTTP_CONNECTCODE, &proxy_answer);
     end_attempt(t);
     if (result == CURLE_ABORTED_BY_CALLBACK) { // the window was closed
         delete t;
         return;
     }
-    if (t->job->as_is && (result == CURLE_OK || result == CURLE_WRITE_ERROR)) {
+    bool busy = result == CURLE_OK && worth_another_attempt(classify_status(code)) && code != http_ok;
+    if (t->job->as_is && !busy && (result == CURLE_OK || result == CURLE_WRITE_ERROR)) {
         succeed(t, code); // the coordinator judges any answer, and a body its hook refused
         return;
     }
     if (result == CURLE_OK) {
         if (code == http_ok || (code == http_partial && t->resume_from > 0)) {
             succeed(t, code);
+        } else if (code == http_range_not_satisfiable && t->resume_from > 0 && !t->range_refused) {
+            // The temporary is as long as the file (or the patch) or longer: fetch it whole once.
+            t->range_refused = true;
+            retry_later(t, 0);
         } else if (asks_patch(t)) {
             // Patches are optional: a server without this one serves the whole file.
-            printf("no patch for %s from its local copy (%ld); fetching it whole\n", t->job->entry->name, code);
+            log_printf("no patch for %s from its local copy (%ld); fetching it whole\n", t->job->entry->name, code);
             t->job->patch_base[0] = '\0';
             set_url(t);
             retry_later(t, 0);
-        } else if (code == http_range_not_satisfiable && t->resume_from > 0 && !t->range_refused) {
-            // The temporary is as long as the file or longer: fetch it whole once.
-            t->range_refused = true;
-            retry_later(t, 0);
         } else {
-            PANIC("error %lld downloading\n%s", static_cast<long long>(code), t->url.c_str());
+            failed_status(t, code);
         }
         return;
     }
-    printf(" *** Got CURLcode %s\n", curl_easy_strerror(result));
-    if (++t->failures == attempts || !can_succeed_later(result))
-        PANIC("Error downloading. %s", curl_easy_strerror(result));
-    printf(" !!! RETRYING %s\n", t->job->entry->name);
-    retry_later(t, retry_delays_ms[t->failures - 1]);
+    log_printf(" *** Got CURLcode %s\n", curl_easy_strerror(result));
+    failure_cause cause = classify_result(result, !t->proxy.empty(), proxy_answer);
+    char report[report_size];
+    FORMAT_REPORT(report, sizeof report,
+                  failure_sentence(cause, sentence_name(t), t->proxy.c_str(), proxy_answer).c_str(),
+                  "Error downloading. %s", curl_easy_strerror(result));
+    // A bundle of authorities that cannot be read is this installation's fault, not the network's.
+    if (cause == failure_cause::bundle)
+        report_fatal(report);
+    if (worth_another_attempt(cause))
+        try_again(t, report, curl_easy_strerror(result));
+    else
+        fail(t, report);
 }
 
 // Drops every transfer; the temporaries stay on disk for a later resume.
@@ -564,7 +666,103 @@ char* temporary_path(const game_file_t* entry) {
     return strdup(path.c_str());
 }
 
+const char* update_host() { return host.c_str(); }
+
+failure_cause classify_result(int curl_result, bool through_proxy, long proxy_answer) {
+    switch (static_cast<CURLcode>(curl_result)) {
+    case CURLE_COULDNT_RESOLVE_HOST:
+        return failure_cause::no_such_host;
+    case CURLE_COULDNT_RESOLVE_PROXY:
+        return failure_cause::proxy_unreachable;
+    case CURLE_PEER_FAILED_VERIFICATION:
+        return failure_cause::certificate;
+    case CURLE_SSL_CACERT_BADFILE:
+    case CURLE_SSL_CERTPROBLEM:
+        return failure_cause::bundle;
+    case CURLE_UNSUPPORTED_PROTOCOL:
+        return failure_cause::refused;
+    default:
+        break;
+    }
+    // Through a proxy: an answer of its own to the request for a tunnel is its refusal, and a
+    // connection that never came is the proxy's, not the server's.
+    if (through_proxy && (proxy_answer >= 300 || curl_result == CURLE_PROXY))
+        return failure_cause::proxy_refused;
+    if (through_proxy && proxy_answer == 0 &&
+        (curl_result == CURLE_COULDNT_CONNECT || curl_result == CURLE_OPERATION_TIMEDOUT))
+        return failure_cause::proxy_unreachable;
+    return failure_cause::unreachable;
+}
+
+failure_cause classify_status(long status) {
+    if (std::find(std::begin(busy_statuses), std::end(busy_statuses), status) != std::end(busy_statuses))
+        return failure_cause::busy;
+    if (std::find(std::begin(missing_statuses), std::end(missing_statuses), status) != std::end(missing_statuses))
+        return failure_cause::missing;
+    return failure_cause::refused;
+}
+
+bool worth_another_attempt(failure_cause cause) {
+    return cause != failure_cause::certificate && cause != failure_cause::bundle && cause != failure_cause::missing &&
+           cause != failure_cause::refused;
+}
+
+std::string failure_sentence(failure_cause cause, const char* name, const char* proxy, long status) {
+    constexpr const char* later = "the vendor's server is being updated or is damaged; try again later.";
+    constexpr const char* connection = "Check that this computer is connected to the Internet, then start the "
+                                       "launcher again.";
+    std::string what = name != nullptr ? std::string("the file ") + name : "the file list";
+    char text[1024];
+    switch (cause) {
+    case failure_cause::unreachable:
+        snprintf(text, sizeof text, "Cannot reach the update server %s. %s", host.c_str(), connection);
+        break;
+    case failure_cause::no_such_host:
+        snprintf(text, sizeof text, "Cannot find the update server %s (its name is not known here). %s", host.c_str(),
+                 connection);
+        break;
+    case failure_cause::proxy_unreachable:
+        snprintf(text, sizeof text, "Cannot reach the proxy %s, through which this computer connects to the "
+                 "Internet. Check the proxy settings, then start the launcher again.", proxy);
+        break;
+    case failure_cause::proxy_refused:
+        snprintf(text, sizeof text, "The proxy %s refused the connection to the update server %s (it answered %ld). "
+                 "Check the proxy settings, then start the launcher again.", proxy, host.c_str(), status);
+        break;
+    case failure_cause::certificate:
+        snprintf(text, sizeof text, "The update server %s could not prove that it is the vendor's. Check that this "
+                 "computer's date and time are right; security software, or a network that intercepts connections "
+                 "(at work, at school, in a hotel), can also cause this.", host.c_str());
+        break;
+    case failure_cause::bundle:
+        snprintf(text, sizeof text, "The launcher's list of certificate authorities (curl-ca-bundle.crt) is missing "
+                 "or damaged. Install the launcher again.");
+        break;
+    case failure_cause::busy:
+        snprintf(text, sizeof text, "The update server %s is overloaded or down (it answered %ld). Start the "
+                 "launcher again later.", host.c_str(), status);
+        break;
+    case failure_cause::missing:
+        snprintf(text, sizeof text, "The update server lacks %s: %s", what.c_str(), later);
+        break;
+    case failure_cause::refused:
+        snprintf(text, sizeof text, "The update server did not send %s (it answered %ld): %s", what.c_str(), status,
+                 later);
+        break;
+    }
+    return text;
+}
+
+uint32_t retry_delay_ms(int failures, uint32_t retry_after_ms) {
+    uint32_t pause = retry_delays_ms[std::clamp(failures, 1, static_cast<int>(std::size(retry_delays_ms))) - 1];
+    return std::max(pause, std::min(retry_after_ms, max_retry_after_ms));
+}
+
 void download_init() {
+    // "https://<host>[:port]/...": what the player's sentences call the update server.
+    std::string_view url = base_url;
+    url.remove_prefix(std::min(url.find("://") + 3, url.size()));
+    host = url.substr(0, url.find('/'));
     CHECK(curl_global_init(CURL_GLOBAL_ALL) == CURLE_OK);
     multi = curl_multi_init();
     CHECK(multi != nullptr);
@@ -596,15 +794,17 @@ void transfer_stop_all() {
         SDL_CondWaitTimeout(jobs_changed, mut, idle_wait_ms);
 }
 
-bool download(job_t* job) {
+fetch_result download(job_t* job) {
     job->for_coordinator = true;
     SDL_LockMutex(mut);
     transfer_submit(job);
-    while (job->step != job_step::fetched && running.load())
+    while (job->step != job_step::fetched && job->step != job_step::failed && running.load())
         SDL_CondWaitTimeout(jobs_changed, mut, idle_wait_ms);
-    bool fetched = job->step == job_step::fetched;
+    fetch_result result = job->step == job_step::fetched  ? fetch_result::fetched
+                          : job->step == job_step::failed ? fetch_result::failed
+                                                          : fetch_result::closed;
     SDL_UnlockMutex(mut);
-    return fetched;
+    return result;
 }
 
 int transfer_thread_fn(void*) {

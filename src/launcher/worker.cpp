@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "format/names.h"
 #include "format/state.h"
 #include "launcher/launcher.h"
 #include "platform/platform.h"
@@ -33,8 +34,13 @@ verdict judge_local_copy(game_file_t* e, const char* path, char base[hash_text_s
     if (!e->local_exists || e->local_is_link || platform_stamp(path, &before) != 0 || !before.regular)
         return verdict::fetch;
     bool same_size = e->size == before.size;
+    if (same_size && e->size == 0 && str_eq(e->hash, empty_digest)) {
+        e->stamp = before;
+        e->stamp_known = true;
+        return verdict::current_by_digest;
+    }
     if (same_size && e->size == 0)
-        return str_eq(e->hash, empty_digest) ? verdict::current_by_digest : verdict::fetch;
+        return verdict::fetch;
     if (const char* known = state_known_digest(previous_state, e->name, before)) {
         if (str_eq(known, e->hash)) {
             e->stamp = before;
@@ -78,15 +84,18 @@ void check(job_t* job) {
         finish_job(job);
     } else {
         bytes_wanted += e->size;
+        if (transfers_started_tick == 0)
+            transfers_started_tick = SDL_GetTicks();
         transfer_submit(job);
     }
     SDL_UnlockMutex(mut);
 }
 
-// A fetched file that does not match the list: its bytes go, and the coordinator decides.
-void report_mismatch(job_t* job, const char* problem, const char* target, const char* temporary) {
+// A fetched file that does not match the list: its bytes go (the listed name keeps what it held),
+// and the coordinator decides.
+void report_mismatch(job_t* job, const char* problem, const char* temporary, const char* output) {
     remove_entry(temporary);
-    remove_entry(target);
+    remove_entry(output);
     SDL_LockMutex(mut);
     if (mismatch_job == nullptr) {
         mismatch_job = job;
@@ -96,40 +105,38 @@ void report_mismatch(job_t* job, const char* problem, const char* target, const 
     SDL_UnlockMutex(mut);
 }
 
-// A patch that does not give the listed file: the old copy goes back in place and the whole
-// file is asked for instead.
-void fall_back_to_whole_file(job_t* job, const char* problem, const char* target, const char* temporary,
-                             const char* previous) {
-    printf("the patch for %s did not apply (%s); fetching it whole\n", job->entry->name, problem);
+// A patch that does not give the listed file: the whole file is asked for instead; the local
+// copy it was made against is still in place.
+void fall_back_to_whole_file(job_t* job, const char* problem, const char* temporary, const char* output) {
+    log_printf("the patch for %s did not apply (%s); fetching it whole\n", job->entry->name, problem);
     remove_entry(temporary);
-    remove_entry(target);
-    // The old copy may be gone already (another program removed it): then the whole file comes.
-    if (platform_entry_exists(previous))
-        if (int error = platform_rename(previous, target); error != 0)
-            FAIL_FILE_CODE("move back", previous, error);
+    remove_entry(output);
     job->patch_base[0] = '\0';
     SDL_LockMutex(mut);
     transfer_submit(job);
     SDL_UnlockMutex(mut);
 }
 
-// Moves the old copy aside, decompresses the temporary into place while hashing what it
-// writes (a patch against the old copy, mapped), and removes the temporary.
+// Decompresses the temporary (a patch against the local copy, mapped) into "<name>.upd_old"
+// while hashing what it writes, and only a complete file that matches the list takes the
+// listed name, in one step: whatever stops the launcher meanwhile, the listed name holds the
+// old content or the new one, never a part, and the old content stays the base a patch needs.
 void install(job_t* job) {
     game_file_t* e = job->entry;
     char* target = target_path(e);
     char* temporary = temporary_path(e);
-    std::string previous = std::string(target) + ".upd_old";
+    std::string output = std::string(target) + set_aside_suffix;
     bool is_patch = job->patch_base[0] != '\0';
-    move_aside(target);
+    remove_tree(output.c_str());
     platform_mapping base;
-    bool base_mapped = is_patch && platform_map_file(previous.c_str(), &base) == 0;
+    bool base_mapped = is_patch && map_file_patiently(target, &base) == 0;
     decompress_result result;
-    decompress({temporary, transfer_header_size, target, e->size, base.data, static_cast<size_t>(base.size)}, &result);
+    decompress({temporary, transfer_header_size, output.c_str(), e->size, base.data, static_cast<size_t>(base.size)},
+               &result);
     if (base_mapped)
         platform_unmap(&base, base.size);
     char* url = is_patch ? patch_url(e, job->patch_base) : file_url(e);
-    printf("%ld | %5u ms | %s\n", job->status, SDL_GetTicks() - job->started, url);
+    log_printf("%ld | %5u ms | %s\n", job->status, SDL_GetTicks() - job->started, url);
     free(url);
     char problem[sizeof mismatch_problem];
     if (!result.ok)
@@ -139,16 +146,16 @@ void install(job_t* job) {
     else
         problem[0] = '\0';
     if (problem[0] != '\0' && is_patch) {
-        fall_back_to_whole_file(job, base_mapped ? problem : "its base cannot be read", target, temporary,
-                                previous.c_str());
+        fall_back_to_whole_file(job, base_mapped ? problem : "its base cannot be read", temporary, output.c_str());
     } else if (problem[0] != '\0') {
-        report_mismatch(job, problem, target, temporary);
+        report_mismatch(job, problem, temporary, output.c_str());
     } else {
+        replace_entry(output.c_str(), target);
         remove_entry(temporary);
         e->stamp_known = platform_stamp(target, &e->stamp) == 0;
         bool background = str_eq(e->name, background_name);
         if (background)
-            printf("replacing background image\n");
+            log_printf("replacing background image\n");
         SDL_LockMutex(mut);
         background_stale = background_stale || background;
         bytes_installed += e->size;
@@ -164,7 +171,7 @@ void install(job_t* job) {
 
 int worker_fn(void* data) {
     auto* w = static_cast<worker_t*>(data);
-    printf("worker thread begin %d\n", w->id);
+    log_printf("worker thread begin %d\n", w->id);
     SDL_LockMutex(mut);
     while (running.load()) {
         job_t* job = nullptr;
@@ -192,6 +199,6 @@ int worker_fn(void* data) {
             SDL_CondBroadcast(jobs_changed);
     }
     SDL_UnlockMutex(mut);
-    printf("worker thread end %d\n", w->id);
+    log_printf("worker thread end %d\n", w->id);
     return 0;
 }

@@ -86,6 +86,10 @@ FILE* platform_create_new_file(const char* path);
 bool platform_error_is_in_use(int error);
 // True when the error says the entry, or a directory on its path, does not exist.
 bool platform_error_is_missing(int error);
+// True when the error says this account may not make the change (or the drive is read-only).
+bool platform_error_is_denied(int error);
+// True when the error says the drive is full.
+bool platform_error_is_disk_full(int error);
 // The system's text for an error code, into `text` (always terminated).
 void platform_error_text(int error, char* text, size_t size);
 
@@ -128,6 +132,11 @@ int platform_map_file(const char* path, platform_mapping* out);
 // Creates (or truncates) the file at `path` with `size` bytes, its space reserved on the disk,
 // and maps it for writing; `size` must not be 0.
 int platform_map_new_file(const char* path, uint64_t size, platform_mapping* out);
+// A stream that reads the `size` bytes at `data` (which stay valid until it is closed), for
+// readers that take a FILE*; null with errno set when none can be made. Nothing is written to
+// the working directory.
+FILE* platform_memory_stream(const void* data, size_t size);
+
 // Unmaps; a file mapped for writing is first cut to `keep` bytes (from 0 to its size). 0 or
 // the system's error code.
 int platform_unmap(platform_mapping* mapping, uint64_t keep);

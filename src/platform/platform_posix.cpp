@@ -224,6 +224,10 @@ bool platform_error_is_in_use(int error) { return error == EBUSY || error == ETX
 
 bool platform_error_is_missing(int error) { return error == ENOENT || error == ENOTDIR; }
 
+bool platform_error_is_denied(int error) { return error == EACCES || error == EPERM || error == EROFS; }
+
+bool platform_error_is_disk_full(int error) { return error == ENOSPC || error == EDQUOT; }
+
 void platform_error_text(int error, char* text, size_t size) { snprintf(text, size, "%s", strerror(error)); }
 
 // libcurl reads the proxy from the environment (https_proxy, no_proxy) by itself.
@@ -296,6 +300,14 @@ int platform_map_new_file(const char* path, uint64_t size, platform_mapping* out
     out->data = data;
     out->file = fd;
     return 0;
+}
+
+FILE* platform_memory_stream(const void* data, size_t size) {
+    if (size == 0) { // fmemopen refuses an empty buffer
+        errno = EINVAL;
+        return nullptr;
+    }
+    return fmemopen(const_cast<void*>(data), size, "rb");
 }
 
 int platform_unmap(platform_mapping* mapping, uint64_t keep) {

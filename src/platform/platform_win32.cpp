@@ -326,14 +326,20 @@ int platform_remove_directory(const char* path) {
 }
 
 // A running program's files can be renamed on Windows, and would then be replaced under it: they
-// count as in use, as every other file that another program holds open.
+// count as in use, as every other file that another program holds open, whether they are moved
+// or replaced.
 static int move(const char* from, const char* to, DWORD flags) {
     std::wstring wide_from = long_path(from);
-    if (held_by_running_program(wide_from))
+    std::wstring wide_to = long_path(to);
+    bool replacing = (flags & MOVEFILE_REPLACE_EXISTING) != 0;
+    if (held_by_running_program(wide_from) || (replacing && held_by_running_program(wide_to)))
         return ERROR_SHARING_VIOLATION;
-    if (MoveFileExW(wide_from.c_str(), long_path(to).c_str(), flags))
+    if (MoveFileExW(wide_from.c_str(), wide_to.c_str(), flags))
         return 0;
-    return static_cast<int>(in_use_if_denied(GetLastError(), wide_from));
+    // A refused replacement is the existing file's doing (read-only, which the caller clears, or
+    // in use); else the moved file's.
+    bool replaces = replacing && GetFileAttributesW(wide_to.c_str()) != INVALID_FILE_ATTRIBUTES;
+    return static_cast<int>(in_use_if_denied(GetLastError(), replaces ? wide_to : wide_from));
 }
 
 // Without MOVEFILE_REPLACE_EXISTING an existing `to` makes it fail, as the callers want.
@@ -395,6 +401,34 @@ bool platform_error_is_in_use(int error) {
 
 bool platform_error_is_missing(int error) {
     return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
+bool platform_error_is_denied(int error) {
+    return error == ERROR_ACCESS_DENIED || error == ERROR_WRITE_PROTECT;
+}
+
+bool platform_error_is_disk_full(int error) {
+    return error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL;
+}
+
+FILE* platform_memory_stream(const void* data, size_t size) {
+    // No memory stream in the C runtime: a temporary file in the user's temporary folder,
+    // removed when the stream closes ("D"), kept in memory where the system can ("T").
+    wchar_t folder[MAX_PATH + 1];
+    wchar_t path[MAX_PATH + 1];
+    if (GetTempPathW(MAX_PATH + 1, folder) == 0 || GetTempFileNameW(folder, L"vlm", 0, path) == 0) {
+        errno = EACCES;
+        return nullptr;
+    }
+    FILE* f = _wfopen(path, L"w+bTD");
+    if (f == nullptr)
+        return nullptr;
+    if (fwrite(data, 1, size, f) != size || fseek(f, 0, SEEK_SET) != 0) {
+        fclose(f);
+        errno = EIO;
+        return nullptr;
+    }
+    return f;
 }
 
 void platform_error_text(int error, char* text, size_t size) {

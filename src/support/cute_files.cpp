@@ -15,9 +15,30 @@
 namespace {
 
 constexpr char cf_search_pattern[] = "\\*"; // the find interface lists "<dir>\*"
+constexpr size_t cf_reason_size = 512;
+
+// Ends the process with the report of a folder the walk cannot go through, naming it and why;
+// the walk's own report ("0") stays below the player's sentence.
+[[noreturn]] void cf_fail_folder(const char* file, int line, const char* func, const char* folder, const char* why) {
+    char sentence[cf_max_path + cf_reason_size];
+    snprintf(sentence, sizeof sentence, "The launcher cannot go through the folder %s: %s. Move that folder out of "
+             "the game folder (or give your account access to it), then start the launcher again.", folder, why);
+    panic_explained(file, line, func, sentence, "%s", "0");
+}
+#define CF_FAIL_FOLDER(folder, why) cf_fail_folder(__FILE__, __LINE__, __func__, folder, why)
+
+// The walk's line for a copy that does not fit, then the report naming `folder`.
+[[noreturn]] void cf_fail_too_long(const char* folder, const char* src, int line, int capacity) {
+    log_printf("ERROR: String \"%s\" too long to copy on line %d in file %s (max length of %d).\n", src, line,
+               __FILE__, capacity);
+    fflush(stdout); // before the report on standard error
+    CF_FAIL_FOLDER(folder, "a path in it is longer than the launcher can handle (1023 bytes)");
+}
 
 // `dir` + '/' + `name` into `out` (capacity cf_max_path); fatal when it does not fit.
 void cf_join_path(char* out, const char* dir, const char* name) {
+    if (strlen(dir) + 1 + strlen(name) >= static_cast<size_t>(cf_max_path))
+        cf_fail_too_long(dir, name, __LINE__, cf_max_path);
     int n = cf_safe_strcpy(out, dir, 0, cf_max_path);
     n = cf_safe_strcpy(out, "/", n - 1, cf_max_path);
     cf_safe_strcpy(out, name, n - 1, cf_max_path);
@@ -35,10 +56,11 @@ int cf_safe_strcpy_internal(char* dst, const char* src, int n, int capacity, int
     size_t length = strlen(src);
     // Checked before anything is written: a copy that does not fit leaves `dst` untouched.
     if (n < 0 || static_cast<size_t>(n) + length >= static_cast<size_t>(capacity)) {
-        printf("ERROR: String \"%s\" too long to copy on line %d in file %s (max length of %d).\n",
+        log_printf("ERROR: String \"%s\" too long to copy on line %d in file %s (max length of %d).\n",
                src, line, __FILE__, capacity);
         fflush(stdout); // before the report on standard error
-        PANIC("%s", "0");
+        PANIC_EXPLAINED("A name in the game folder is longer than the launcher can handle. Move it out of the game "
+                        "folder, then start the launcher again.", "%s", "0");
     }
     memcpy(dst + n, src, length + 1);
     return n + static_cast<int>(length) + 1;
@@ -62,6 +84,8 @@ void cf_get_ext(cf_file_info* file) {
 
 int cf_dir_open(cf_dir_state* dir, const char* path) {
     // The pattern must fit as well: a listable path has at most cf_max_path - 3 characters.
+    if (strlen(path) + sizeof cf_search_pattern > static_cast<size_t>(cf_max_path))
+        cf_fail_too_long(path, cf_search_pattern, __LINE__, cf_max_path);
     int n = cf_safe_strcpy(dir->path, path, 0, cf_max_path);
     cf_safe_strcpy(dir->path, cf_search_pattern, n - 1, cf_max_path);
     dir->handle = platform_find_first(dir->path, &dir->find_data);
@@ -72,11 +96,11 @@ int cf_dir_open(cf_dir_state* dir, const char* path) {
         return 1;
     }
 
-    printf("ERROR: Failed to open directory (%s): %s.\n", path, strerror(err));
+    log_printf("ERROR: Failed to open directory (%s): %s.\n", path, strerror(err));
     fflush(stdout); // before the report on standard error
     dir->path[0] = '\0';
     dir->has_next = 0;
-    PANIC("%s", "0");
+    CF_FAIL_FOLDER(path, strerror(err));
 }
 
 int cf_read_file(cf_dir_state* dir, cf_file_info* file) {

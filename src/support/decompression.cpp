@@ -170,6 +170,46 @@ void decompress(const decompress_args& args, decompress_result* result) {
     result->ok = run(args, state, result);
 }
 
+void decompress_memory(std::string_view in, uint64_t limit, std::string* out, decompress_result* result) {
+    constexpr const char* name = "the file list";
+    result->ok = false;
+    result->digest[0] = '\0';
+    out->clear();
+    ZSTD_DCtx* context = ZSTD_createDCtx();
+    CHECK(context != nullptr);
+    ZSTD_inBuffer input = {in.data(), in.size(), 0};
+    size_t last_result = 0;
+    std::string chunk(ZSTD_DStreamOutSize(), '\0');
+    // Until the input is used up and the last call had no more output than fitted.
+    for (bool more = !in.empty(); more;) {
+        ZSTD_outBuffer output = {chunk.data(), chunk.size(), 0};
+        last_result = ZSTD_decompressStream(context, &output, &input);
+        if (ZSTD_isError(last_result))
+            break;
+        out->append(chunk.data(), output.pos);
+        more = out->size() <= limit && (input.pos < input.size || output.pos == output.size);
+    }
+    ZSTD_freeDCtx(context);
+    if (ZSTD_isError(last_result))
+        snprintf(result->problem, sizeof result->problem, "zstd error in %s: %s", name, ZSTD_getErrorName(last_result));
+    else if (out->size() > limit)
+        refuse(result, "%s decompresses to more than its listed size of %" PRIu64 " bytes", name, limit);
+    else if (in.empty())
+        refuse(result, "%s holds no compressed data (input is empty)", name, 0);
+    else if (last_result != 0)
+        refuse(result, "%s ends inside its compressed data (EOF before end of stream: %" PRIu64 ")", name, last_result);
+    else
+        result->ok = true;
+    if (!result->ok)
+        return;
+    SHA1State sha;
+    memset(&sha, 0, sizeof sha);
+    SHA1Reset(&sha);
+    SHA1Input(&sha, reinterpret_cast<const uint8_t*>(out->data()), out->size());
+    CHECK(SHA1Result(&sha) == 1);
+    sha1_digest_text(&sha, result->digest);
+}
+
 void decompress_file(const char* in_path, const char* out_path, uint64_t limit) {
     decompress_result result;
     decompress({in_path, 0, out_path, limit, nullptr, 0}, &result);

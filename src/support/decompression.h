@@ -2,6 +2,8 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <string_view>
 
 constexpr size_t decompress_problem_size = 512;
 
@@ -25,6 +27,11 @@ struct decompress_result {
 // part of the output possibly written. A local file that cannot be read or written is a fatal
 // report naming it.
 void decompress(const decompress_args& args, decompress_result* result);
+
+// Decompresses the complete zstd frames in `in` into `out`, at most `limit` bytes, and its SHA-1;
+// a stream that is not right is reported in `result` as decompress() does. For what never
+// touches the disk (the file list).
+void decompress_memory(std::string_view in, uint64_t limit, std::string* out, decompress_result* result);
 
 // decompress() of a whole file without prefix, where any problem is a fatal report.
 void decompress_file(const char* in_path, const char* out_path, uint64_t limit);

@@ -1,5 +1,5 @@
-// The launcher's changes to game/: removal of entries and trees, the move aside of a file about
-// to be replaced, and the reports when the system refuses one. A file that another program
+// The launcher's changes to game/: removal of entries and trees, a new file put in place of the
+// old, and the reports when the system refuses one. A file that another program
 // holds open (the game still running, a virus scanner) is waited for before it is reported.
 #include "support/fileops.h"
 
@@ -16,22 +16,50 @@
 namespace {
 
 constexpr size_t reason_size = 512;
+constexpr const char* disk_full_sentence = "The drive that holds the game is full. Free some space, then start the "
+                                           "launcher again: the update goes on from where it stopped.";
 
 // Runs `op` until it succeeds, fails for another reason than a file in use, or the patience
 // runs out; returns its last result. A file still in use at the end is the in-use report.
 template <typename Op> int retry_while_in_use(const char* path, Op op) {
     int error = op();
-    for (uint32_t waited = 0; error != 0 && platform_error_is_in_use(error); waited += in_use_poll_ms) {
+    uint32_t waited = 0;
+    for (; error != 0 && platform_error_is_in_use(error); waited += in_use_poll_ms) {
         if (waited >= in_use_patience_ms)
             PANIC_FOR_PLAYER("The game is still running. Close it, then start the launcher again.\n%s is in use "
                              "by another program.",
                              path);
-        if (waited == 0)
-            printf("waiting for %s, which another program holds open\n", path);
+        if (waited == 0) {
+            log_printf("waiting for %s, which another program holds open\n", path);
+            if (fileops_waiting_for != nullptr)
+                fileops_waiting_for(path);
+        }
         platform_sleep_ms(in_use_poll_ms);
         error = op();
     }
+    if (waited > 0 && fileops_waiting_for != nullptr)
+        fileops_waiting_for(nullptr);
     return error;
+}
+
+// Ends the process with the report of a file change the system refused; `disk_full` and
+// `denied` say why, for the player's sentence.
+[[noreturn]] void fail_file_for(const char* file, int line, const char* func, const char* what, const char* path,
+                                const char* reason, bool disk_full, bool denied) {
+    char sentence[reason_size + 4096];
+    if (disk_full) {
+        snprintf(sentence, sizeof sentence, "%s", disk_full_sentence);
+    } else if (denied) {
+        char* cwd = platform_current_directory();
+        snprintf(sentence, sizeof sentence,
+                 "This account cannot change the game folder %s/game. Move the game to a folder your account owns, "
+                 "or run the launcher once as administrator.",
+                 cwd != nullptr ? cwd : ".");
+        free(cwd);
+    } else {
+        panic_for_player(file, line, func, "Cannot %s %s: %s", what, path, reason);
+    }
+    panic_explained(file, line, func, sentence, "Cannot %s %s: %s", what, path, reason);
 }
 
 void remove_walked_file(cf_file_info* file, void*) { remove_entry(file->path); }
@@ -44,15 +72,23 @@ void remove_walked_directory(const char* path, void*) {
 
 } // namespace
 
+void (*fileops_waiting_for)(const char* path) = nullptr;
+
 void fail_file(const char* file, int line, const char* func, const char* what, const char* path,
                const char* reason) {
-    panic_for_player(file, line, func, "Cannot %s %s: %s", what, path, reason);
+    fail_file_for(file, line, func, what, path, reason, false, false);
+}
+
+void fail_file_errno(const char* file, int line, const char* func, const char* what, const char* path, int error) {
+    fail_file_for(file, line, func, what, path, strerror(error), error == ENOSPC,
+                  error == EACCES || error == EPERM || error == EROFS);
 }
 
 void fail_file_code(const char* file, int line, const char* func, const char* what, const char* path, int error) {
     char reason[reason_size];
     platform_error_text(error, reason, sizeof reason);
-    fail_file(file, line, func, what, path, reason);
+    fail_file_for(file, line, func, what, path, reason, platform_error_is_disk_full(error),
+                  platform_error_is_denied(error));
 }
 
 int open_file_patiently(const char* path, const char* mode, FILE** out) {
@@ -97,14 +133,18 @@ void remove_tree(const char* path) {
     remove_walked_directory(path, nullptr);
 }
 
-void move_aside(const char* target) {
-    if (!platform_entry_exists(target))
-        return;
-    std::string previous = std::string(target) + ".upd_old";
-    remove_tree(previous.c_str());
-    int error = retry_while_in_use(target, [&] { return platform_rename(target, previous.c_str()); });
+void replace_entry(const char* from, const char* target) {
+    platform_file_stamp stamp;
+    if (platform_stamp(target, &stamp) == 0 && stamp.directory)
+        remove_tree(target);
+    int error = retry_while_in_use(target, [&] { return platform_replace(from, target); });
+    // Windows replaces no read-only file: removing it first clears that.
+    if (error != 0 && !platform_error_is_missing(error)) {
+        remove_entry(target);
+        error = platform_rename(from, target);
+    }
     if (error != 0)
-        FAIL_FILE_CODE("move aside", target, error);
+        FAIL_FILE_CODE("replace", target, error);
 }
 
 void make_parent_directories(const char* path) {
@@ -116,6 +156,6 @@ void make_parent_directories(const char* path) {
         int error = platform_mkdir(prefix.c_str());
         prefix[slash] = '/';
         if (error != 0 && error != EEXIST)
-            FAIL_FILE("create the folders of", path, strerror(error));
+            fail_file_errno(__FILE__, __LINE__, __func__, "create the folders of", path, error);
     }
 }

@@ -8,16 +8,24 @@
 
 #include "platform/platform.h"
 
-// Ends the process with the fatal report "Cannot <what> <path>: <reason>".
+// Ends the process with the fatal report "Cannot <what> <path>: <reason>". A full disk and a
+// folder this account may not change get a sentence that says what to do before it.
 [[noreturn]] void fail_file(const char* file, int line, const char* func, const char* what, const char* path,
                             const char* reason);
 #define FAIL_FILE(what, path, reason) fail_file(__FILE__, __LINE__, __func__, what, path, reason)
 // The same with the C runtime's errno as the reason.
-#define FAIL_FILE_ERRNO(what, path) fail_file(__FILE__, __LINE__, __func__, what, path, strerror(errno))
+[[noreturn]] void fail_file_errno(const char* file, int line, const char* func, const char* what, const char* path,
+                                  int error);
+#define FAIL_FILE_ERRNO(what, path) fail_file_errno(__FILE__, __LINE__, __func__, what, path, errno)
 // The same with a platform error code (platform.h) as the reason.
 [[noreturn]] void fail_file_code(const char* file, int line, const char* func, const char* what, const char* path,
                                  int error);
 #define FAIL_FILE_CODE(what, path, error) fail_file_code(__FILE__, __LINE__, __func__, what, path, error)
+
+// Told (on the waiting thread, `mut` not held) the path of a file another program holds open
+// while a change waits for it, and null once the wait is over; null: nobody is told. Set once,
+// before any thread starts.
+extern void (*fileops_waiting_for)(const char* path);
 
 // How long a file that another program holds open is waited for before the report.
 constexpr uint32_t in_use_patience_ms = 10000;
@@ -40,8 +48,9 @@ void remove_entry(const char* path);
 // Removes whatever stands at `path`: a file, a link, or a directory with everything below it,
 // links inside removed as links. Nothing there is fine; a failure is a fatal report.
 void remove_tree(const char* path);
-// Moves an existing `target` aside to "<target>.upd_old", first removing whatever stood there.
-// Afterwards nothing stands at `target`.
-void move_aside(const char* target);
+// Puts the complete file `from` in place of `target` in one step (a file or a link standing
+// there goes; a folder there goes with everything below it), waiting while another program
+// holds `target`; a failure is a fatal report.
+void replace_entry(const char* from, const char* target);
 // Creates the directories that the file path `path` needs; a failure is a fatal report.
 void make_parent_directories(const char* path);

@@ -7,6 +7,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <mutex>
+#include <string>
 
 #include "platform/platform.h"
 #include "support/fileops.h"
@@ -14,11 +17,61 @@
 
 namespace {
 
-constexpr size_t report_size = 8192;
 constexpr const char* fatal_caption = "Fatal error";
 constexpr uint32_t forever_ms = 1000000;
+constexpr long log_keep = log_cap / 2; // what a trim of the log keeps: its newest lines
+constexpr size_t log_line_size = 4096; // a longer line is cut
+constexpr size_t time_text_size = 32;
 
 std::atomic<bool> reporting{false};
+
+// The log file; `log_lock` guards all of it, and orders the lines of standard output too.
+std::mutex log_lock;
+FILE* log_file = nullptr;
+long log_size = 0; // bytes in the file
+std::string log_path; // as the fatal box names it: absolute
+
+// Keeps the newest `log_keep` bytes of the log, from the start of a line, through a temporary
+// renamed over it; with `log_lock` held and the file closed. Anything that fails empties it.
+void trim_log() {
+    std::string kept(static_cast<size_t>(log_keep), '\0');
+    FILE* old = fopen(log_path.c_str(), "rb");
+    size_t got = old != nullptr && fseek(old, -log_keep, SEEK_END) == 0 ? fread(kept.data(), 1, kept.size(), old) : 0;
+    if (old != nullptr)
+        fclose(old);
+    kept.resize(got);
+    kept.erase(0, kept.find('\n') == std::string::npos ? kept.size() : kept.find('\n') + 1);
+    std::string temporary = log_path + ".new";
+    FILE* f = fopen(temporary.c_str(), "wb");
+    bool written = f != nullptr && fwrite(kept.data(), 1, kept.size(), f) == kept.size();
+    if (f != nullptr && fclose(f) != 0)
+        written = false;
+    if (!written || platform_replace(temporary.c_str(), log_path.c_str()) != 0) {
+        remove(temporary.c_str());
+        kept.clear();
+        log_file = fopen(log_path.c_str(), "wb");
+    } else {
+        log_file = fopen(log_path.c_str(), "ab");
+    }
+    log_size = static_cast<long>(kept.size());
+}
+
+// Appends `text` to the log file, with `log_lock` held; flushed at once, so that a crash keeps it.
+void append_to_log(const char* text) {
+    if (log_file == nullptr)
+        return;
+    size_t length = strlen(text);
+    if (log_size + static_cast<long>(length) > log_cap) {
+        fclose(log_file);
+        log_file = nullptr;
+        trim_log();
+        if (log_file == nullptr)
+            return;
+    }
+    // A log that cannot be written is no reason to stop: the lines still reach standard output.
+    if (fwrite(text, 1, length, log_file) == length && fflush(log_file) == 0)
+        log_size += static_cast<long>(length);
+}
 
 // `fmt` and its arguments, then the developer's line "Fatal error in file:line (func)", in the
 // order `player_first` gives.
@@ -40,6 +93,38 @@ std::atomic<bool> reporting{false};
 
 } // namespace
 
+// --- The log -------------------------------------------------------------------------------
+
+void log_printf(const char* fmt, ...) {
+    char text[log_line_size];
+    va_list args;
+    va_start(args, fmt);
+    vsnprintf(text, sizeof text, fmt, args);
+    va_end(args);
+    std::lock_guard<std::mutex> hold(log_lock);
+    fputs(text, stdout);
+    append_to_log(text);
+}
+
+bool log_open(const char* path) {
+    std::lock_guard<std::mutex> hold(log_lock);
+    char* directory = platform_current_directory();
+    log_path = std::string(directory != nullptr ? directory : ".") + "/" + path;
+    free(directory);
+    log_file = fopen(log_path.c_str(), "ab");
+    if (log_file == nullptr)
+        return false;
+    log_size = ftell(log_file);
+    // Each run begins with a line of its own, so that the runs kept apart can be told apart.
+    char when[time_text_size] = "";
+    time_t now = time(nullptr);
+    if (const tm* utc = gmtime(&now))
+        strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S UTC", utc);
+    std::string header = std::string("==== the launcher starts, ") + when + "\n";
+    append_to_log(header.c_str());
+    return true;
+}
+
 // --- Fatal reports -------------------------------------------------------------------------
 
 void report_fatal(const char* report) {
@@ -47,10 +132,44 @@ void report_fatal(const char* report) {
     if (reporting.exchange(true))
         for (;;)
             platform_sleep_ms(forever_ms);
-    fprintf(stderr, "%s\n", report);
+    char text[report_size + log_line_size];
+    {
+        std::lock_guard<std::mutex> hold(log_lock);
+        if (log_file != nullptr)
+            snprintf(text, sizeof text, "%s\n\nThis report and what led to it are in %s", report, log_path.c_str());
+        else
+            snprintf(text, sizeof text, "%s", report);
+        append_to_log(text);
+        append_to_log("\n");
+    }
+    fprintf(stderr, "%s\n", text);
     fflush(stderr);
-    platform_message_box(platform_box_error, fatal_caption, report);
+    platform_message_box(platform_box_error, fatal_caption, text);
     platform_exit_now(1);
+}
+
+void format_report(char* out, size_t size, const char* file, int line, const char* func, const char* sentence,
+                   const char* fmt, ...) {
+    char message[report_size];
+    va_list args;
+    va_start(args, fmt);
+    vsnprintf(message, sizeof message, fmt, args);
+    va_end(args);
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-truncation"
+    snprintf(out, size, "%s\n\n%s\n\nFatal error in %s:%d (%s)", sentence, message, file, line, func);
+#pragma GCC diagnostic pop
+}
+
+void panic_explained(const char* file, int line, const char* func, const char* sentence, const char* fmt, ...) {
+    char message[report_size];
+    va_list args;
+    va_start(args, fmt);
+    vsnprintf(message, sizeof message, fmt, args);
+    va_end(args);
+    char report[report_size];
+    format_report(report, sizeof report, file, line, func, sentence, "%s", message);
+    report_fatal(report);
 }
 
 void panic(const char* file, int line, const char* func, const char* fmt, ...) {

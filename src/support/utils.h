@@ -1,16 +1,30 @@
 // src/support owns fatal reports, strings and paths, hashing and SHA-1, half floats, the
 // directory walk, decompression and the changes to files; it may include src/platform only.
 //
-// utils: fatal reports, string and path helpers, file hashing.
+// utils: the log, fatal reports, string and path helpers, file hashing.
 #pragma once
 #include <cstddef>
 #include <cstdint>
 
+// --- The log -------------------------------------------------------------------------------
+// Every line the launcher prints goes through log_printf: to standard output and, once
+// log_open has opened it, to the log file, written as it goes so that a crash keeps it. Any
+// thread; each call's text is written whole.
+// (gnu_printf: MinGW checks plain printf formats against the system's, which lack %zu; these
+// format with the C++ runtime's, which has it.)
+void log_printf(const char* fmt, ...) __attribute__((format(gnu_printf, 1, 2)));
+// Opens the log file `path` (relative to the working directory) for this run, after the lines
+// of the runs before; the file keeps the newest of them, about `log_cap` bytes in all. False
+// when it cannot be written: the lines then go to standard output alone.
+constexpr long log_cap = 1L << 20;
+bool log_open(const char* path);
+
 // --- Fatal reports -------------------------------------------------------------------------
-// All of them write the report to standard error, show it in a modal "Fatal error" box, and
-// end the process with status 1. Any thread may call them; they take no lock. The first report
-// wins: a thread that fails while another's report is shown waits for the process to end.
-// The process then ends at once, without library teardown under threads still running.
+// All of them write the report to standard error and the log, show it in a modal "Fatal error"
+// box (naming the log file when one is open), and end the process with status 1. Any thread
+// may call them; they take no lock. The first report wins: a thread that fails while
+// another's report is shown waits for the process to end. The process then ends at once,
+// without library teardown under threads still running.
 [[noreturn]] void panic(const char* file, int line, const char* func, const char* fmt, ...)
     __attribute__((format(printf, 4, 5)));
 [[noreturn]] void check_failed(const char* file, int line, const char* func);
@@ -19,11 +33,21 @@
     __attribute__((format(printf, 4, 5)));
 // Reports `report` as it stands.
 [[noreturn]] void report_fatal(const char* report);
+// A report with a sentence for the player: `sentence`, then the text formatted from `fmt` (what
+// the launcher's developers look for), then where it happened; into `out` of `size` bytes.
+void format_report(char* out, size_t size, const char* file, int line, const char* func, const char* sentence,
+                   const char* fmt, ...) __attribute__((format(gnu_printf, 7, 8)));
+constexpr size_t report_size = 8192; // a report's buffer, NUL included: longer ones are cut
+// format_report, then the end as above.
+[[noreturn]] void panic_explained(const char* file, int line, const char* func, const char* sentence, const char* fmt,
+                                  ...) __attribute__((format(gnu_printf, 5, 6)));
 
 // Call sites go through these, so the report names the real file (relative to the project
 // root, the build strips the prefix), line and function. They stay in release builds.
 #define PANIC(...) panic(__FILE__, __LINE__, __func__, __VA_ARGS__)
 #define PANIC_FOR_PLAYER(...) panic_for_player(__FILE__, __LINE__, __func__, __VA_ARGS__)
+#define PANIC_EXPLAINED(sentence, ...) panic_explained(__FILE__, __LINE__, __func__, sentence, __VA_ARGS__)
+#define FORMAT_REPORT(out, size, sentence, ...) format_report(out, size, __FILE__, __LINE__, __func__, sentence, __VA_ARGS__)
 #define CHECK(cond)                                                                            \
     do {                                                                                       \
         if (!(cond))                                                                           \

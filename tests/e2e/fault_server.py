@@ -6,8 +6,10 @@
 FAULTS is a JSON file, read again whenever it changes (the counts then start anew), that maps URL
 paths to a fault: an object of "times": N (the first N requests of the path only), "reset": true
 (read the request, then reset the connection), "status": N (answer N), "body_file": PATH (serve
-these bytes instead), "stall": SECONDS (send half of the body, pause, then send the rest), "headers": {NAME:
-VALUE} (sent as they are)."""
+these bytes instead), "stall": SECONDS (send half of the body, pause, then send the rest), "cut": N
+(send N bytes of the body, then close the connection), "headers": {NAME: VALUE} (sent as they are,
+an "ETag" instead of the server's own). A range request ("bytes=N-") is answered with 206 and the
+rest of the body."""
 
 import http.server
 import json
@@ -83,14 +85,22 @@ class Handler(http.server.BaseHTTPRequestHandler):
         status = fault.get("status", 200 if os.path.isfile(body_path) else 404)
         with open(body_path if status == 200 else os.devnull, "rb") as f:
             body = f.read()
-        self.send_response(status)
-        self.send_header("Content-Length", str(len(body)))
-        for name, value in fault.get("headers", {}).items():
+        start = int(self.headers.get("Range", "bytes=0-")[6:].split("-")[0] or 0) if status == 200 else 0
+        self.send_response(206 if start else status)
+        headers = {"ETag": '"%x"' % len(body), **fault.get("headers", {})}
+        for name, value in headers.items():
             self.send_header(name, value)
+        self.send_header("Content-Length", str(len(body) - start))
+        if start:
+            self.send_header("Content-Range", f"bytes {start}-{len(body) - 1}/{len(body)}")
         self.end_headers()
-        half = len(body) // 2 if "stall" in fault else len(body)
+        body = body[start:]
+        half = len(body) // 2 if "stall" in fault else fault.get("cut", len(body))
         self.wfile.write(body[:half])
         self.wfile.flush()
+        if "cut" in fault:  # an orderly close: the bytes sent arrive, the rest never does
+            self.close_connection = True
+            return
         time.sleep(fault.get("stall", 0))
         self.wfile.write(body[half:])
 

@@ -1,6 +1,7 @@
-"""Signed file lists: the launcher built with the keys of tests/keys/ refuses each threat (a row:
-fault_server.py serves other bytes for the statement or the list) with nothing changed and
-nothing started; the lists it accepts; velm-publish verify."""
+"""Signed file lists: the launcher built with the keys of tests/keys/ (and to start the installed
+version when the update cannot run) refuses each threat (a row: fault_server.py serves other bytes
+for the statement or the list) with nothing changed, then starts the installed version, or reports
+the refusal on a first install; the lists it accepts; velm-publish verify."""
 
 import hashlib
 import os
@@ -20,6 +21,7 @@ KEYS_DIR = harness.SOURCE_DIR / "tests" / "keys"
 SIGNED_LAUNCHER = Path(os.environ.get("VELM_SIGNED_LAUNCHER_EXE") or harness.BUILD_DIR / "tests/e2e/velm-launcher-signed")
 STATEMENT, LIST_ZS, DAY_S = "manifest.dat.zs.sig", harness.LIST_NAME + ".zs", 86400
 NOT_SIGNED, NOT_THAT = "a file list that is not signed by the vendor", "a file list that is not the one the vendor signed"
+UNKNOWN_KEY = "a file list signed with a key this launcher does not know (the signature is by none of the vendor's keys)"
 
 
 LEVEL_TAIL = random.Random(7).randbytes(20000)  # incompressible: a new version's patch is kept
@@ -98,8 +100,7 @@ class SignedListTest(E2ETestCase):
             ("list signed by a revoked key, also listed as a key", self.sign("stranger", 3, fresh), None,
              f"{NOT_SIGNED} (the signature is by a key the vendor has revoked)", 1),
             ("list changed after signing", self.files / f"v2-{STATEMENT}", "evil-list", NOT_THAT, 2),
-            ("statement changed to name the changed list", edited, "evil-list",
-             f"{NOT_SIGNED} (the signature is by none of the vendor's keys)", 1),
+            ("statement changed to name the changed list", edited, "evil-list", UNKNOWN_KEY, 1),
             ("statement for another list of the vendor", self.files / f"v1-{STATEMENT}", None, NOT_THAT, 2),
             ("rollback to an older signed list", self.files / f"v1-{STATEMENT}", f"v1-{LIST_ZS}",
              "an older file list than this computer has already installed (publish 1; this computer has installed "
@@ -119,20 +120,33 @@ class SignedListTest(E2ETestCase):
              "than this computer has already installed (publish 2; this computer has installed publish 3)", 1,
              f"{older_state}end {hashlib.sha1(older_state.encode()).hexdigest()}\n"),
         ]
-        for threat, statement, list_file, report, statement_requests, *state in rows:
+        # The installed version starts after each refusal, but not on a first install, nor from a
+        # record that does not say its update completed (as an older launcher's).
+        for threat, statement, list_file, report, statement_requests, *state in rows + [("unsigned list, first install", *rows[0][1:])]:
             with self.subTest(threat):
                 faults = {f"/windows/{STATEMENT}": statement if isinstance(statement, dict) else
                           {"body_file": str(statement)}}
                 if list_file:
                     faults[f"/windows/{LIST_ZS}"] = {"body_file": str(self.files / list_file)}
+                self.server.set({})
+                directory = self.stage()
+                if "first install" not in threat:  # a copy would not be the tree its record describes
+                    self.assert_ok(harness.run_launcher(directory))
                 self.server.set(faults)
-                directory = self.stage(like=self.installed)
                 if state:
                     (directory / "launcher.state").write_text(state[0])
                 before = harness.snapshot(directory)
                 run = harness.run_launcher(directory)
-                self.assert_fatal(run, "The update server sent " + report, "Nothing was installed or started")
-                self.assertEqual(harness.snapshot(directory), before, f"something changed\n{run.describe()}")
+                said = ["The update server sent " + report, "Your installed game was not changed."]
+                if "first install" in threat or state:
+                    self.assert_fatal(run, *said)
+                else:  # the installed version, as verified before, starts
+                    self.assert_ok(run)
+                    self.assertIn("Cannot reach the update server; starting the installed version", run.lines)
+                for fragment in said:
+                    self.assertIn(fragment, (directory / "launcher.log").read_text(), run.describe())
+                self.assertEqual(harness.snapshot(directory), {**before, "launcher.log": harness.snapshot(directory)["launcher.log"]},
+                                 f"something changed\n{run.describe()}")
                 self.assertEqual(self.server.log().count(f'"GET /windows/{STATEMENT} HTTP'), statement_requests)
 
     def test_accepted_lists(self):

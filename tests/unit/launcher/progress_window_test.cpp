@@ -25,10 +25,11 @@ class ProgressWindowTest : public ::testing::Test {
 
     void SetUp() override {
         jobs_size = jobs_done = active_transfer_count = 0;
-        bytes_wanted = bytes_installed = 0;
+        bytes_wanted = bytes_installed = bytes_listed = bytes_finished = 0;
         stats.bytes_this_second.store(0);
         stats.speed = 0.0;
-        app_start_tick = start_tick;
+        status_notice[0] = '\0';
+        app_start_tick = transfers_started_tick = start_tick;
         std::filesystem::current_path(dir_.path); // "game/launcher.dat" is relative
         pw_.renderer = SDL_CreateSoftwareRenderer(target_);
         progress_window_start(&pw_, start_tick);
@@ -90,23 +91,25 @@ class ProgressWindowTest : public ::testing::Test {
     job_t transfers_[max_transfers]{};
 };
 
-// The overall bar moves a fifth of the way to its target each frame: none, all, the share of files while no bytes
-// are wanted, else the share of the bytes (installed, and each transfer's part); its track spans 20..579 x 270..279.
+// The overall bar moves a fifth of the way to its target each frame: none, all, the share of files while the listed files
+// are empty, else the share of all the listed bytes (finished, and each transfer's part); never back, also when the
+// tenth of ten files turns out to need a large transfer. Its track spans 20..579 x 270..279.
 TEST_F(ProgressWindowTest, OverallBar) {
-    const std::tuple<int32_t, int32_t, uint64_t, uint64_t, uint64_t, float, std::vector<int>> rows[] = {
-        // jobs, queued, MiB wanted, installed, of the transfer, its progress; the fill after each frame
-        {0, 0, 0, 0, 0, 0.0f, {0, 0}}, {3, 0, 0, 0, 0, 0.0f, {112, 201}}, {10, 4, 0, 0, 0, 0.0f, {67, 120, 163}},
-        {100, 1, 499, 99, 400, 0.5f, {67}}, {100, 1, 100, 0, 100, 0.0f, {0}}, {100, 1, 100, 50, 50, 0.99f, {111}}};
-    for (const auto& [jobs, queued, wanted, installed, active, progress, fills] : rows) {
-        pw_.smooth_progress = 0.0f;
+    const std::tuple<int32_t, int32_t, uint64_t, uint64_t, uint64_t, float, bool, std::vector<int>> rows[] = {
+        // jobs, done, MiB listed, finished, of the transfer, its progress, the bar as it was; the fill after each frame
+        {0, 0, 0, 0, 0, 0.0f, false, {0, 0}}, {3, 3, 5, 5, 0, 0.0f, false, {112, 201}}, {10, 6, 0, 0, 0, 0.0f, false, {67, 120, 163}},
+        {100, 90, 500, 99, 400, 0.5f, false, {66}}, {100, 90, 500, 0, 400, 0.0f, true, {120}}, {10, 9, 109, 9, 100, 0.0f, false, {9, 16}}};
+    for (const auto& [jobs, done, listed, finished, active, progress, kept, fills] : rows) {
+        if (!kept)
+            pw_.smooth_progress = pw_.bar_target = 0.0f;
         jobs_size = jobs;
-        jobs_done = jobs - queued;
-        bytes_wanted = wanted << 20;
-        bytes_installed = installed << 20;
+        jobs_done = done;
+        bytes_listed = listed << 20;
+        bytes_finished = finished << 20;
         set_transfer(0, progress, active << 20);
         for (int fill : fills) {
             frame();
-            EXPECT_EQ(bright(0, 275, W, 276), fill) << jobs << " jobs, " << queued << " queued";
+            EXPECT_EQ(bright(0, 275, W, 276), fill) << jobs << " jobs, " << done << " done";
         }
     }
     EXPECT_LT(std::max(red(300, 270), red(579, 279)), dark_level);
@@ -163,6 +166,27 @@ TEST_F(ProgressWindowTest, StatusLineAndItsShadow) {
     jobs_done = 3;
     frame();
     EXPECT_EQ(bright(0, 240, W, 270), 0);
+    snprintf(status_notice, sizeof status_notice, "Waiting for game/caf\u00e9.bin, which another program holds open"); // a notice shows alone
+    frame();
+    EXPECT_STREQ(pw_.txt_download_status.text, status_notice);
+    EXPECT_GT(bright(20, 250, 300, 270), 50);
+}
+
+// A notice stands for the figures, a retry's with the seconds left; the megabytes count past 4 GiB.
+TEST_F(ProgressWindowTest, NoticesAndLargeDownloads) {
+    const std::tuple<const char*, uint32_t, uint32_t, std::string> rows[] = {
+        {"Connecting to localhost:4443\u2026", 0, 10, "Connecting to localhost:4443\u2026"},
+        {"Cannot reach localhost: Couldn't connect to server; trying again in", 8000, 500,
+         "Cannot reach localhost: Couldn't connect to server; trying again in 8 s"},
+        {"Cannot reach x: y; trying again in", 8000, 9000, "Cannot reach x: y; trying again in 0 s"},
+        {"", 0, 10, "Downloaded: 5120 MB - Download speed:  0.0 MB/s "}};
+    stats.bytes_total.store(5ULL << 30);
+    for (const auto& [notice, retry_in, now, line] : rows) {
+        snprintf(status_notice, sizeof status_notice, "%s", notice);
+        notice_retry_at = retry_in == 0 ? 0 : start_tick + retry_in;
+        EXPECT_EQ(status_line(now), line);
+    }
+    notice_retry_at = 0;
 }
 
 // The background: tried each frame until it loads; then stretched, the window taking its size; replaced when stale.
@@ -206,6 +230,9 @@ TEST_F(ProgressWindowTest, TimeLeftFromTheBytes) {
         bytes_installed = installed << 20;
         EXPECT_TRUE(status_line(shown_at, update_at).ends_with(tail)) << status_line(shown_at);
     }
+    transfers_started_tick = 0; // no estimate before anything was wanted
+    EXPECT_TRUE(status_line(9000, 9000).ends_with("MB/s "));
+    transfers_started_tick = start_tick;
     bytes_installed = 0; // an estimate made before any byte arrived is not shown, even once one has
     bytes_wanted = 4 << 20;
     status_line(0, 8000);

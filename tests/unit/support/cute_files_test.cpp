@@ -86,13 +86,16 @@ TEST(CuteFiles, TheDeepestTreeIsWalkedOnASmallStackFoldersAfterTheirContent) {
     EXPECT_EQ(w.events[0] + " " + w.events[1] + " " + w.events.back(), "file " + w.deep + "/f done " + w.deep + " done " + w.root + "/d");
 }
 
-static std::string report(const char* function) {
-    return std::string("\nFatal error in src/support/cute_files\\.cpp:[0-9]+ \\(") + function + "\\)\n\n0\n$";
+// The player's sentence naming the folder (or the name), then the walk's own "0", then where.
+static std::string report(const std::string& sentence, const char* function) {
+    return "\n" + sentence + "[^\n]*\n\n0\n\nFatal error in src/support/cute_files\\.cpp:[0-9]+ \\(" + function + "\\)\n$";
 }
 
-static std::string too_long(const std::string& source, int capacity) {
+static std::string too_long(const std::string& source, int capacity, const std::string& folder = "") {
     return "ERROR: String \"" + source + "\" too long to copy on line [0-9]+ in file src/support/cute_files\\.cpp \\(max length of " +
-           std::to_string(capacity) + "\\)\\." + report("cf_safe_strcpy_internal");
+           std::to_string(capacity) + "\\)\\." +
+           (folder.empty() ? report("A name in the game folder is longer than the launcher can handle", "cf_safe_strcpy_internal")
+                           : report("The launcher cannot go through the folder " + folder + ": a path in it is longer", "cf_fail_too_long"));
 }
 
 // Runs `body` with standard output on standard error: the module's line, then the fatal report.
@@ -105,13 +108,14 @@ static void on_stderr(const std::function<void()>& body) {
 // A path of 1024, a listed directory of 1022, a directory that cannot be listed; a name of 765 bytes fits.
 TEST(CuteFilesDeathTest, FatalReports) {
     scratch_dir dir;
-    write_file(make_dir_of_length(dir / "root/deep", cf_max_path - 3) + "/xy", "");
-    make_dir_of_length(dir / "too_deep", cf_max_path - 2);
     write_file(dir / "plain_file", "not a directory");
+    const std::string deep = make_dir_of_length(dir / "root/deep", cf_max_path - 3), too_deep = make_dir_of_length(dir / "too_deep", cf_max_path - 2);
+    write_file(deep + "/xy", "");
     const std::pair<std::string, std::string> rows[] = {
-        {"root", too_long("xy", cf_max_path)}, {"too_deep", too_long("\\\\\\*", cf_max_path)},
-        {"missing", "ERROR: Failed to open directory \\(" + dir / "missing" + "\\): No such file or directory\\." + report("cf_dir_open")},
-        {"plain_file", "\\): Not a directory\\." + report("cf_dir_open")}};
+        {"root", too_long("xy", cf_max_path, deep)}, {"too_deep", too_long("\\\\\\*", cf_max_path, too_deep)},
+        {"missing", "ERROR: Failed to open directory \\(" + dir / "missing" + "\\): No such file or directory\\." +
+                        report("The launcher cannot go through the folder " + dir / "missing" + ": No such file or directory", "cf_dir_open")},
+        {"plain_file", "\\): Not a directory\\." + report("The launcher cannot go through the folder [^:]*plain_file: Not a directory", "cf_dir_open")}};
     for (const auto& [name, expected] : rows)
         EXPECT_EXIT(on_stderr([&] { walk(dir / name); }), ExitedWithCode(1), expected) << name;
     // The longest name a Windows listing returns, 255 characters of 3 bytes each (no file system here holds it).

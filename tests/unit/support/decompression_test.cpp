@@ -5,6 +5,7 @@
 #include <zstd.h>
 
 #include <gmock/gmock.h>
+#include <regex>
 
 #include "test_util.h"
 
@@ -14,7 +15,8 @@ static std::string compress(const std::string& data, int level = 3) {
     return out;
 }
 
-// Streams and patches (against their base) with their digests; those not right named, nothing past the limit.
+// Streams and patches (against their base) with their digests; those not right named, nothing past the limit. Without
+// a header or a prefix, the same in memory (the file list).
 TEST(Decompression, StreamsAndPatches) {
     std::string big; // compressible, several of zstd's output buffers long
     for (size_t i = 0; big.size() < 3 * ZSTD_DStreamOutSize() + 17; ++i)
@@ -60,6 +62,17 @@ TEST(Decompression, StreamsAndPatches) {
             EXPECT_THAT(result.ok ? "accepted" : result.problem, ::testing::ContainsRegex(problem));
         EXPECT_LE(std::filesystem::file_size(dir / "out"), limit) << problem; // nothing past the limit
         free(digest);
+        if (offset != 0 || prefix != nullptr)
+            continue;
+        std::string out;
+        decompress_result in_memory;
+        decompress_memory(input, limit, &out, &in_memory);
+        std::string named = problem != nullptr ? problem : "";
+        if (size_t at = named.find("in\\.zs"); at != std::string::npos)
+            named.replace(at, 6, "the file list");
+        EXPECT_TRUE(problem == nullptr ? in_memory.ok && out == expected && str_eq(in_memory.digest, result.digest)
+                                       : !in_memory.ok && std::regex_search(in_memory.problem, std::regex(named)))
+            << in_memory.problem << " / " << named;
     }
 }
 

@@ -13,6 +13,8 @@ TEST(FatalReport, Formats) {
         {[] { CHECK(1 + 1 == 3); }, "^Runtime check failed in " + here + std::to_string(__LINE__) + " \\(operator\\(\\)\\)\n$"},
         {[] { PANIC_FOR_PLAYER("Cannot write %s: %s", "game/a.pak", "No space left on device"); },
          "^Cannot write game/a\\.pak: No space left on device\n\nFatal error in " + here + "[0-9]+ \\(operator\\(\\)\\)\n$"},
+        {[] { PANIC_EXPLAINED("The player's sentence.", "error %d downloading", 503); },
+         "^The player's sentence\\.\n\nerror 503 downloading\n\nFatal error in " + here + "[0-9]+ \\(operator\\(\\)\\)\n$"},
         {[] { PANIC("%s", (std::string(20000, 'x') + "TAIL").c_str()); }, "^Fatal error in [^\n]*\n\nx{8000,8191}\n$"},
         {[] {
              std::vector<std::thread> threads;
@@ -25,6 +27,27 @@ TEST(FatalReport, Formats) {
     };
     for (const auto& [fail, report] : rows)
         EXPECT_EXIT(fail(), ExitedWithCode(1), report);
+}
+
+// The log keeps the runs before this one and what is printed as it is printed, trimmed to the newest lines past
+// about a megabyte; once it is open, a fatal report names it.
+TEST(Log, KeepsTheNewestLinesAndTheReportNamesIt) {
+    scratch_dir dir;
+    std::filesystem::current_path(dir.path);
+    write_file(dir / "launcher.log", "an earlier run\n");
+    ASSERT_TRUE(log_open("launcher.log"));
+    log_printf("line %d\n", 0);
+    EXPECT_TRUE(read_file(dir / "launcher.log").starts_with("an earlier run\n==== the launcher starts, "));
+    EXPECT_TRUE(read_file(dir / "launcher.log").ends_with("\nline 0\n"));
+    const std::string filler(1000, 'f');
+    for (int i = 1; i <= 2000; ++i)
+        log_printf("line %d %s\n", i, filler.c_str());
+    const std::string log = read_file(dir / "launcher.log");
+    EXPECT_LE(log.size(), static_cast<size_t>(log_cap));
+    EXPECT_TRUE(log.starts_with("line ") && log.ends_with("line 2000 " + filler + "\n")) << log.substr(0, 20);
+    EXPECT_EQ(log.find("an earlier run"), std::string::npos);
+    EXPECT_EXIT(PANIC("%s", "the end"), ExitedWithCode(1), "the end\n\nThis report and what led to it are in " + dir / "launcher\\.log\n$");
+    EXPECT_TRUE(read_file(dir / "launcher.log").find("This report and what led to it are in") != std::string::npos);
 }
 
 // Every occurrence replaced, also one that a replacement makes ("aabb" without "ab" is empty).

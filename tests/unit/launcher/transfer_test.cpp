@@ -1,0 +1,52 @@
+// Why a transfer failed, as the player is told, and when it is tried again.
+#include <curl/curl.h>
+
+#include "launcher/launcher.h"
+#include "test_util.h"
+
+// libcurl's results and the server's answers: the cause, whether another attempt may mend it, and what the player reads.
+TEST(Transfer, FailuresInThePlayersWords) {
+    download_init(); // the update server's host, from the build's URL
+    using enum failure_cause;
+    const std::tuple<int, long, bool, long, failure_cause, bool, const char*> rows[] = {
+        // libcurl's result (0: an answer came), the status, through a proxy, the proxy's answer; cause, retried, sentence
+        {CURLE_COULDNT_CONNECT, 0, false, 0, unreachable, true, "Cannot reach the update server localhost:4443. Check that"},
+        {CURLE_OPERATION_TIMEDOUT, 0, false, 0, unreachable, true, "Cannot reach the update server localhost:4443."},
+        {CURLE_COULDNT_RESOLVE_HOST, 0, false, 0, no_such_host, true, "Cannot find the update server localhost:4443"},
+        {CURLE_COULDNT_RESOLVE_PROXY, 0, true, 0, proxy_unreachable, true, "Cannot reach the proxy http://p:3128,"},
+        {CURLE_COULDNT_CONNECT, 0, true, 0, proxy_unreachable, true, "Cannot reach the proxy http://p:3128,"},
+        {CURLE_RECV_ERROR, 0, true, 407, proxy_refused, true, "The proxy http://p:3128 refused the connection to the update "
+                                                              "server localhost:4443 (it answered 407)"},
+        {CURLE_RECV_ERROR, 0, true, 0, unreachable, true, "Cannot reach the update server"},
+        {CURLE_PEER_FAILED_VERIFICATION, 0, false, 0, certificate, false, "Check that this computer's date and time are right"},
+        {CURLE_SSL_CACERT_BADFILE, 0, false, 0, bundle, false, "(curl-ca-bundle.crt) is missing or damaged"},
+        {0, 503, false, 503, busy, true, "The update server localhost:4443 is overloaded or down (it answered 503)"},
+        {0, 429, false, 429, busy, true, "(it answered 429)"}, {0, 408, false, 408, busy, true, "(it answered 408)"},
+        {0, 504, false, 504, busy, true, "(it answered 504)"}, {0, 501, false, 501, refused, false, "(it answered 501)"},
+        {0, 404, false, 404, missing, false, "The update server lacks the file data/a.pak: the vendor's server is being "
+                                             "updated or is damaged; try again later."},
+        {0, 410, false, 410, missing, false, "lacks the file data/a.pak"},
+        {0, 301, false, 301, refused, false, "did not send the file data/a.pak (it answered 301): the vendor's server"}};
+    for (const auto& [result, status, through_proxy, answer, cause, retried, sentence] : rows) {
+        failure_cause found = result == 0 ? classify_status(status) : classify_result(result, through_proxy, answer);
+        EXPECT_EQ(found, cause) << result << " " << status;
+        EXPECT_EQ(worth_another_attempt(found), retried) << result << " " << status;
+        std::string said = failure_sentence(found, "data/a.pak", "http://p:3128", answer);
+        EXPECT_NE(said.find(sentence), std::string::npos) << said;
+    }
+    EXPECT_EQ(failure_sentence(missing, nullptr, "", 404), "The update server lacks the file list: the vendor's server "
+                                                           "is being updated or is damaged; try again later.");
+    download_cleanup();
+}
+
+// The pause after each failed attempt doubles from 0.5 s to 32 s; a Retry-After longer than it is waited for, up to a minute.
+TEST(Transfer, BackOff) {
+    const std::tuple<int, uint32_t, uint32_t> rows[] = {{1, 0, 500}, {2, 0, 1000}, {3, 0, 2000}, {7, 0, 32000}, {9, 0, 32000},
+                                                        {1, 3000, 3000}, {5, 3000, 8000}, {1, 120000, 60000}};
+    uint32_t total = 0;
+    for (int failures = 1; failures < 8; ++failures)
+        total += retry_delay_ms(failures, 0);
+    EXPECT_EQ(total, 63500u); // about a minute in all
+    for (const auto& [failures, retry_after, pause] : rows)
+        EXPECT_EQ(retry_delay_ms(failures, retry_after), pause) << failures << " " << retry_after;
+}
