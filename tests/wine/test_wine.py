@@ -3,7 +3,8 @@ outside ASCII, a path past 260 characters, a space in its path, a start from ano
 read-only copies, folders removed, the record's stamps, a folder renamed by case, a patch (mapped
 files), a file held open, a scanner, the game running, the single-instance mutex per product,
 fatal reports in a message box, Schannel and the bundle, the system's proxy, the signed list, and
-the package a vendor ships with its constants."""
+the package a vendor ships with its constants (the installed version starting behind a proxy that
+cannot be reached)."""
 
 import os
 import random
@@ -144,7 +145,7 @@ class WineTest(E2ETestCase):
             self.assertEqual((refused.returncode, package.exists()), (1, False), refused.stderr)
             self.assertIn(report, refused.stderr)
         made = make("--sign-cert", cert, "--sign-key", key, "--constant", "VELM_PRODUCT_NAME=Other Game",
-                    "--constant", "VELM_VERSION=2.5.1")
+                    "--constant", "VELM_VERSION=2.5.1", "--constant", "VELM_OFFLINE_START=ON")
         self.assertEqual(made.returncode, 0, made.stderr)
         player = self.scratch / "player"
         zipfile.ZipFile(package).extractall(player)
@@ -155,7 +156,14 @@ class WineTest(E2ETestCase):
         self.assertIn("Signature verification: ok", verified.stdout, verified.stderr)
         with mock.patch.object(harness, "LAUNCHER_EXE", player / "velm-launcher.exe"):
             self.assert_ok(harness.run_launcher(player, timeout=120), source(1))
-        self.assertIn('"Other-Game/2.5.1"', self.server.access_log(), "each request names the product and version")
+            self.assertIn('"Other-Game/2.5.1"', self.server.access_log(), "each request names the product and version")
+            # The system's proxy, unreachable, is the one the player reads of; the installed version starts.
+            self.addCleanup(set_proxy, self.scratch, None, "")
+            set_proxy(self.scratch, "127.0.0.1:9", "<-loopback>")
+            run = harness.run_launcher(player, timeout=120)
+            self.assert_ok(run)
+            self.assertIn("Cannot reach the proxy http://127.0.0.1:9, ", "\n".join(run.lines), run.describe())
+            self.assertIn("Cannot reach the update server; starting the installed version", run.lines, run.describe())
 
     def test_system_proxy(self):
         proxy = ConnectProxy()
