@@ -1,7 +1,7 @@
 // state: what the launcher keeps between runs, in one small file beside the executable (never in
 // game/, whose scan would delete it): the record of the files it verified, with what identified
-// each file on disk at that moment, and the highest publish of a signed file list it installed
-// under each key that signed one.
+// each file on disk at that moment, whether the update that wrote it completed, and the highest
+// publish of a signed file list it installed under each key that signed one.
 // A file that still has the same size, times and identity, and whose listed digest is the
 // recorded one, is current without being read again.
 //
