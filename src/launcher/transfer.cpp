@@ -579,7 +579,7 @@ void try_again(transfer_t* t, const char* report, const char* reason) {
         fail(t, report);
         return;
     }
-    log_printf(" !!! RETRYING %s\n", t->job->entry->name);
+    log_printf(" !!! RETRYING %s: %s\n", t->job->entry->name, reason);
     show_notice(now + delay, "Cannot reach %s: %s; trying again in", host.c_str(), reason);
     retry_later(t, delay);
 }
