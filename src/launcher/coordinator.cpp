@@ -421,12 +421,13 @@ void record_verified_files() {
             state.files[e.name] = {e.hash, e.stamp};
         state.complete = state.complete && e.stamp_known;
     }
-    // The game starts all the same: the next start then reads every file. The state there was
-    // stays as it was, with the publishes it recorded: an older list than those is still refused.
+    // The game starts all the same: the next start reads what the record cannot vouch for. The
+    // state there was stays as it was, with the publishes it recorded: an older list than those
+    // is still refused.
     if (!state_write(state_file_name, state)) {
-        log_printf("cannot write %s: %s; the next start reads every file again%s\n", state_file_name, strerror(errno),
-                   lists_are_signed() ? ", and rollback protection is off: it cannot refuse a file list older than "
-                                        "this one, only one older than the last it recorded" : "");
+        log_printf("cannot write %s: %s; this update is not recorded%s\n", state_file_name, strerror(errno),
+                   lists_are_signed() ? ", and rollback protection is off: the next start cannot refuse a file list "
+                                        "older than this one, only one older than those recorded before" : "");
         show_notice(0, "Cannot write %s%s (see the log)", state_file_name,
                     lists_are_signed() ? ": rollback protection is off" : "");
     }
