@@ -70,6 +70,7 @@ fetch_result fetch_statement(statement_body* body, bool* missing, uint32_t give_
     job.as_is = true;
     job.give_up_at = give_up_at;
     job.max_body = statement_max_size;
+    body->text.clear(); // an error page's body is not kept: nothing of an earlier answer stays
     fetch_result result = download(&job);
     if (result != fetch_result::fetched)
         return result;
