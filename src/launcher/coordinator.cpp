@@ -42,7 +42,6 @@ namespace {
 
 constexpr const char* manifest_name = list_name;
 constexpr const char* list_failure = "Cannot download file list";
-constexpr uint64_t manifest_limit = 64ULL << 20; // the file list itself is capped at 64 MiB
 constexpr uint32_t offline_patience_ms = 2500; // an installed version ready to start waits no longer
 constexpr const char* offline_notice = "Cannot reach the update server; starting the installed version";
 constexpr std::string_view old_copy_suffix = set_aside_suffix;
@@ -131,11 +130,17 @@ bool fetch_file_list(std::string* list, std::string* digest) {
                         list_failure);
     if (fetched == fetch_result::failed)
         return false;
+    if (job.over_cap) { // unsigned: a signed list's answer past its statement's length was refused before
+        note_damaged("the file list", ("the file list is longer than " + std::to_string(list_answer_limit) +
+                                       " bytes, which no list of at most " + std::to_string(list_limit) +
+                                       " bytes compresses to").c_str());
+        return false;
+    }
     char* url = file_url(&entry);
     log_printf("%ld | %5u ms | %s\n", job.status, SDL_GetTicks() - job.started, url);
     free(url);
     decompress_result result;
-    decompress_memory(compressed, manifest_limit, list, &result);
+    decompress_memory(compressed, list_limit, list, &result);
     if (!result.ok)
         note_damaged("the file list", result.problem);
     *digest = result.digest;
@@ -237,9 +242,11 @@ void match(scan_result* found) {
             entry->local_is_link = file.is_link;
             continue;
         }
-        // The temporary of a listed file's interrupted transfer stays, to be resumed.
+        // The temporary of a listed file's interrupted transfer stays, to be resumed, unless it
+        // is longer than any answer for that file may be (then it goes, as any leftover).
         if (!file.is_link && relative.ends_with(temporary_suffix))
-            if (game_file_t* entry = find_listed(relative.substr(0, relative.size() - temporary_suffix.size()))) {
+            if (game_file_t* entry = find_listed(relative.substr(0, relative.size() - temporary_suffix.size()));
+                entry != nullptr && file.size - std::min(file.size, transfer_header_size) <= answer_cap(entry->size)) {
                 entry->partial_exists = true;
                 found->temporaries.emplace_back(entry, file.size);
                 continue;
@@ -414,9 +421,16 @@ void record_verified_files() {
             state.files[e.name] = {e.hash, e.stamp};
         state.complete = state.complete && e.stamp_known;
     }
-    // The game starts all the same: the next start then reads every file.
-    if (!state_write(state_file_name, state))
-        log_printf("cannot write %s: %s\n", state_file_name, strerror(errno));
+    // The game starts all the same: the next start reads what the record cannot vouch for. The
+    // state there was stays as it was, with the publishes it recorded: an older list than those
+    // is still refused.
+    if (!state_write(state_file_name, state)) {
+        log_printf("cannot write %s: %s; this update is not recorded%s\n", state_file_name, strerror(errno),
+                   lists_are_signed() ? ", and rollback protection is off: the next start cannot refuse a file list "
+                                        "older than this one, only one older than those recorded before" : "");
+        show_notice(0, "Cannot write %s%s (see the log)", state_file_name,
+                    lists_are_signed() ? ": rollback protection is off" : "");
+    }
 }
 
 } // namespace

@@ -67,6 +67,16 @@ void note_update_failure(const char* report) {
     SDL_UnlockMutex(mut);
 }
 
+void note_mismatch(job_t* job, const char* problem) {
+    SDL_LockMutex(mut);
+    if (mismatch_job == nullptr) {
+        mismatch_job = job;
+        snprintf(mismatch_problem, sizeof mismatch_problem, "%s", problem);
+    }
+    SDL_CondBroadcast(jobs_changed);
+    SDL_UnlockMutex(mut);
+}
+
 void show_notice(uint32_t retry_at, const char* fmt, ...) {
     char text[notice_size];
     va_list args;

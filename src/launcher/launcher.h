@@ -26,6 +26,7 @@
 // complete or stopping, or a file did not match; waits also time out every 100 ms.
 #pragma once
 #include <SDL.h>
+#include <zstd.h>
 
 #include <atomic>
 #include <cstdint>
@@ -43,6 +44,10 @@ constexpr int min_workers = 2;
 constexpr int max_started_workers = 16;
 constexpr int max_transfers = 64; // transfers in flight at once
 constexpr const char* background_name = "launcher.dat";
+// The file list decompresses to at most this; an unsigned list's answer may be as long as the
+// largest zstd stream of that many bytes (a signed one's: its statement's list-length).
+constexpr uint64_t list_limit = 64ULL << 20;
+constexpr uint64_t list_answer_limit = ZSTD_COMPRESSBOUND(list_limit);
 
 // `failed`: the transfer gave up for a reason of the network or the server (update_failure says which).
 enum class job_step : uint8_t { queued, checking, wanted, transferring, fetched, installing, done, failed };
@@ -66,12 +71,16 @@ struct job_t {
     // no query); any answer but one worth another attempt, or a body that `body_hook` refused,
     // ends the job. `body_hook` sees the body as it arrives, on the transfer thread (offset 0:
     // the body starts, or starts over); returning false ends the transfer. `give_up_at`: a
-    // tick after which a failed attempt is not tried again (0: the whole back-off).
+    // tick after which a failed attempt is not tried again (0: the whole back-off). `max_body`:
+    // the most bytes the body may have (0: list_answer_limit); a longer one is cut there at once,
+    // and the job is fetched with `over_cap` set (by the transfer thread) for its caller to judge.
     std::string* body;
     bool as_is;
     bool (*body_hook)(job_t* job, uint64_t offset, const char* data, size_t size);
     void* hook_data;
     uint32_t give_up_at;
+    uint64_t max_body;
+    bool over_cap;
 };
 
 struct worker_t {
@@ -88,9 +97,12 @@ struct stats_t {
 };
 
 // Whether the installed game starts when the update cannot run for a reason of the network or
-// the server (VELM_OFFLINE_START): src/launcher/offline_start.cpp, compiled into each
-// launcher executable on its own.
+// the server (VELM_OFFLINE_START), and the window over which a transfer's rate is judged (a test
+// launcher's is shorter): src/launcher/offline_start.cpp, compiled into each launcher executable
+// on its own.
 extern const bool launcher_offline_start;
+extern const uint32_t launcher_rate_window_ms;
+constexpr uint32_t rate_window_ms = 60000; // the players' launchers' window
 
 // --- Shared state ----------------------------------------------------------------------------
 extern std::atomic<bool> running; // set at start; cleared once, by the frame loop or coordinator
@@ -175,7 +187,7 @@ const char* update_host();
 
 // Why a transfer failed, as the player is told; whether another attempt may mend it.
 enum class failure_cause { unreachable, no_such_host, proxy_unreachable, proxy_refused, certificate, bundle, busy,
-                           missing, refused };
+                           missing, refused, slow };
 failure_cause classify_result(int curl_result, bool through_proxy, long proxy_answer);
 failure_cause classify_status(long status);
 bool worth_another_attempt(failure_cause cause);
@@ -185,6 +197,17 @@ std::string failure_sentence(failure_cause cause, const char* name, const char* 
 // The pause before attempt `failures` + 1 (`failures` from 1), or the server's Retry-After
 // (ms, 0: none) where that is longer, up to a minute.
 uint32_t retry_delay_ms(int failures, uint32_t retry_after_ms);
+// The most bytes the server's answer for a listed file of `listed_size` bytes may have, whole or
+// as a patch: the largest zstd stream of that many bytes. The temporary adds its header.
+uint64_t answer_cap(uint64_t listed_size);
+// The rate below which an attempt is given up (and tried again after the back-off), in bytes
+// per second over a window of launcher_rate_window_ms.
+constexpr uint64_t rate_floor = 1024;
+// Whether an attempt that received `attempt_bytes` over the last `elapsed_ms` (a whole window),
+// while every transfer together received `link_bytes`, is given up: both stayed below the floor.
+// A slow but steady link shared by many transfers keeps them all; a server that trickles one
+// file is given up once nothing faster shares the link.
+bool below_rate_floor(uint64_t attempt_bytes, uint64_t link_bytes, uint32_t elapsed_ms);
 // The URL and the paths of a listed name; malloc'd, the caller frees them.
 char* file_url(const game_file_t* entry);
 char* patch_url(const game_file_t* entry, const char* base);
@@ -197,6 +220,9 @@ void finish_job(job_t* job);
 // Keeps `report` as update_failure unless one is kept already, and wakes the coordinator;
 // taking `mut`.
 void note_update_failure(const char* report);
+// Keeps `job` as the round's file that did not match the list (mismatch_job, with `problem`)
+// unless one is kept already, and wakes the coordinator; taking `mut`.
+void note_mismatch(job_t* job, const char* problem);
 // Sets the status line's notice (see status_notice; an empty text clears it), taking `mut`.
 void show_notice(uint32_t retry_at, const char* fmt, ...) __attribute__((format(gnu_printf, 2, 3)));
 

@@ -1,10 +1,17 @@
-// Whether the installed game starts when the update server cannot be reached or its list is
-// refused, compiled into each launcher executable on its own (CMake's VELM_OFFLINE_START), so
-// that launchers built both ways share the rest of the build.
+// Constants compiled into each launcher executable on its own, so that launchers built both ways
+// share the rest of the build: whether the installed game starts when the update server cannot
+// be reached or its list is refused (CMake's VELM_OFFLINE_START), and the window over which a
+// transfer's rate is judged (VELM_RATE_WINDOW_MS, which only a test launcher sets, shorter).
 #include "launcher/launcher.h"
 
 #ifdef VELM_OFFLINE_START
 const bool launcher_offline_start = true;
 #else
 const bool launcher_offline_start = false;
+#endif
+
+#ifdef VELM_RATE_WINDOW_MS
+const uint32_t launcher_rate_window_ms = VELM_RATE_WINDOW_MS;
+#else
+const uint32_t launcher_rate_window_ms = rate_window_ms;
 #endif

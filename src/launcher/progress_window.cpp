@@ -84,10 +84,16 @@ void load_background(progress_window* pw) {
     if (!platform_entry_exists(background_path))
         return;
     release_background(pw); // a surface whose texture could not be made
-    pw->background_image = IMG_Load(background_path);
+    // The server's bytes reach the PNG decoder alone, whatever they claim to be.
+    SDL_RWops* file = SDL_RWFromFile(background_path, "rb");
+    bool png = file != nullptr && IMG_isPNG(file) != 0;
+    pw->background_image = png ? IMG_LoadPNG_RW(file) : nullptr;
+    if (file != nullptr)
+        SDL_RWclose(file);
     if (pw->background_image == nullptr) {
         if (!pw->background_failed)
-            log_printf("cannot load background %s: %s\n", background_path, IMG_GetError());
+            log_printf("cannot load background %s: %s\n", background_path,
+                       file == nullptr || png ? IMG_GetError() : "not a PNG image");
         pw->background_failed = true;
         return;
     }

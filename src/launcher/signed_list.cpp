@@ -20,28 +20,15 @@ constexpr size_t date_length = 10; // "2027-01-05"
 constexpr long http_ok = 200;
 constexpr long http_not_found = 404;
 
-// What the transfer thread hands over, body by body: the statement's text, capped; the list's
-// SHA-256, computed while it arrives so that nothing is left to hash once it is there.
+// The statement's text; `oversized` when the answer passed statement_max_size (nothing more
+// of it was read).
 struct statement_body {
     std::string text;
     bool oversized;
 };
 
-// Transfer thread: a body that starts at `offset` 0 starts over.
-bool collect_statement(job_t* job, uint64_t offset, const char* data, size_t size) {
-    auto* body = static_cast<statement_body*>(job->hook_data);
-    if (offset == 0) {
-        body->text.clear();
-        body->oversized = false;
-    }
-    if (body->text.size() + size > statement_max_size) {
-        body->oversized = true;
-        return false; // the transfer ends here: nothing more is read
-    }
-    body->text.append(data, size);
-    return true;
-}
-
+// Transfer thread: the list's SHA-256, computed while it arrives so that nothing is left to hash
+// once it is there; a body that starts at `offset` 0 starts over.
 bool hash_list(job_t* job, uint64_t offset, const char* data, size_t size) {
     auto* stream = static_cast<sha256_stream*>(job->hook_data);
     if (offset == 0)
@@ -78,18 +65,16 @@ fetch_result fetch_statement(statement_body* body, bool* missing, uint32_t give_
     game_file_t entry{};
     entry.name = const_cast<char*>(statement_name);
     job_t job{};
-    std::string kept;
     job.entry = &entry;
-    job.body = &kept;
+    job.body = &body->text;
     job.as_is = true;
-    job.body_hook = collect_statement;
-    job.hook_data = body;
     job.give_up_at = give_up_at;
-    body->text.clear();
-    body->oversized = false;
+    job.max_body = statement_max_size;
+    body->text.clear(); // an error page's body is not kept: nothing of an earlier answer stays
     fetch_result result = download(&job);
     if (result != fetch_result::fetched)
         return result;
+    body->oversized = job.over_cap;
     print_transfer(job, statement_name);
     *missing = job.status == http_not_found;
     if (job.status != http_ok && !*missing) {
@@ -117,7 +102,11 @@ fetch_result fetch_signed_list(job_t* list_job, std::string_view keys_text, std:
         if (fetch_result result = fetch_statement(&body, &missing, list_job->give_up_at); result != fetch_result::fetched)
             return result;
         // Without a statement the list is fetched all the same: a server that lacks both is
-        // missing its update folder, which is not the same as an unsigned list.
+        // missing its update folder, which is not the same as an unsigned list. A list longer
+        // than its statement says is cut there at once (0: no statement to say it).
+        list_statement said;
+        list_job->max_body = !missing && !body.oversized && parse_statement(body.text, &said) == nullptr
+                                 ? std::min(said.list_length, list_answer_limit) : 0;
         sha256_start(&stream);
         list_job->body_hook = hash_list;
         list_job->hook_data = &stream;
@@ -138,6 +127,9 @@ fetch_result fetch_signed_list(job_t* list_job, std::string_view keys_text, std:
         const char* problem = nullptr;
         list_verdict verdict = check_statement(body.text, stream.length, digest, {channel, keys, revoked, *accepted},
                                                std::time(nullptr), &statement, &problem);
+        // A list cut at its statement's length is not the list signed, whatever else holds after that.
+        if (list_job->over_cap && verdict != list_verdict::not_signed && verdict != list_verdict::other_channel)
+            verdict = list_verdict::not_matching;
         if (verdict == list_verdict::not_matching && attempt == 1) {
             // The vendor may have published between the two requests: both once more.
             log_printf("the file list does not match its signature; fetching both again\n");

@@ -15,10 +15,17 @@
 // range request guarded by If-Range: a file that changed on the server comes whole, and the
 // temporary starts over.
 //
-// A failed attempt, and an answer that a busy server gives (408, 429, 500, 502, 503, 504), are
-// tried again after a pause that doubles each time (0.5 s, 1 s, 2 s, ..., about a minute in
-// all), or after the server's Retry-After up to a minute; an attempt that brought the transfer
-// further than any before it starts the count anew. Then, and at once for another HTTP status
+// No answer is taken whole before it is judged: a body longer than its cap (answer_cap, or the
+// coordinator's `max_body`) is cut at once and its temporary removed; a 206 that does not start
+// where the launcher asked is refused and the file asked for whole; an error page is read up to
+// `max_error_page` bytes.
+//
+// A failed attempt, an answer that a busy server gives (408, 429, 500, 502, 503, 504), and an
+// attempt whose rate stays below the floor for a window while the whole link's does too
+// (below_rate_floor), are tried again after a pause that doubles each time (0.5 s, 1 s, 2 s,
+// ..., about a minute in all), or after the server's Retry-After up to a minute; an attempt that
+// brought the transfer further than any before it starts the count anew (a slow one does not,
+// or a server trickling bytes would keep the transfer going for ever). Then, and at once for another HTTP status
 // or a server whose certificate is not trusted, the transfer fails: the coordinator learns why,
 // in the player's words (update_failure), and decides what follows.
 #include <curl/curl.h>
@@ -54,6 +61,7 @@ constexpr uint32_t max_retry_after_ms = 60000; // a longer Retry-After is waited
 constexpr long connect_timeout_ms = 15000;
 constexpr long min_connect_timeout_ms = 1000; // within a time budget, an attempt gets at least this
 constexpr long stall_seconds = 30; // receiving nothing this long fails the attempt
+constexpr uint64_t max_error_page = 64 << 10; // the body of an answer other than the file, read and dropped
 constexpr int idle_wait_ms = 100;
 constexpr long http_ok = 200;
 constexpr long http_partial = 206;
@@ -91,6 +99,20 @@ struct transfer_t {
     bool answered = false; // the body of this attempt's response has begun
     bool keep_body = false; // the body goes into the temporary (200, or 206 when resuming)
     uint64_t body_at = 0; // the body's bytes before the next one received
+    uint64_t cap = 0; // the most bytes the body may have, the resumed ones included
+    int64_t range_start = -1; // where the response's Content-Range starts; -1: none
+    uint64_t dropped = 0; // bytes of an error page read
+    // Why the attempt was cut short: its body passed the cap, its range did not start where asked,
+    // its error page ran long, its rate stayed below the floor.
+    bool over_cap = false;
+    bool range_moved = false;
+    bool page_cut = false;
+    bool too_slow = false;
+    // The rate floor's window: opened by the attempt's first byte, headers included.
+    bool window_open = false;
+    uint32_t window_start = 0;
+    uint64_t window_bytes = 0; // this attempt's bytes in the window
+    uint64_t window_link_bytes = 0; // `link_bytes` when the window opened
 };
 
 CURLM* multi = nullptr;
@@ -103,6 +125,7 @@ job_heap& fresh = *new job_heap;
 std::vector<transfer_t*>& retrying = *new std::vector<transfer_t*>;
 std::vector<transfer_t*>& in_flight = *new std::vector<transfer_t*>;
 std::vector<CURL*>& idle_handles = *new std::vector<CURL*>;
+uint64_t link_bytes = 0; // every byte any transfer received, headers included; transfer thread only
 uint64_t stop_requests = 0; // under `mut`: raised by transfer_stop_all
 uint64_t stops_done = 0; // under `mut`: the transfer thread's answer
 
@@ -188,6 +211,18 @@ void begin_body(transfer_t* t) {
     bool whole = code == http_ok;
     if (!whole && !(code == http_partial && t->resume_from > 0))
         return; // an error page: kept nowhere, the status is reported when it ends
+    if (!whole && t->range_start != static_cast<int64_t>(t->resume_from)) {
+        log_printf("the server sent %s from byte %lld where the launcher asked for byte %" PRIu64 "; fetching it whole\n",
+                   t->job->entry->name, static_cast<long long>(t->range_start), t->resume_from);
+        t->range_moved = true;
+        return;
+    }
+    curl_off_t length = -1;
+    curl_easy_getinfo(t->handle, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
+    if (length >= 0 && (whole ? 0 : t->resume_from) + static_cast<uint64_t>(length) > t->cap) {
+        t->over_cap = true; // said before the body: nothing of it is kept
+        return;
+    }
     if (t->job->body != nullptr) {
         t->job->body->clear(); // kept in memory, never resumed: a body starts over
         t->resume_from = 0;
@@ -211,11 +246,31 @@ bool pass_to_hook(transfer_t* t, const char* data, size_t bytes) {
     return t->job->body_hook == nullptr || t->job->body_hook(t->job, at, data, bytes);
 }
 
+// Counts what arrived towards the rate floor's window, which the first byte opens.
+void count_received(transfer_t* t, size_t bytes) {
+    if (!t->window_open) {
+        t->window_open = true;
+        t->window_start = SDL_GetTicks();
+        t->window_link_bytes = link_bytes;
+    }
+    t->window_bytes += bytes;
+    link_bytes += bytes;
+}
+
 size_t curl_write_cb(char* data, size_t item_size, size_t item_count, void* user) {
     auto* t = static_cast<transfer_t*>(user);
     size_t bytes = item_size * item_count;
+    count_received(t, bytes);
     if (!t->answered)
         begin_body(t);
+    // Returning less than `bytes` ends the transfer at once (CURLE_WRITE_ERROR): nothing past a
+    // cap is written or read.
+    if (t->keep_body && t->body_at + bytes > t->cap)
+        t->over_cap = true;
+    if (!t->keep_body && (t->dropped += bytes) > max_error_page)
+        t->page_cut = true;
+    if (t->over_cap || t->range_moved || t->page_cut)
+        return 0;
     if (t->keep_body && t->job->body != nullptr)
         t->job->body->append(data, bytes);
     else if (t->keep_body && fwrite(data, 1, bytes, t->file) != bytes)
@@ -232,6 +287,7 @@ size_t curl_write_cb(char* data, size_t item_size, size_t item_count, void* user
 size_t curl_header_cb(char* data, size_t item_size, size_t item_count, void* user) {
     auto* t = static_cast<transfer_t*>(user);
     size_t bytes = item_size * item_count;
+    count_received(t, bytes);
     std::string_view line(data, bytes);
     while (!line.empty() && (line.back() == '\n' || line.back() == '\r' || line.back() == ' '))
         line.remove_suffix(1);
@@ -247,6 +303,13 @@ size_t curl_header_cb(char* data, size_t item_size, size_t item_count, void* use
         t->etag.clear();
         t->last_modified.clear();
         t->retry_after_ms = 0;
+        t->range_start = -1;
+    } else if (std::string_view range = value_of("content-range:"); range.starts_with("bytes ")) {
+        // "bytes <first>-<last>/<length>": where the part starts.
+        std::string text(range.substr(6));
+        char* end = nullptr;
+        long long start = strtoll(text.c_str(), &end, 10);
+        t->range_start = end != text.c_str() && *end == '-' && start >= 0 ? start : -1;
     } else if (std::string_view wait = value_of("retry-after:"); !wait.empty()) {
         // Seconds, or the date after which to ask again.
         std::string text(wait);
@@ -264,6 +327,20 @@ size_t curl_header_cb(char* data, size_t item_size, size_t item_count, void* use
     return bytes;
 }
 
+// Whether the attempt of `t` is too slow: judged once a window since its first byte, the
+// window then starting anew.
+bool judge_rate(transfer_t* t) {
+    uint32_t now = SDL_GetTicks();
+    if (!t->window_open || now - t->window_start < launcher_rate_window_ms)
+        return false;
+    bool slow = below_rate_floor(t->window_bytes, link_bytes - t->window_link_bytes, now - t->window_start);
+    t->window_start = now;
+    t->window_bytes = 0;
+    t->window_link_bytes = link_bytes;
+    return slow;
+}
+
+// Called about once a second even while nothing arrives; a non-zero return ends the transfer.
 int curl_progress_cb(void* user, curl_off_t download_total, curl_off_t download_now, curl_off_t, curl_off_t) {
     auto* t = static_cast<transfer_t*>(user);
     if (download_total > 0) {
@@ -271,7 +348,9 @@ int curl_progress_cb(void* user, curl_off_t download_total, curl_off_t download_
         double total = static_cast<double>(t->resume_from) + static_cast<double>(download_total);
         t->job->progress.store(static_cast<float>(done / total), std::memory_order_relaxed);
     }
-    return running.load(std::memory_order_relaxed) ? 0 : 1;
+    if (judge_rate(t))
+        t->too_slow = true;
+    return running.load(std::memory_order_relaxed) && !t->too_slow ? 0 : 1;
 }
 
 // --- Attempts --------------------------------------------------------------------------------
@@ -378,6 +457,9 @@ void start_attempt(transfer_t* t) {
     t->resume_from = resumable ? read_header(t, &validator) : 0;
     t->answered = false;
     t->keep_body = false;
+    t->range_start = -1;
+    t->dropped = 0;
+    t->over_cap = t->range_moved = t->page_cut = t->too_slow = t->window_open = false;
     t->etag.clear();
     t->last_modified.clear();
     t->retry_after_ms = 0;
@@ -485,8 +567,8 @@ void retry_later(transfer_t* t, uint32_t delay_ms) {
 // time budget are used up; `report` is the failure's, `reason` what the status line says.
 void try_again(transfer_t* t, const char* report, const char* reason) {
     // An attempt that brought the transfer further than any before it starts the count anew:
-    // a long download over a link that drops now and then gets there.
-    if (t->body_at > t->furthest) {
+    // a long download over a link that drops now and then gets there. A slow one does not.
+    if (!t->too_slow && t->body_at > t->furthest) {
         t->furthest = t->body_at;
         t->failures = 0;
     }
@@ -497,7 +579,7 @@ void try_again(transfer_t* t, const char* report, const char* reason) {
         fail(t, report);
         return;
     }
-    log_printf(" !!! RETRYING %s\n", t->job->entry->name);
+    log_printf(" !!! RETRYING %s: %s\n", t->job->entry->name, reason);
     show_notice(now + delay, "Cannot reach %s: %s; trying again in", host.c_str(), reason);
     retry_later(t, delay);
 }
@@ -517,16 +599,61 @@ void failed_status(transfer_t* t, long code) {
         fail(t, report);
 }
 
+// An answer past its cap, its temporary removed: the coordinator judges its own fetches; a
+// patch gives way to the whole file; a file is one that does not match the list (which may have
+// changed under the download: the coordinator decides).
+void refuse_oversized(transfer_t* t, long code) {
+    job_t* job = t->job;
+    log_printf("the answer for %s passed its cap of %" PRIu64 " bytes: refused\n", job->entry->name, t->cap);
+    if (job->for_coordinator) {
+        job->over_cap = true;
+        succeed(t, code);
+        return;
+    }
+    remove_entry(t->temporary.c_str());
+    if (asks_patch(t)) {
+        log_printf("no patch for %s that its size allows; fetching it whole\n", job->entry->name);
+        job->patch_base[0] = '\0';
+        set_url(t);
+        retry_later(t, 0);
+        return;
+    }
+    char problem[sizeof mismatch_problem];
+    snprintf(problem, sizeof problem, "%s.zs is longer than %" PRIu64 " bytes compress to (more than %" PRIu64 " bytes)",
+             job->entry->name, job->entry->size, t->cap);
+    note_mismatch(job, problem);
+    delete t;
+}
+
 void finish_attempt(transfer_t* t, CURLcode result) {
     long code = 0;
     long proxy_answer = 0;
     curl_easy_getinfo(t->handle, CURLINFO_RESPONSE_CODE, &code);
     curl_easy_getinfo(t->handle, CURLINFO_HTTP_CONNECTCODE, &proxy_answer);
     end_attempt(t);
+    if (t->over_cap) {
+        refuse_oversized(t, code);
+        return;
+    }
+    if (t->range_moved) { // the temporary stays as it was; the next attempt asks for the whole file
+        t->range_refused = true;
+        retry_later(t, 0);
+        return;
+    }
+    if (t->too_slow) {
+        char report[report_size];
+        FORMAT_REPORT(report, sizeof report, failure_sentence(failure_cause::slow, sentence_name(t), nullptr, 0).c_str(),
+                      "less than %" PRIu64 " bytes a second for %u s\n%s", rate_floor, launcher_rate_window_ms / 1000,
+                      t->url.c_str());
+        try_again(t, report, "it sends too slowly");
+        return;
+    }
     if (result == CURLE_ABORTED_BY_CALLBACK) { // the window was closed
         delete t;
         return;
     }
+    if (t->page_cut) // an error page read as far as it matters: its status decides
+        result = CURLE_OK;
     bool busy = result == CURLE_OK && worth_another_attempt(classify_status(code)) && code != http_ok;
     if (t->job->as_is && !busy && (result == CURLE_OK || result == CURLE_WRITE_ERROR)) {
         succeed(t, code); // the coordinator judges any answer, and a body its hook refused
@@ -600,6 +727,10 @@ void take_submitted() {
 transfer_t* new_transfer(job_t* job) {
     auto* t = new transfer_t;
     t->job = job;
+    job->over_cap = false;
+    t->cap = !job->for_coordinator ? answer_cap(job->entry->size)
+             : job->max_body != 0  ? job->max_body
+                                   : list_answer_limit;
     if (job->as_is) {
         t->url = std::string(base_url) + job->entry->name;
         t->temporary = std::string("game/") + job->entry->name;
@@ -749,6 +880,10 @@ std::string failure_sentence(failure_cause cause, const char* name, const char* 
         snprintf(text, sizeof text, "The update server did not send %s (it answered %ld): %s", what.c_str(), status,
                  later);
         break;
+    case failure_cause::slow:
+        snprintf(text, sizeof text, "The update server %s sends %s too slowly to finish (less than %" PRIu64 " bytes a "
+                 "second for %u s). %s", host.c_str(), what.c_str(), rate_floor, launcher_rate_window_ms / 1000, connection);
+        break;
     }
     return text;
 }
@@ -756,6 +891,15 @@ std::string failure_sentence(failure_cause cause, const char* name, const char* 
 uint32_t retry_delay_ms(int failures, uint32_t retry_after_ms) {
     uint32_t pause = retry_delays_ms[std::clamp(failures, 1, static_cast<int>(std::size(retry_delays_ms))) - 1];
     return std::max(pause, std::min(retry_after_ms, max_retry_after_ms));
+}
+
+uint64_t answer_cap(uint64_t listed_size) {
+    return listed_size < ZSTD_MAX_INPUT_SIZE ? ZSTD_compressBound(static_cast<size_t>(listed_size)) : UINT64_MAX;
+}
+
+bool below_rate_floor(uint64_t attempt_bytes, uint64_t link_bytes, uint32_t elapsed_ms) {
+    uint64_t floor_bytes = rate_floor * elapsed_ms / 1000;
+    return attempt_bytes < floor_bytes && link_bytes < floor_bytes;
 }
 
 void download_init() {

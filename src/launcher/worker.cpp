@@ -17,6 +17,7 @@
 namespace {
 
 constexpr uint32_t idle_poll_ms = 100;
+constexpr long http_partial = 206; // a transfer's status when it was resumed
 constexpr const char* empty_digest = "da39a3ee5e6b4b0d3255bfef95601890afd80709"; // SHA-1 of no bytes
 // A local copy of another size than listed is hashed to serve as a patch's base only up to this
 // size (the publisher makes no patches past 1 GiB by default).
@@ -96,19 +97,13 @@ void check(job_t* job) {
 void report_mismatch(job_t* job, const char* problem, const char* temporary, const char* output) {
     remove_entry(temporary);
     remove_entry(output);
-    SDL_LockMutex(mut);
-    if (mismatch_job == nullptr) {
-        mismatch_job = job;
-        snprintf(mismatch_problem, sizeof mismatch_problem, "%s", problem);
-    }
-    SDL_CondBroadcast(jobs_changed);
-    SDL_UnlockMutex(mut);
+    note_mismatch(job, problem);
 }
 
-// A patch that does not give the listed file: the whole file is asked for instead; the local
-// copy it was made against is still in place.
-void fall_back_to_whole_file(job_t* job, const char* problem, const char* temporary, const char* output) {
-    log_printf("the patch for %s did not apply (%s); fetching it whole\n", job->entry->name, problem);
+// A patch that does not give the listed file, or a resumed download that does not (the server
+// replaced the file under the same validator): the whole file is asked for instead, once; the
+// local copy is still in place.
+void fall_back_to_whole_file(job_t* job, const char* temporary, const char* output) {
     remove_entry(temporary);
     remove_entry(output);
     job->patch_base[0] = '\0';
@@ -146,7 +141,12 @@ void install(job_t* job) {
     else
         problem[0] = '\0';
     if (problem[0] != '\0' && is_patch) {
-        fall_back_to_whole_file(job, base_mapped ? problem : "its base cannot be read", temporary, output.c_str());
+        log_printf("the patch for %s did not apply (%s); fetching it whole\n", e->name,
+                   base_mapped ? problem : "its base cannot be read");
+        fall_back_to_whole_file(job, temporary, output.c_str());
+    } else if (problem[0] != '\0' && job->status == http_partial) {
+        log_printf("the resumed download of %s does not match the list (%s); fetching it whole\n", e->name, problem);
+        fall_back_to_whole_file(job, temporary, output.c_str());
     } else if (problem[0] != '\0') {
         report_mismatch(job, problem, temporary, output.c_str());
     } else {

@@ -8,8 +8,9 @@ paths to a fault: an object of "times": N (the first N requests of the path only
 (read the request, then reset the connection), "status": N (answer N), "body_file": PATH (serve
 these bytes instead), "stall": SECONDS (send half of the body, pause, then send the rest), "cut": N
 (send N bytes of the body, then close the connection), "headers": {NAME: VALUE} (sent as they are,
-an "ETag" instead of the server's own). A range request ("bytes=N-") is answered with 206 and the
-rest of the body."""
+an "ETag" instead of the server's own), "no_length": true (no Content-Length: the body ends when the
+connection closes), "trickle": N (N bytes a second). A range request ("bytes=N-") is answered with 206
+and the rest of the body, or with "range_from": N, from byte N."""
 
 import http.server
 import json
@@ -86,15 +87,24 @@ class Handler(http.server.BaseHTTPRequestHandler):
         with open(body_path if status == 200 else os.devnull, "rb") as f:
             body = f.read()
         start = int(self.headers.get("Range", "bytes=0-")[6:].split("-")[0] or 0) if status == 200 else 0
-        self.send_response(206 if start else status)
+        partial, start = start > 0, fault.get("range_from", start) if start else 0
+        self.send_response(206 if partial else status)
         headers = {"ETag": '"%x"' % len(body), **fault.get("headers", {})}
         for name, value in headers.items():
             self.send_header(name, value)
-        self.send_header("Content-Length", str(len(body) - start))
-        if start:
+        if not fault.get("no_length"):
+            self.send_header("Content-Length", str(len(body) - start))
+        self.close_connection = self.close_connection or fault.get("no_length", False)
+        if partial:
             self.send_header("Content-Range", f"bytes {start}-{len(body) - 1}/{len(body)}")
         self.end_headers()
         body = body[start:]
+        if "trickle" in fault:  # a tenth of the rate, ten times a second
+            for at in range(0, len(body), max(1, fault["trickle"] // 10)):
+                self.wfile.write(body[at:at + max(1, fault["trickle"] // 10)])
+                self.wfile.flush()
+                time.sleep(0.1)
+            return
         half = len(body) // 2 if "stall" in fault else fault.get("cut", len(body))
         self.wfile.write(body[:half])
         self.wfile.flush()

@@ -62,6 +62,7 @@ class PatchTest(E2ETestCase):
             ("a server without the patch", {}, None, "no patch for"),
             ("a corrupted patch", {}, b"\x28\xb5\x2f\xfd" + bytes(200), "did not apply"),
             ("a patch for another base", {}, other, "did not apply"),
+            ("a patch past its cap", {}, b"\x28\xb5\x2f\xfd" + bytes(len(self.v2[GROWN]) * 257 // 256), "that its size allows"),
         ]
         for what, local, patch, said in rows:
             with self.subTest(what):

@@ -123,8 +123,11 @@ class PublishTest(E2ETestCase):
         run = lambda *args: subprocess.run([harness.PUBLISH_EXE, *map(str, args)], capture_output=True, text=True)  # noqa: E731
         vendor = harness.SOURCE_DIR / "tests/keys/vendor.key"
         self.published("old", "--sign", vendor, "--channel", harness.CHANNEL, "--label", "Spring update\nnew maps\n")
+        before, forgotten = harness.snapshot(self.root), velm_publish(self.scratch / "new", self.root)  # no --sign
+        self.assertEqual((forgotten.returncode, harness.snapshot(self.root)), (1, before), forgotten.stderr)
+        self.assertIn("Sign it with --sign KEYFILE, or give --unsigned if an unsigned release is meant", forgotten.stderr)
         for i in range(4):  # more unsigned publishes than trees kept: the sequence goes on all the same
-            warned = "the live tree is signed and this release is not" in velm_publish(self.scratch / "new", self.root).stderr
+            warned = "this release is not (--unsigned)" in velm_publish(self.scratch / "new", self.root, "--unsigned").stderr
             self.assertEqual(warned, i == 0)
         self.assertIn("signed     publish 6, ", self.published("old", "--sign", vendor, "--channel", harness.CHANNEL, "--keep", "4"))
         releases = run("releases", self.root).stdout.splitlines()
@@ -135,6 +138,7 @@ class PublishTest(E2ETestCase):
         for line in ("added    gone.txt  24 bytes", "removed  added/new.txt  24 bytes", "changed  same size.bin  5.0 kB -> 5.0 kB",
                      "1 added (24 bytes), 1 removed (24 bytes), 9 changed, 17 unchanged"):
             self.assertIn(line + "\n", diff)
+        self.assertIn("give --unsigned if", run("rollback", self.root, older).stderr)
         rolled = run("rollback", "--sign", vendor, "--label", "back to the new maps", self.root, older)
         self.assertIn("nothing compressed", rolled.stdout, rolled.stderr)
         live = (self.root / "windows").resolve()

@@ -94,12 +94,16 @@ class SignedListTest(E2ETestCase):
         older_state = f"velm-launcher state 1\nsource {harness.BASE_URL}\nsequence 3\n"  # before keys had their own
         endless = self.files / "endless.sig"
         endless.write_bytes(b"velm-signed-list 2\n" * ((4 << 20) // 19))  # far past the 4 KiB cap
+        longer = self.files / "longer-list"  # the signed list and more, refused at its signed length
+        longer.write_bytes((self.files / f"v2-{LIST_ZS}").read_bytes() + bytes(4 << 20))
         expired, fresh = time.time() - 2 * DAY_S, time.time() + DAY_S
         rows = [  # (threat, the statement's fault, the list served instead, the report, requests for the statement[, state])
             ("unsigned list", {"status": 404}, None, f"{NOT_SIGNED} (the server has no signature file", 1),
             ("list signed by a revoked key, also listed as a key", self.sign("stranger", 3, fresh), None,
              f"{NOT_SIGNED} (the signature is by a key the vendor has revoked)", 1),
             ("list changed after signing", self.files / f"v2-{STATEMENT}", "evil-list", NOT_THAT, 2),
+            ("list longer than its statement says, refused unread", self.files / f"v2-{STATEMENT}",
+             {"body_file": str(longer), "stall": 120}, NOT_THAT, 2),
             ("statement changed to name the changed list", edited, "evil-list", UNKNOWN_KEY, 1),
             ("statement for another list of the vendor", self.files / f"v1-{STATEMENT}", None, NOT_THAT, 2),
             ("rollback to an older signed list", self.files / f"v1-{STATEMENT}", f"v1-{LIST_ZS}",
@@ -127,7 +131,8 @@ class SignedListTest(E2ETestCase):
                 faults = {f"/windows/{STATEMENT}": statement if isinstance(statement, dict) else
                           {"body_file": str(statement)}}
                 if list_file:
-                    faults[f"/windows/{LIST_ZS}"] = {"body_file": str(self.files / list_file)}
+                    faults[f"/windows/{LIST_ZS}"] = list_file if isinstance(list_file, dict) else \
+                        {"body_file": str(self.files / list_file)}
                 self.server.set({})
                 directory = self.stage()
                 if "first install" not in threat:  # a copy would not be the tree its record describes
@@ -178,6 +183,13 @@ class SignedListTest(E2ETestCase):
             self.switch_to(rotated)
             self.assert_ok(harness.run_launcher(directory), source(3), skip=harness.UPD_OLD)
             self.assertEqual((sequence(directory), sequence(directory, "rotated")), (2 + 2**32, 3))
+        with self.subTest("a state that cannot be written: said, rollback protection off"):
+            directory = self.stage(like=self.installed)
+            (directory / "launcher.state").unlink()
+            (directory / "launcher.state").mkdir()
+            run = harness.run_launcher(directory)
+            self.assert_ok(run, source(3), skip=harness.UPD_OLD)
+            self.assertTrue(run.matches("^cannot write launcher.state: Is a directory; .*rollback protection is off"), run.describe())
 
     def test_verify_checks_the_served_tree(self):
         tree = self.scratch / "verified-root"

@@ -100,12 +100,16 @@ void publish_files(build_t* build) {
 }
 
 // An unsigned release over a signed live tree: every launcher built with the vendor's keys
-// refuses its list until a signed one is live again.
-void warn_unsigned_over_signed(const server_tree& tree, const signing_t& signing) {
+// refuses its list until a signed one is live again. Refused before anything is written, unless
+// --unsigned says it is meant.
+void refuse_unsigned_over_signed(const server_tree& tree, const signing_t& signing) {
     std::error_code ec;
-    if (signing.key_file == nullptr && !tree.live.empty() && fs::exists(fs::symlink_status(tree.live / statement_name, ec)))
-        warn("the live tree is signed and this release is not (no --sign): launchers built with your public keys "
-             "refuse it");
+    if (signing.key_file != nullptr || tree.live.empty() || !fs::exists(fs::symlink_status(tree.live / statement_name, ec)))
+        return;
+    if (!signing.unsigned_meant)
+        fail("the live tree is signed and this release would not be: every launcher built with your public keys would "
+             "refuse it. Sign it with --sign KEYFILE, or give --unsigned if an unsigned release is meant");
+    warn("the live tree is signed and this release is not (--unsigned): launchers built with your public keys refuse it");
 }
 
 // The last steps of a publish or a rollback, once the release `id` is complete but for its
@@ -244,7 +248,7 @@ int build_command(const fs::path& game_dir, const fs::path& root, build_options*
     server_tree tree;
     open_tree(root, &tree);
     resolve_channel(tree, &options->signing);
-    warn_unsigned_over_signed(tree, options->signing);
+    refuse_unsigned_over_signed(tree, options->signing);
     highest_sequence(tree); // a sequence that cannot be read stops the publish before any work
     if (!tree.live_release.empty() && is_complete(tree.live)) {
         auto live_list = std::make_shared<game_file_table>();
@@ -306,7 +310,7 @@ int rollback_command(const fs::path& root, const std::string& wanted, build_opti
     fs::path from = tree.releases / old.id;
     if (!is_complete(from))
         fail(old.id + " is not a complete release (a publish that did not finish)");
-    warn_unsigned_over_signed(tree, options->signing);
+    refuse_unsigned_over_signed(tree, options->signing);
     release_info info = read_release_info(tree, old);
 
     uint64_t number = list_releases(tree).front().number + 1;

@@ -22,6 +22,7 @@ enum option_bits : unsigned {
     opt_label = 8,
     opt_sign = 16, // --sign, --expires, --channel
     opt_channel = 32, // --channel alone
+    opt_unsigned = 64,
 };
 
 struct command_t {
@@ -32,8 +33,8 @@ struct command_t {
 };
 
 constexpr command_t commands[] = {
-    {"build", opt_level | opt_patches | opt_keep | opt_label | opt_sign, 2, 2},
-    {"rollback", opt_keep | opt_label | opt_sign, 2, 2},
+    {"build", opt_level | opt_patches | opt_keep | opt_label | opt_sign | opt_unsigned, 2, 2},
+    {"rollback", opt_keep | opt_label | opt_sign | opt_unsigned, 2, 2},
     {"resign", opt_sign, 1, 1},
     {"status", 0, 1, 1},
     {"releases", 0, 1, 1},
@@ -48,11 +49,13 @@ constexpr command_t commands[] = {
 
 constexpr const char* usage_text =
     "usage: velm-publish build [--level N] [--label TEXT] [--keep N] [--no-patches] [--patch-depth N]\n"
-    "                          [--patch-max-size BYTES] [--sign KEYFILE [--channel NAME] [--expires DAYS]] GAME_DIR ROOT\n"
+    "                          [--patch-max-size BYTES] [--sign KEYFILE [--channel NAME] [--expires DAYS] | --unsigned]\n"
+    "                          GAME_DIR ROOT\n"
     "       velm-publish status ROOT\n"
     "       velm-publish releases ROOT\n"
     "       velm-publish diff ROOT RELEASE RELEASE\n"
-    "       velm-publish rollback [--label TEXT] [--keep N] [--sign KEYFILE [--channel NAME] [--expires DAYS]] ROOT RELEASE\n"
+    "       velm-publish rollback [--label TEXT] [--keep N] [--sign KEYFILE [--channel NAME] [--expires DAYS] | --unsigned]\n"
+    "                             ROOT RELEASE\n"
     "       velm-publish resign --sign KEYFILE [--channel NAME] [--expires DAYS] ROOT\n"
     "       velm-publish keygen KEYFILE\n"
     "       velm-publish pubkey KEYFILE\n"
@@ -92,6 +95,10 @@ std::string take_option(int argc, char** argv, int* i, unsigned allowed, build_o
     auto wants = [&](unsigned bit) { return (allowed & bit) != 0; };
     if (name == "--no-patches" && wants(opt_patches)) {
         options->patches = false;
+        return "";
+    }
+    if (name == "--unsigned" && wants(opt_unsigned)) {
+        options->signing.unsigned_meant = true;
         return "";
     }
     bool takes_value = (name == "--level" && wants(opt_level)) || (name == "--keep" && wants(opt_keep)) ||
@@ -172,6 +179,8 @@ cli_request parse_command_line(int argc, char** argv) {
     const signing_t& signing = request.options.signing;
     if (request.error.empty() && signing.expires_set && signing.key_file == nullptr)
         request.error = "--expires goes with --sign";
+    if (request.error.empty() && signing.unsigned_meant && signing.key_file != nullptr)
+        request.error = "--unsigned and --sign exclude each other";
     if (request.error.empty() && strcmp(command->name, "verify") == 0 && signing.channel.empty())
         request.error = "verify needs --channel NAME";
     if (request.error.empty() && strcmp(command->name, "resign") == 0 && signing.key_file == nullptr)

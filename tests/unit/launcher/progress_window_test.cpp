@@ -192,12 +192,16 @@ TEST_F(ProgressWindowTest, NoticesAndLargeDownloads) {
 // The background: tried each frame until it loads; then stretched, the window taking its size; replaced when stale.
 TEST_F(ProgressWindowTest, Background) {
     pw_.window = SDL_CreateWindow("t", 0, 0, W, H, SDL_WINDOW_BORDERLESS);
-    for (const char* content : {"", "not an image", "\x89PNG\r\n\x1a\ncut"}) {
+    SDL_Surface* bmp = SDL_CreateRGBSurfaceWithFormat(0, 8, 8, 32, SDL_PIXELFORMAT_ARGB8888);
+    SDL_FillRect(bmp, nullptr, SDL_MapRGB(bmp->format, 200, 0, 0));
+    for (const char* content : {"", "not an image", "\x89PNG\r\n\x1a\ncut", "a BMP, which only the PNG decoder sees"}) {
         write_file("game/launcher.dat", content);
+        ASSERT_TRUE(content[0] != 'a' || SDL_SaveBMP(bmp, "game/launcher.dat") == 0) << SDL_GetError();
         frame();
         frame();
-        EXPECT_EQ(red(300, 150), clear_level);
+        EXPECT_EQ(red(300, 150), clear_level) << content;
     }
+    SDL_FreeSurface(bmp);
     const std::tuple<int, int, int, bool, std::string> rows[] = {
         {320, 200, 200, false, "320x200 200"}, {400, 250, 100, false, "320x200 200"}, {400, 250, 100, true, "400x250 100"}};
     for (const auto& [w, h, level, stale, shown] : rows) {

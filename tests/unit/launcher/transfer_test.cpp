@@ -4,6 +4,8 @@
 #include "launcher/launcher.h"
 #include "test_util.h"
 
+const uint32_t launcher_rate_window_ms = rate_window_ms; // as the players' launchers judge
+
 // libcurl's results and the server's answers: the cause, whether another attempt may mend it, and what the player reads.
 TEST(Transfer, FailuresInThePlayersWords) {
     download_init(); // the update server's host, from the build's URL
@@ -36,6 +38,9 @@ TEST(Transfer, FailuresInThePlayersWords) {
     }
     EXPECT_EQ(failure_sentence(missing, nullptr, "", 404), "The update server lacks the file list: the vendor's server "
                                                            "is being updated or is damaged; try again later.");
+    EXPECT_EQ(failure_sentence(slow, nullptr, "", 0), "The update server localhost:4443 sends the file list too slowly to "
+                                                      "finish (less than 1024 bytes a second for 60 s). Check that this "
+                                                      "computer is connected to the Internet, then start the launcher again.");
     download_cleanup();
 }
 
@@ -49,4 +54,16 @@ TEST(Transfer, BackOff) {
     EXPECT_EQ(total, 63500u); // about a minute in all
     for (const auto& [failures, retry_after, pause] : rows)
         EXPECT_EQ(retry_delay_ms(failures, retry_after), pause) << failures << " " << retry_after;
+}
+
+// An answer's cap is the largest zstd stream of the listed size; an attempt is given up when it and the whole link stay
+// below 1 KiB/s over the window: a slow link shared by many transfers is not, a trickle alone is.
+TEST(Transfer, CapsAndTheRateFloor) {
+    for (auto [size, cap] : {std::pair<uint64_t, uint64_t>{0, 64}, {10, 73}, {128 << 10, (128 << 10) + 512}, {UINT64_MAX, UINT64_MAX}})
+        EXPECT_EQ(answer_cap(size), cap) << size;
+    const std::tuple<uint64_t, uint64_t, uint32_t, bool> rows[] = { // the attempt's bytes, the link's, over ms; given up
+        {60, 60, 60000, true}, {61439, 61439, 60000, true}, {61440, 61440, 60000, false}, {3071, 3071, 3000, true},
+        {1000, 64000, 60000, false}, {60, 50 << 20, 60000, false}}; // one of 64 on a slow link; a trickle beside a fast one
+    for (const auto& [attempt, link, elapsed, slow] : rows)
+        EXPECT_EQ(below_rate_floor(attempt, link, elapsed), slow) << attempt << " " << link << " " << elapsed;
 }

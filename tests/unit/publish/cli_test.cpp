@@ -27,7 +27,8 @@ TEST(Cli, CommandLinesAreReadOrRefusedWithTheReason) {
         {"build --label", "--label needs a value"}, {"rollback --level 3 root 2", "unknown option --level"},
         {"rollback --sign k root 2", ""}, {"resign root", "resign needs --sign KEYFILE"}, {"resign --sign k root", ""},
         {"status root", ""}, {"diff root 1", "diff takes 3 arguments"}, {"hash a --b", ""}, {"hash", "at least 1 argument,"},
-        {"publish root", "unknown command publish"}, {"", "no command"}, {"patch --no-patches a b c", "unknown option"},
+        {"build --unsigned g r", ""}, {"rollback --unsigned r 2", ""}, {"build --unsigned --sign k g r", "exclude each other"},
+        {"resign --unsigned r", "unknown option --unsigned"}, {"publish root", "unknown command publish"}, {"", "no command"}, {"patch --no-patches a b c", "unknown option"},
     };
     for (const auto& [line, refusal] : rows) {
         cli_request r = parse(line);
