@@ -67,6 +67,16 @@ void note_update_failure(const char* report) {
     SDL_UnlockMutex(mut);
 }
 
+void note_job_failure(job_t* job, const char* report) {
+    if (job->failure == nullptr) {
+        note_update_failure(report);
+        return;
+    }
+    SDL_LockMutex(mut);
+    *job->failure = report;
+    SDL_UnlockMutex(mut);
+}
+
 void show_notice(uint32_t retry_at, const char* fmt, ...) {
     char text[notice_size];
     va_list args;
