@@ -91,6 +91,7 @@ struct server_list {
     std::vector<std::string> urls;
     std::vector<std::string> hosts; // "host[:port]" of each, as the player's sentences name it
     std::atomic<size_t> preferred{0};
+    std::vector<bool> down; // transfer thread: could not be reached in this run, not asked again
 };
 // Reads comma-separated base URLs into the empty `list`.
 void parse_servers(const char* urls, server_list* list);

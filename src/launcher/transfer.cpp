@@ -82,6 +82,7 @@ struct transfer_t {
     size_t server = 0; // the server asked now
     size_t servers_tried = 1; // this one and the ones before it, from `first_server` on
     size_t first_server = 0;
+    std::vector<size_t> asked; // the servers asked before this one
     std::string url;
     std::string temporary;
     CURL* handle = nullptr;
@@ -500,13 +501,19 @@ void retry_later(transfer_t* t, uint32_t delay_ms) {
     retrying.push_back(t);
 }
 
-// Moves `t` at once to the next of its servers not tried yet; false when every one was tried.
+// Moves `t` at once to the next of its servers not tried yet and not found down; false when
+// there is none.
 bool try_next_server(transfer_t* t) {
-    if (t->servers_tried >= t->servers->urls.size())
-        return false;
+    size_t count = t->servers->urls.size();
+    size_t next = t->server;
+    do {
+        if (t->servers_tried >= count)
+            return false;
+        next = (t->first_server + t->servers_tried++) % count;
+    } while (t->servers->down[next]);
     const char* left = host_of(t);
-    t->server = (t->server + 1) % t->servers->urls.size();
-    ++t->servers_tried;
+    t->asked.push_back(t->server);
+    t->server = next;
     t->failures = 0;
     t->range_refused = false;
     log_printf("trying %s on %s instead of %s\n", t->job->entry->name, host_of(t), left);
@@ -518,12 +525,11 @@ bool try_next_server(transfer_t* t) {
 // The player's sentence for a failure, naming every server tried when there were several.
 std::string sentence_for(const transfer_t* t, failure_cause cause, const char* name, const char* proxy, long status) {
     std::string sentence = failure_sentence(cause, name, proxy, status, host_of(t));
-    if (t->servers_tried > 1) {
+    if (!t->asked.empty()) {
         sentence += " The launcher tried the servers ";
-        for (size_t i = 0; i < t->servers_tried; ++i)
-            sentence += (i == 0 ? "" : i + 1 == t->servers_tried ? " and " : ", ") +
-                        t->servers->hosts[(t->first_server + i) % t->servers->urls.size()];
-        sentence += ".";
+        for (size_t server : t->asked)
+            sentence += t->servers->hosts[server] + (server == t->asked.back() ? " and " : ", ");
+        sentence += std::string(host_of(t)) + ".";
     }
     return sentence;
 }
@@ -607,6 +613,8 @@ void finish_attempt(transfer_t* t, CURLcode result) {
     // A server that cannot be reached, or cannot prove it is the vendor's: the next one at once.
     bool server_fault = cause == failure_cause::unreachable || cause == failure_cause::no_such_host ||
                         cause == failure_cause::certificate;
+    if (server_fault && t->servers->urls.size() > 1)
+        t->servers->down[t->server] = true;
     if (server_fault && try_next_server(t))
         return;
     char report[report_size];
@@ -705,6 +713,7 @@ void parse_servers(const char* urls, server_list* list) {
         std::string_view host = url.substr(std::min(url.find("://") + 3, url.size()));
         list->urls.emplace_back(url);
         list->hosts.emplace_back(host.substr(0, host.find('/')));
+        list->down.push_back(false);
     }
 }
 
