@@ -22,7 +22,9 @@
 // image may be renamed, and the old one no longer runs. So the shortcut's name always holds a
 // whole launcher, the old one or the new one: a launcher killed at any moment leaves one of them,
 // and the next start of the old one removes what the attempt left and does it again. The
-// successor does not check again; it goes on with the game's update.
+// successor does not check again; it goes on with the game's update. A new version that runs
+// under its temporary name without a handover (its predecessor was killed as it started it, or
+// the player started it) finishes the update in the same way.
 //
 // Never worse than not updating: any failure (no launcher tree on the server, a refused
 // statement, a failed download, a full disk, a rename or a start the system refuses) is logged,
@@ -238,6 +240,8 @@ void record_own_sequences() {
 // `name` (Windows); 0 or the system's error code.
 int replace_patiently(const std::string& fresh, const std::string& name, int (*replace)(const char*, const char*)) {
     int error = replace(fresh.c_str(), name.c_str());
+    if (platform_error_is_in_use(error))
+        log_printf("launcher: waiting for %s, which another program holds open\n", name.c_str());
     for (uint32_t waited = 0; platform_error_is_in_use(error) && waited < in_use_patience_ms; waited += in_use_poll_ms) {
         platform_sleep_ms(in_use_poll_ms);
         error = replace(fresh.c_str(), name.c_str());
@@ -276,7 +280,10 @@ void self_update_settle(const char* instance_name, bool successor) {
     bool under_new_name = running_name.ends_with(new_suffix);
     exe_name = running_name.substr(0, running_name.size() - (under_new_name ? new_suffix.size() : 0));
     own_names[std::size(own_names) - 1] = exe_name;
-    if (successor)
+    // A new version running under its temporary name whose predecessor ended before the handover
+    // (killed) finishes the update as its successor would: it is whole and was checked.
+    successor_run = successor || under_new_name;
+    if (successor_run)
         put_new_files_in_place();
     else
         remove_leftovers();

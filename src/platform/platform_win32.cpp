@@ -277,8 +277,10 @@ int platform_replace_executable(const char* from, const char* to) {
     std::wstring wide_to = long_path(to);
     if (MoveFileExW(long_path(from).c_str(), wide_to.c_str(), MOVEFILE_REPLACE_EXISTING))
         return 0;
-    // The executable it replaces may still run for a moment: in use, not denied.
-    return static_cast<int>(in_use_if_denied(GetLastError(), wide_to));
+    // The executable it replaces may still be mapped for a moment as its process ends, or held
+    // by a scanner: Windows answers "access denied" for either, which is worth waiting for.
+    DWORD error = GetLastError();
+    return static_cast<int>(error == ERROR_ACCESS_DENIED ? ERROR_SHARING_VIOLATION : error);
 }
 
 bool platform_hand_over(const char* exe, const char* name, char* reason, size_t reason_size) {
