@@ -9,7 +9,7 @@ packages=(
   libcurl4-openssl-dev libzstd-dev zstd libsodium-dev
   googletest libgtest-dev libbenchmark-dev
   fonts-roboto-unhinted
-  nginx-light openssl ca-certificates curl python3 trafficserver
+  nginx-light openssl ca-certificates curl python3 trafficserver strace procps
   xvfb x11-apps x11-utils imagemagick xdotool
   g++-mingw-w64-x86-64 dpkg-dev autoconf automake libtool wine64 zip osslsigncode
 )

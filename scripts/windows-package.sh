@@ -11,7 +11,10 @@
 # VELM_OFFLINE_START=ON (start the installed game when the update server cannot be reached); one
 # not given has its default, whatever an earlier package had.
 # UPDATE_URL is the update server's base URL, compiled in: https, a DNS name (Windows' TLS
-# matches certificates against DNS names only), ending in '/'. CA_BUNDLE defaults to the
+# matches certificates against DNS names only), ending in '/'; several, comma-separated, are the
+# server and its mirrors, tried in order. The launcher's own files come from the folder
+# "launcher-windows/" beside each (VELM_LAUNCHER_URL and VELM_LAUNCHER_CHANNEL say otherwise;
+# VELM_LAUNCHER_URL=OFF: the launcher never updates itself). CA_BUNDLE defaults to the
 # system's Mozilla bundle (/etc/ssl/certs/ca-certificates.crt, Debian's ca-certificates), as a
 # production package needs; a development package takes the dev server's authority
 # (STATE_DIR/certs/ca.crt of dev-server.sh). The build goes to build-win-package (or
@@ -69,10 +72,13 @@ out=$2
 ca_bundle=${3:-$system_bundle}
 build_dir=${VELM_PACKAGE_BUILD_DIR:-$repo_dir/build-win-package}
 
-[[ $url =~ ^https://([^/:]+)(:[0-9]+)?/(.*/)?$ ]] ||
-  die "the update URL must be https://HOST[:PORT]/PATH/, ending in '/': $url"
-host=${BASH_REMATCH[1]}
-[[ ! $host =~ ^[0-9.]+$ ]] || die "the update URL must name its host (Windows' TLS matches DNS names only): $url"
+IFS=, read -r -a urls <<<"$url"
+for one in "${urls[@]}"; do
+  [[ $one =~ ^https://([^/:,]+)(:[0-9]+)?/([^,]*/)?$ ]] ||
+    die "an update URL must be https://HOST[:PORT]/PATH/, ending in '/' (several: comma-separated): $one"
+  host=${BASH_REMATCH[1]}
+  [[ ! $host =~ ^[0-9.]+$ ]] || die "an update URL must name its host (Windows' TLS matches DNS names only): $one"
+done
 [ -f "$font" ] || die "missing $font (Debian package fonts-roboto-unhinted)"
 openssl x509 -in "$ca_bundle" -noout 2>/dev/null || die "$ca_bundle is not a PEM certificate bundle"
 command -v zip >/dev/null || die "missing zip (run scripts/install-deps.sh)"

@@ -1,16 +1,18 @@
-// The state file, as text: a header that names the format and the update server, one line per
-// key that signed an installed list and one per verified file, and a last line with the SHA-1
-// of everything before it, so that a file cut short or changed by hand is refused as a whole.
+// The state file, as text: a header that names the format and the channel, one line per key
+// that signed an installed list and one per verified file, and a last line with the SHA-1 of
+// everything before it, so that a file cut short or changed by hand is refused as a whole.
 //
-//   velm-launcher state 2
-//   source https://updates.example.com/windows/
+//   velm-launcher state 3
+//   channel updates.example.com/windows
 //   sequence <64 hex: the key> 7    the highest publish installed that this key signed
+//   own-sequence <64 hex> 2      the same for the launcher's own files' lists
 //   complete                     (only when the lines below name every file of the list)
 //   file <sha1> <size> <write time> <change time> <volume> <index> <name>
 //   end <sha1 of the lines above>
 //
-// Format 1 still reads: its one "sequence <n>" line, without a key, becomes the floor of every
-// key, so that a launcher that reads it keeps the rollback protection it had.
+// Formats 1 and 2 still read, for the update URL they name ("source <url>" in place of the
+// channel): format 1's one "sequence <n>" line, without a key, becomes the floor of every key,
+// so that a launcher that reads it keeps the rollback protection it had.
 #include "format/state.h"
 
 #include <algorithm>
@@ -27,14 +29,15 @@
 
 namespace {
 
-constexpr std::string_view format_line = "velm-launcher state 2\n";
+constexpr std::string_view format_line = "velm-launcher state 3\n";
+constexpr std::string_view format_2_line = "velm-launcher state 2\n";
 constexpr std::string_view old_format_line = "velm-launcher state 1\n";
-constexpr const char* source = VELM_UPDATE_URL;
 constexpr size_t max_state_size = 64u << 20; // far more than 65535 records need
 constexpr size_t max_records = 65535; // as many as a file list holds
 constexpr size_t digest_size = 20;
 constexpr std::string_view end_keyword = "end ";
 constexpr std::string_view sequence_keyword = "sequence ";
+constexpr std::string_view own_sequence_keyword = "own-sequence ";
 constexpr std::string_view complete_keyword = "complete";
 constexpr std::string_view file_keyword = "file ";
 
@@ -95,7 +98,7 @@ bool parse_record(std::string_view line, launcher_state* state) {
 
 // Parses one "sequence" line's fields after the keyword: the key and its number (format 2), or
 // the number alone (format 1).
-bool parse_sequence(std::string_view line, bool old_format, launcher_state* state) {
+bool parse_sequence(std::string_view line, bool old_format, std::vector<key_sequence>* sequences, launcher_state* state) {
     uint64_t sequence = 0;
     if (old_format)
         return state->sequence_floor == 0 && parse_decimal(line, decimal_max, &state->sequence_floor);
@@ -104,11 +107,11 @@ bool parse_sequence(std::string_view line, bool old_format, launcher_state* stat
     if (line.size() <= key_length || line[key_length] != ' ' || !parse_hex(line.substr(0, key_length), key.bytes, public_key_size) ||
         !parse_decimal(line.substr(key_length + 1), decimal_max, &sequence))
         return false;
-    raise_sequence(&state->sequences, key, sequence);
+    raise_sequence(sequences, key, sequence);
     return true;
 }
 
-bool parse(std::string_view bytes, launcher_state* state) {
+bool parse(std::string_view bytes, std::string_view channel, std::string_view update_url, launcher_state* state) {
     // The last line holds the digest of all the lines before it: checked before anything is
     // made of the rest.
     size_t end_line = bytes.size() < 2 ? 0 : bytes.rfind('\n', bytes.size() - 2) + 1;
@@ -116,7 +119,10 @@ bool parse(std::string_view bytes, launcher_state* state) {
     if (!bytes.ends_with('\n') || bytes.substr(end_line) != std::string(end_keyword) + sha1_text(body) + "\n")
         return false;
     bool old_format = body.starts_with(old_format_line);
-    std::string header = std::string(old_format ? old_format_line : format_line) + "source " + source + "\n";
+    bool current = body.starts_with(format_line);
+    std::string header = current ? std::string(format_line) + "channel " + std::string(channel) + "\n"
+                                 : std::string(old_format ? old_format_line : format_2_line) + "source " +
+                                       std::string(update_url) + "\n";
     if (!body.starts_with(header))
         return false;
     body.remove_prefix(header.size());
@@ -128,7 +134,11 @@ bool parse(std::string_view bytes, launcher_state* state) {
         std::string_view line = body.substr(0, newline);
         bool parsed = false;
         if (line.starts_with(sequence_keyword)) {
-            parsed = !state->complete && !files_begun && parse_sequence(line.substr(sequence_keyword.size()), old_format, state);
+            parsed = !state->complete && !files_begun &&
+                     parse_sequence(line.substr(sequence_keyword.size()), old_format, &state->sequences, state);
+        } else if (line.starts_with(own_sequence_keyword)) {
+            parsed = current && !state->complete && !files_begun &&
+                     parse_sequence(line.substr(own_sequence_keyword.size()), false, &state->own_sequences, state);
         } else if (line == complete_keyword) {
             parsed = !state->complete && !files_begun;
             state->complete = true;
@@ -145,22 +155,24 @@ bool parse(std::string_view bytes, launcher_state* state) {
 
 } // namespace
 
-bool state_read(const char* path, launcher_state* state) {
+bool state_read(const char* path, std::string_view channel, std::string_view update_url, launcher_state* state) {
     std::string bytes;
-    if (read_whole(path, &bytes) && parse(bytes, state))
+    if (read_whole(path, &bytes) && parse(bytes, channel, update_url, state))
         return true;
     *state = launcher_state{};
     return false;
 }
 
-bool state_write(const char* path, const launcher_state& state) {
-    std::string body = std::string(format_line) + "source " + source + "\n";
+bool state_write(const char* path, std::string_view channel, const launcher_state& state) {
+    std::string body = std::string(format_line) + "channel " + std::string(channel) + "\n";
     char line[256];
-    for (const key_sequence& entry : state.sequences) {
-        snprintf(line, sizeof line, "sequence %s %" PRIu64 "\n", hex_text(entry.key.bytes, public_key_size).c_str(),
-                 entry.sequence);
-        body += line;
-    }
+    for (const auto& [sequences, keyword] :
+         {std::pair{&state.sequences, "sequence"}, std::pair{&state.own_sequences, "own-sequence"}})
+        for (const key_sequence& entry : *sequences) {
+            snprintf(line, sizeof line, "%s %s %" PRIu64 "\n", keyword, hex_text(entry.key.bytes, public_key_size).c_str(),
+                     entry.sequence);
+            body += line;
+        }
     if (state.complete)
         body += "complete\n";
     for (const auto& [name, record] : state.files) {

@@ -1,16 +1,20 @@
 // state: what the launcher keeps between runs, in one small file beside the executable (never in
 // game/, whose scan would delete it): the record of the files it verified, with what identified
 // each file on disk at that moment, whether the update that wrote it completed, and the highest
-// publish of a signed file list it installed under each key that signed one.
+// publish of a signed file list it installed under each key that signed one, for the game's
+// list and for the launcher's own.
 // A file that still has the same size, times and identity, and whose listed digest is the
 // recorded one, is current without being read again.
 //
 // The file is written to a temporary name and renamed, so a crash leaves the old state or the
-// new one. A missing, unreadable, corrupt or foreign state (another format, another update
-// server) reads as no state, which means a full verification; it is never a fatal report.
+// new one. A missing, unreadable, corrupt or foreign state (another format, another channel)
+// reads as no state, which means a full verification; it is never a fatal report. The state
+// names the channel of the game's lists, not a server: a launcher that moved to another host
+// keeps it.
 #pragma once
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 
 #include <vector>
@@ -28,6 +32,7 @@ struct state_record {
 struct launcher_state {
     std::unordered_map<std::string, state_record> files; // by listed name
     std::vector<key_sequence> sequences; // the newest signed file list installed, per key that signed one
+    std::vector<key_sequence> own_sequences; // the same for the launcher's own files' lists
     // The one sequence an older state kept for all keys: every key's highest is at least this.
     // Never written: whoever reads it raises each of its keys to it.
     uint64_t sequence_floor = 0;
@@ -36,11 +41,12 @@ struct launcher_state {
 };
 
 // Reads the state at `path` into the empty `state`; false (and `state` left empty, not complete)
-// when there is none that this build can trust.
-bool state_read(const char* path, launcher_state* state);
-// Writes `state` to `path` through a temporary beside it (created anew: a link standing at its
-// name is removed, never followed); false with errno when it could not.
-bool state_write(const char* path, const launcher_state& state);
+// when there is none that this build can trust: the state must be for `channel`, or one an
+// earlier launcher wrote for `update_url`.
+bool state_read(const char* path, std::string_view channel, std::string_view update_url, launcher_state* state);
+// Writes `state` for `channel` to `path` through a temporary beside it (created anew: a link
+// standing at its name is removed, never followed); false with errno when it could not.
+bool state_write(const char* path, std::string_view channel, const launcher_state& state);
 // Whether two stamps describe the same file in the same state.
 bool same_stamp(const platform_file_stamp& a, const platform_file_stamp& b);
 // The SHA-1 that the file `name`, standing on disk as `now`, had when it was verified, if the

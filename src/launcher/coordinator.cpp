@@ -31,6 +31,7 @@
 
 #include "format/names.h"
 #include "launcher/launcher.h"
+#include "launcher/self_update.h"
 #include "launcher/signed_list.h"
 #include "platform/platform.h"
 #include "support/cute_files.h"
@@ -69,7 +70,7 @@ std::string& mismatch_text = *new std::string;
 
 // Reads the record of the last update: previous_state holds it when this build trusts it.
 void read_record() {
-    state_read(state_file_name, &previous_state);
+    state_read(state_file_name, launcher_channel, update_servers.urls.front(), &previous_state);
     accepted_sequences = previous_state.sequences;
     // An older state's one sequence holds for every key this launcher trusts.
     std::vector<public_key> keys;
@@ -122,7 +123,7 @@ bool fetch_file_list(std::string* list, std::string* digest) {
         job.give_up_at = SDL_GetTicks() + offline_patience_ms;
     show_notice(0, "Connecting to %s\u2026", update_host());
     fetch_result fetched = lists_are_signed() ? fetch_signed_list(&job, launcher_public_keys, launcher_revoked_keys,
-                                                                  VELM_CHANNEL, &accepted_sequences)
+                                                                  launcher_channel, &accepted_sequences)
                                               : download(&job);
     show_notice(0, "%s", "");
     if (fetched == fetch_result::closed)
@@ -346,6 +347,10 @@ enum class outcome { current, closed, cannot_run };
 
 outcome update() {
     read_record();
+    // The launcher's own files are checked while the game's list arrives, and brought up to date
+    // before anything of that list is used: a launcher too old for the list (a key it lacks)
+    // updates itself first.
+    self_update_start(last_update().own_sequences);
     std::string previous_list;
     for (int round = 1;; ++round) {
         scan_result found;
@@ -354,17 +359,17 @@ outcome update() {
         std::string list;
         std::string digest;
         bool fetched = fetch_file_list(&list, &digest);
+        SDL_WaitThread(walker, nullptr);
+        if (round == 1)
+            self_update_finish();
         if (fetched && round > 1 && digest == previous_list) {
             note_damaged(mismatch_job_name.c_str(), mismatch_text.c_str());
             fetched = false;
         }
-        if (!fetched) {
-            SDL_WaitThread(walker, nullptr);
+        if (!fetched)
             return outcome::cannot_run;
-        }
         game_files = read_file_list(list);
         list = std::string(); // up to 64 MiB: not kept for the round
-        SDL_WaitThread(walker, nullptr);
         scan(&found);
         queue_jobs();
         round_end end = wait_for_round();
@@ -415,6 +420,7 @@ void record_verified_files() {
     }
     launcher_state state;
     state.sequences = accepted_sequences;
+    state.own_sequences = self_update_sequences();
     state.complete = true;
     for (const game_file_t& e : game_files->files) {
         if (e.stamp_known)
@@ -424,7 +430,7 @@ void record_verified_files() {
     // The game starts all the same: the next start reads what the record cannot vouch for. The
     // state there was stays as it was, with the publishes it recorded: an older list than those
     // is still refused.
-    if (!state_write(state_file_name, state)) {
+    if (!state_write(state_file_name, launcher_channel, state)) {
         log_printf("cannot write %s: %s; this update is not recorded%s\n", state_file_name, strerror(errno),
                    lists_are_signed() ? ", and rollback protection is off: the next start cannot refuse a file list "
                                         "older than this one, only one older than those recorded before" : "");

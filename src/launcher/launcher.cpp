@@ -67,6 +67,16 @@ void note_update_failure(const char* report) {
     SDL_UnlockMutex(mut);
 }
 
+void note_job_failure(job_t* job, const char* report) {
+    if (job->failure == nullptr) {
+        note_update_failure(report);
+        return;
+    }
+    SDL_LockMutex(mut);
+    *job->failure = report;
+    SDL_UnlockMutex(mut);
+}
+
 void note_mismatch(job_t* job, const char* problem) {
     SDL_LockMutex(mut);
     if (mismatch_job == nullptr) {

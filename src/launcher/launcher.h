@@ -48,6 +48,9 @@ constexpr const char* background_name = "launcher.dat";
 // largest zstd stream of that many bytes (a signed one's: its statement's list-length).
 constexpr uint64_t list_limit = 64ULL << 20;
 constexpr uint64_t list_answer_limit = ZSTD_COMPRESSBOUND(list_limit);
+// The launcher's own files beside its executable.
+constexpr const char* ca_bundle_name = "curl-ca-bundle.crt";
+constexpr const char* font_name = "RobotoCondensed-BoldItalic.ttf";
 
 // `failed`: the transfer gave up for a reason of the network or the server (update_failure says which).
 enum class job_step : uint8_t { queued, checking, wanted, transferring, fetched, installing, done, failed };
@@ -81,7 +84,35 @@ struct job_t {
     uint32_t give_up_at;
     uint64_t max_body;
     bool over_cap;
+    // The servers asked (null: the update servers), from their preferred one; the transfer
+    // thread writes the index of the one that answered before the job becomes fetched.
+    struct server_list* servers;
+    size_t server;
+    // Where the report of a failure goes, for a fetch whose failure is its own (the launcher's
+    // own files); null: update_failure. Written by the transfer thread before the job fails.
+    std::string* failure;
 };
+
+// --- Servers ---------------------------------------------------------------------------------
+// One tree's base URLs (ending in '/'): the server and its mirrors, tried in their order from
+// `preferred`, the one that answered last (any thread).
+struct server_list {
+    std::vector<std::string> urls;
+    std::vector<std::string> hosts; // "host[:port]" of each, as the player's sentences name it
+    std::atomic<size_t> preferred{0};
+    std::vector<bool> down; // transfer thread: could not be reached in this run, not asked again
+};
+// Reads comma-separated base URLs into the empty `list`.
+void parse_servers(const char* urls, server_list* list);
+// The update servers and their channel, the launcher's own tree (no URL: none) and its channel,
+// and "<product>/<version>" for each request: src/launcher/servers.cpp, each executable's own.
+extern const char launcher_update_urls[];
+extern const char launcher_channel[];
+extern const char launcher_own_urls[];
+extern const char launcher_own_channel[];
+extern const char launcher_user_agent[];
+extern server_list& update_servers; // parsed by download_init, as is own_servers
+extern server_list& own_servers;
 
 struct worker_t {
     int id; // slot index; set before the thread starts
@@ -182,8 +213,10 @@ void transfer_stop_all();
 // Fetches `job` (the coordinator's own, not queued, its `body` set) and waits for it.
 enum class fetch_result { fetched, closed, failed };
 fetch_result download(job_t* job);
-// The update server's host (and port), as the player's sentences name it.
+// The preferred update server's host (and port), as the player's sentences name it.
 const char* update_host();
+// The base URL of the server that answered `job` (its servers' preferred one before).
+const char* job_base_url(const job_t* job);
 
 // Why a transfer failed, as the player is told; whether another attempt may mend it.
 enum class failure_cause { unreachable, no_such_host, proxy_unreachable, proxy_refused, certificate, bundle, busy,
@@ -192,8 +225,9 @@ failure_cause classify_result(int curl_result, bool through_proxy, long proxy_an
 failure_cause classify_status(long status);
 bool worth_another_attempt(failure_cause cause);
 // The player's sentence for `cause`: `name` is the file (the list: null), `proxy` the proxy
-// used, `status` the server's answer.
-std::string failure_sentence(failure_cause cause, const char* name, const char* proxy, long status);
+// used, `status` the server's answer, `host` the server (null: update_host()).
+std::string failure_sentence(failure_cause cause, const char* name, const char* proxy, long status,
+                             const char* host = nullptr);
 // The pause before attempt `failures` + 1 (`failures` from 1), or the server's Retry-After
 // (ms, 0: none) where that is longer, up to a minute.
 uint32_t retry_delay_ms(int failures, uint32_t retry_after_ms);
@@ -208,9 +242,10 @@ constexpr uint64_t rate_floor = 1024;
 // A slow but steady link shared by many transfers keeps them all; a server that trickles one
 // file is given up once nothing faster shares the link.
 bool below_rate_floor(uint64_t attempt_bytes, uint64_t link_bytes, uint32_t elapsed_ms);
-// The URL and the paths of a listed name; malloc'd, the caller frees them.
-char* file_url(const game_file_t* entry);
-char* patch_url(const game_file_t* entry, const char* base);
+// The URL and the paths of a listed name, on the server at `server` (null: the preferred update
+// server); malloc'd, the caller frees them.
+char* file_url(const game_file_t* entry, const char* server = nullptr);
+char* patch_url(const game_file_t* entry, const char* base, const char* server = nullptr);
 char* target_path(const game_file_t* entry);
 char* temporary_path(const game_file_t* entry);
 
@@ -220,6 +255,8 @@ void finish_job(job_t* job);
 // Keeps `report` as update_failure unless one is kept already, and wakes the coordinator;
 // taking `mut`.
 void note_update_failure(const char* report);
+// The same for `job`'s failure: into its own report when it has one.
+void note_job_failure(job_t* job, const char* report);
 // Keeps `job` as the round's file that did not match the list (mismatch_job, with `problem`)
 // unless one is kept already, and wakes the coordinator; taking `mut`.
 void note_mismatch(job_t* job, const char* problem);

@@ -10,6 +10,7 @@
 
 #include "launcher/launcher.h"
 #include "launcher/progress_window.h"
+#include "launcher/self_update.h"
 #include "platform/platform.h"
 #include "support/fileops.h"
 #include "support/utils.h"
@@ -21,7 +22,7 @@ namespace {
 constexpr const char* instance_name = VELM_INSTANCE_NAME;
 constexpr const char* product_name = VELM_LAUNCHER_PRODUCT;
 constexpr const char* window_title = "VELM Launcher";
-constexpr const char* font_file = "RobotoCondensed-BoldItalic.ttf";
+constexpr const char* font_file = font_name;
 constexpr int font_points = 14;
 constexpr uint32_t frame_delay_ms = 33;
 constexpr size_t reason_size = 4096;
@@ -53,7 +54,9 @@ void show_waiting(const char* path) {
 
 } // namespace
 
-int main(int, char**) {
+int main(int argc, char** argv) {
+    // A self-update starts the new launcher with the arguments and directory this one had.
+    platform_remember_start(argc, argv);
     // Before any file is touched: the font, curl-ca-bundle.crt and game/ are beside the
     // executable, whatever directory the launcher was started from.
     char reason[reason_size];
@@ -61,7 +64,8 @@ int main(int, char**) {
         PANIC("%s", reason);
     platform_unbuffer_stdout();
 
-    if (!platform_acquire_single_instance(instance_name)) {
+    bool successor = false;
+    if (!platform_acquire_single_instance(instance_name, &successor)) {
         char text[reason_size];
         snprintf(text, sizeof text, "%s is already running.", product_name);
         fprintf(stderr, "%s\n", text);
@@ -71,6 +75,9 @@ int main(int, char**) {
     // Only the instance that works writes the log: a second one would cut into its lines.
     if (!log_open(log_name))
         log_printf("cannot write %s: %s\n", log_name, strerror(errno));
+    log_printf("launcher %s\n", launcher_user_agent);
+    // Before the font is opened: the new files of a self-update take their place.
+    self_update_settle(instance_name, successor);
 
     // Windows: the process is aware of each monitor's scaling (the manifest says so too) and
     // SDL sizes the window in points, so that at 125-200 % it keeps its usual size and is drawn

@@ -38,7 +38,7 @@ bool hash_list(job_t* job, uint64_t offset, const char* data, size_t size) {
 }
 
 void print_transfer(const job_t& job, const char* name) {
-    log_printf("%ld | %5u ms | %s%s\n", job.status, SDL_GetTicks() - job.started, VELM_UPDATE_URL, name);
+    log_printf("%ld | %5u ms | %s%s\n", job.status, SDL_GetTicks() - job.started, job_base_url(&job), name);
 }
 
 constexpr const char* not_changed = "Your installed game was not changed.";
@@ -47,42 +47,46 @@ constexpr const char* check_date = "Check that this computer's date is right; if
 
 // Refuses the list in the player's words: `sentence`, the advice, and below them the refusal's
 // own text; nothing else was written.
-fetch_result refuse(const char* file, int line, const std::string& sentence, const char* advice,
+fetch_result refuse(job_t* job, const char* file, int line, const std::string& sentence, const char* advice,
                     const std::string& refusal) {
     char report[report_size];
     std::string words = sentence + ". " + not_changed + " " + advice;
     format_report(report, sizeof report, file, line, "fetch_signed_list", words.c_str(), "%s. Nothing was installed.",
                   refusal.c_str());
-    note_update_failure(report);
+    note_job_failure(job, report);
     return fetch_result::failed;
 }
-#define REFUSE(sentence, advice, refusal) refuse(__FILE__, __LINE__, sentence, advice, refusal)
+#define REFUSE(sentence, advice, refusal) refuse(list_job, __FILE__, __LINE__, sentence, advice, refusal)
 
 constexpr const char* not_signed_sentence = "The update server sent a file list that is not signed by the vendor";
 
-// Fetches the statement into `body`; `missing` says the server has none.
-fetch_result fetch_statement(statement_body* body, bool* missing, uint32_t give_up_at) {
+// Fetches the statement of `list_job`'s list into `body`, from the servers that job asks, on
+// its time budget and with its failure's report; `missing` says the server has none.
+fetch_result fetch_statement(statement_body* body, bool* missing, job_t* list_job, size_t* server) {
     game_file_t entry{};
     entry.name = const_cast<char*>(statement_name);
     job_t job{};
     job.entry = &entry;
     job.body = &body->text;
     job.as_is = true;
-    job.give_up_at = give_up_at;
+    job.give_up_at = list_job->give_up_at;
     job.max_body = statement_max_size;
+    job.servers = list_job->servers;
+    job.failure = list_job->failure;
     body->text.clear(); // an error page's body is not kept: nothing of an earlier answer stays
     fetch_result result = download(&job);
     if (result != fetch_result::fetched)
         return result;
     body->oversized = job.over_cap;
     print_transfer(job, statement_name);
+    *server = job.server;
     *missing = job.status == http_not_found;
     if (job.status != http_ok && !*missing) {
         char report[report_size];
         FORMAT_REPORT(report, sizeof report,
                       failure_sentence(classify_status(job.status), statement_name, nullptr, job.status).c_str(),
-                      "error %ld downloading\n%s%s", job.status, VELM_UPDATE_URL, statement_name);
-        note_update_failure(report);
+                      "error %ld downloading\n%s%s", job.status, job_base_url(&job), statement_name);
+        note_job_failure(list_job, report);
         return fetch_result::failed;
     }
     return fetch_result::fetched;
@@ -97,21 +101,30 @@ fetch_result fetch_signed_list(job_t* list_job, std::string_view keys_text, std:
     CHECK(parse_public_keys(keys_text, &keys) && !keys.empty() && parse_public_keys(revoked_text, &revoked));
     statement_body body;
     sha256_stream stream;
+    // The caller's cap for the list's answer holds whatever the statement says.
+    uint64_t list_bound = list_job->max_body != 0 ? list_job->max_body : list_answer_limit;
     for (int attempt = 1;; ++attempt) {
         bool missing = false;
-        if (fetch_result result = fetch_statement(&body, &missing, list_job->give_up_at); result != fetch_result::fetched)
+        size_t statement_server = 0;
+        if (fetch_result result = fetch_statement(&body, &missing, list_job, &statement_server);
+            result != fetch_result::fetched)
             return result;
         // Without a statement the list is fetched all the same: a server that lacks both is
         // missing its update folder, which is not the same as an unsigned list. A list longer
-        // than its statement says is cut there at once (0: no statement to say it).
+        // than its statement says is cut there at once (none: the caller's cap).
         list_statement said;
         list_job->max_body = !missing && !body.oversized && parse_statement(body.text, &said) == nullptr
-                                 ? std::min(said.list_length, list_answer_limit) : 0;
+                                 ? std::min(said.list_length, list_bound) : list_bound;
         sha256_start(&stream);
         list_job->body_hook = hash_list;
         list_job->hook_data = &stream;
         if (fetch_result result = download(list_job); result != fetch_result::fetched)
             return result;
+        // A mirror answered the list for a server that lacks it: both from that mirror.
+        if (list_job->server != statement_server && attempt == 1) {
+            log_printf("the file list came from another server than its signature; fetching both again\n");
+            continue;
+        }
         uint8_t digest[sha256_size];
         sha256_finish(&stream, digest);
         // The body holds exactly the bytes hashed.

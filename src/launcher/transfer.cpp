@@ -28,6 +28,11 @@
 // or a server trickling bytes would keep the transfer going for ever). Then, and at once for another HTTP status
 // or a server whose certificate is not trusted, the transfer fails: the coordinator learns why,
 // in the player's words (update_failure), and decides what follows.
+//
+// With mirrors (several update URLs), a transfer starts on the server that answered last; a
+// connection that cannot be made, a server that stays busy through the attempts, or a 404 for
+// the file moves it at once to the next server not tried yet. Every server is trusted as the
+// first: with keys, the signed list binds what any of them may install.
 #include <curl/curl.h>
 
 #include <algorithm>
@@ -51,8 +56,7 @@
 
 namespace {
 
-constexpr const char* base_url = VELM_UPDATE_URL;
-constexpr const char* ca_bundle = "curl-ca-bundle.crt";
+constexpr const char* ca_bundle = ca_bundle_name;
 constexpr long max_host_connections = 6;
 constexpr long max_streams_per_connection = 16;
 constexpr uint32_t retry_delays_ms[] = {500, 1000, 2000, 4000, 8000, 16000, 32000};
@@ -82,6 +86,11 @@ constexpr size_t max_validator = 160;
 // One job's transfer, from its first attempt to its last. Transfer thread only.
 struct transfer_t {
     job_t* job;
+    server_list* servers; // the job's, or the update servers
+    size_t server = 0; // the server asked now
+    size_t servers_tried = 1; // this one and the ones before it, from `first_server` on
+    size_t first_server = 0;
+    std::vector<size_t> asked; // the servers asked before this one
     std::string url;
     std::string temporary;
     CURL* handle = nullptr;
@@ -116,7 +125,6 @@ struct transfer_t {
 };
 
 CURLM* multi = nullptr;
-std::string& host = *new std::string; // of the update URL; set by download_init
 // Transfer thread only: jobs not started yet, the first in the queue's order on top (jobs lie
 // in one array in that order, whatever order the workers checked them in); transfers between
 // two attempts; transfers in flight.
@@ -403,6 +411,8 @@ struct network_settings {
 const network_settings& network() {
     static const network_settings settings = [] {
         network_settings n;
+        // The first server's proxy holds for every server (their bypass rules rarely differ).
+        const char* base_url = update_servers.urls.front().c_str();
         n.proxy = platform_system_proxy(base_url);
         n.system_proxy = !n.proxy.empty();
         if (n.system_proxy)
@@ -446,7 +456,7 @@ void set_network_options(CURL* curl) {
     }
     // An unreachable revocation server (networks that block them are common) is no failure.
     set_option(curl, CURLOPT_SSL_OPTIONS, static_cast<long>(CURLSSLOPT_REVOKE_BEST_EFFORT));
-    set_option(curl, CURLOPT_USERAGENT, VELM_USER_AGENT);
+    set_option(curl, CURLOPT_USERAGENT, launcher_user_agent);
 }
 
 void start_attempt(transfer_t* t) {
@@ -531,6 +541,8 @@ void end_attempt(transfer_t* t) {
 void succeed(transfer_t* t, long code) {
     job_t* job = t->job;
     job->status = code;
+    job->server = t->server;
+    t->servers->preferred.store(t->server);
     job->progress.store(1.0f, std::memory_order_relaxed);
     SDL_LockMutex(mut);
     job->step = job_step::fetched;
@@ -541,16 +553,24 @@ void succeed(transfer_t* t, long code) {
     delete t;
 }
 
-// The patch from the local copy when the worker asked for one, else the whole file.
+const char* host_of(const transfer_t* t) { return t->servers->hosts[t->server].c_str(); }
+
+// The patch from the local copy when the worker asked for one, else the whole file; the file
+// of the server's own as it is named.
 void set_url(transfer_t* t) {
-    char* url = asks_patch(t) ? patch_url(t->job->entry, t->job->patch_base) : file_url(t->job->entry);
+    const char* base = t->servers->urls[t->server].c_str();
+    if (t->job->as_is) {
+        t->url = std::string(base) + t->job->entry->name;
+        return;
+    }
+    char* url = asks_patch(t) ? patch_url(t->job->entry, t->job->patch_base, base) : file_url(t->job->entry, base);
     t->url = url;
     free(url);
 }
 
 // The transfer gives up: the coordinator learns why (the first failure wins) and decides.
 void fail(transfer_t* t, const char* report) {
-    note_update_failure(report);
+    note_job_failure(t->job, report);
     SDL_LockMutex(mut);
     t->job->step = job_step::failed;
     SDL_CondBroadcast(jobs_changed);
@@ -561,6 +581,39 @@ void fail(transfer_t* t, const char* report) {
 void retry_later(transfer_t* t, uint32_t delay_ms) {
     t->retry_at = SDL_GetTicks() + delay_ms;
     retrying.push_back(t);
+}
+
+// Moves `t` at once to the next of its servers not tried yet and not found down; false when
+// there is none.
+bool try_next_server(transfer_t* t) {
+    size_t count = t->servers->urls.size();
+    size_t next = t->server;
+    do {
+        if (t->servers_tried >= count)
+            return false;
+        next = (t->first_server + t->servers_tried++) % count;
+    } while (t->servers->down[next]);
+    const char* left = host_of(t);
+    t->asked.push_back(t->server);
+    t->server = next;
+    t->failures = 0;
+    t->range_refused = false;
+    log_printf("trying %s on %s instead of %s\n", t->job->entry->name, host_of(t), left);
+    set_url(t);
+    retry_later(t, 0);
+    return true;
+}
+
+// The player's sentence for a failure, naming every server tried when there were several.
+std::string sentence_for(const transfer_t* t, failure_cause cause, const char* name, const char* proxy, long status) {
+    std::string sentence = failure_sentence(cause, name, proxy, status, host_of(t));
+    if (!t->asked.empty()) {
+        sentence += " The launcher tried the servers ";
+        for (size_t server : t->asked)
+            sentence += t->servers->hosts[server] + (server == t->asked.back() ? " and " : ", ");
+        sentence += std::string(host_of(t)) + ".";
+    }
+    return sentence;
 }
 
 // After a failed attempt: another one after the back-off, unless the attempts or the job's
@@ -575,12 +628,15 @@ void try_again(transfer_t* t, const char* report, const char* reason) {
     ++t->failures;
     uint32_t delay = retry_delay_ms(t->failures, t->retry_after_ms);
     uint32_t now = SDL_GetTicks();
-    if (t->failures == attempts || (t->job->give_up_at != 0 && static_cast<int32_t>(now + delay - t->job->give_up_at) > 0)) {
+    bool out_of_time = t->job->give_up_at != 0 && static_cast<int32_t>(now + delay - t->job->give_up_at) > 0;
+    if (t->failures == attempts && !out_of_time && try_next_server(t))
+        return;
+    if (t->failures == attempts || out_of_time) {
         fail(t, report);
         return;
     }
     log_printf(" !!! RETRYING %s: %s\n", t->job->entry->name, reason);
-    show_notice(now + delay, "Cannot reach %s: %s; trying again in", host.c_str(), reason);
+    show_notice(now + delay, "Cannot reach %s: %s; trying again in", host_of(t), reason);
     retry_later(t, delay);
 }
 
@@ -590,8 +646,10 @@ const char* sentence_name(const transfer_t* t) { return t->job->for_coordinator 
 // An answer other than the file: tried again when a busy server gave it, else the end.
 void failed_status(transfer_t* t, long code) {
     failure_cause cause = classify_status(code);
+    if (cause == failure_cause::missing && try_next_server(t))
+        return;
     char report[report_size];
-    FORMAT_REPORT(report, sizeof report, failure_sentence(cause, sentence_name(t), nullptr, code).c_str(),
+    FORMAT_REPORT(report, sizeof report, sentence_for(t, cause, sentence_name(t), nullptr, code).c_str(),
                   "error %lld downloading\n%s", static_cast<long long>(code), t->url.c_str());
     if (worth_another_attempt(cause))
         try_again(t, report, ("the server answered " + std::to_string(code)).c_str());
@@ -642,7 +700,7 @@ void finish_attempt(transfer_t* t, CURLcode result) {
     }
     if (t->too_slow) {
         char report[report_size];
-        FORMAT_REPORT(report, sizeof report, failure_sentence(failure_cause::slow, sentence_name(t), nullptr, 0).c_str(),
+        FORMAT_REPORT(report, sizeof report, sentence_for(t, failure_cause::slow, sentence_name(t), nullptr, 0).c_str(),
                       "less than %" PRIu64 " bytes a second for %u s\n%s", rate_floor, launcher_rate_window_ms / 1000,
                       t->url.c_str());
         try_again(t, report, "it sends too slowly");
@@ -679,9 +737,15 @@ void finish_attempt(transfer_t* t, CURLcode result) {
     }
     log_printf(" *** Got CURLcode %s\n", curl_easy_strerror(result));
     failure_cause cause = classify_result(result, !t->proxy.empty(), proxy_answer);
+    // A server that cannot be reached, or cannot prove it is the vendor's: the next one at once.
+    bool server_fault = cause == failure_cause::unreachable || cause == failure_cause::no_such_host ||
+                        cause == failure_cause::certificate;
+    if (server_fault && t->servers->urls.size() > 1)
+        t->servers->down[t->server] = true;
+    if (server_fault && try_next_server(t))
+        return;
     char report[report_size];
-    FORMAT_REPORT(report, sizeof report,
-                  failure_sentence(cause, sentence_name(t), t->proxy.c_str(), proxy_answer).c_str(),
+    FORMAT_REPORT(report, sizeof report, sentence_for(t, cause, sentence_name(t), t->proxy.c_str(), proxy_answer).c_str(),
                   "Error downloading. %s", curl_easy_strerror(result));
     // A bundle of authorities that cannot be read is this installation's fault, not the network's.
     if (cause == failure_cause::bundle)
@@ -731,12 +795,9 @@ transfer_t* new_transfer(job_t* job) {
     t->cap = !job->for_coordinator ? answer_cap(job->entry->size)
              : job->max_body != 0  ? job->max_body
                                    : list_answer_limit;
-    if (job->as_is) {
-        t->url = std::string(base_url) + job->entry->name;
-        t->temporary = std::string("game/") + job->entry->name;
-        return t;
-    }
-    char* temporary = temporary_path(job->entry);
+    t->servers = job->servers != nullptr ? job->servers : &update_servers;
+    t->server = t->first_server = t->servers->preferred.load() % t->servers->urls.size();
+    char* temporary = job->as_is ? str_concat("game/", job->entry->name) : temporary_path(job->entry);
     t->temporary = temporary;
     free(temporary);
     set_url(t);
@@ -772,10 +833,38 @@ int wait_ms(uint32_t now) {
 
 } // namespace
 
-char* file_url(const game_file_t* entry) {
+server_list& update_servers = *new server_list;
+server_list& own_servers = *new server_list;
+
+void parse_servers(const char* urls, server_list* list) {
+    for (std::string_view rest = urls; !rest.empty();) {
+        std::string_view url = rest.substr(0, rest.find(','));
+        rest.remove_prefix(std::min(url.size() + 1, rest.size()));
+        // "https://<host>[:port]/...": what the player's sentences call the server.
+        std::string_view host = url.substr(std::min(url.find("://") + 3, url.size()));
+        list->urls.emplace_back(url);
+        list->hosts.emplace_back(host.substr(0, host.find('/')));
+        list->down.push_back(false);
+    }
+}
+
+namespace {
+
+const std::string& preferred(const server_list& servers, size_t answered = SIZE_MAX) {
+    return servers.urls[answered != SIZE_MAX ? answered : servers.preferred.load() % servers.urls.size()];
+}
+
+} // namespace
+
+const char* job_base_url(const job_t* job) {
+    const server_list& servers = job->servers != nullptr ? *job->servers : update_servers;
+    return preferred(servers, job->step == job_step::fetched ? job->server : SIZE_MAX).c_str();
+}
+
+char* file_url(const game_file_t* entry, const char* server) {
     char* escaped = str_replace(entry->name, " ", "%20");
     CHECK(escaped != nullptr);
-    std::string url = std::string(base_url) + escaped + ".zs";
+    std::string url = (server != nullptr ? server : preferred(update_servers)) + escaped + ".zs";
     free(escaped);
     // The listed digest as a query: static hosts ignore it, and caches keep each version of a
     // file under its own key, so no cache can answer with another version's bytes.
@@ -784,10 +873,10 @@ char* file_url(const game_file_t* entry) {
     return strdup(url.c_str());
 }
 
-char* patch_url(const game_file_t* entry, const char* base) {
+char* patch_url(const game_file_t* entry, const char* base, const char* server) {
     char name[patch_name_size];
     patch_name(base, entry->hash, name);
-    return str_concat(base_url, name);
+    return str_concat(server != nullptr ? server : preferred(update_servers).c_str(), name);
 }
 
 char* target_path(const game_file_t* entry) { return str_concat("game/", entry->name); }
@@ -797,7 +886,9 @@ char* temporary_path(const game_file_t* entry) {
     return strdup(path.c_str());
 }
 
-const char* update_host() { return host.c_str(); }
+const char* update_host() {
+    return update_servers.hosts[update_servers.preferred.load() % update_servers.hosts.size()].c_str();
+}
 
 failure_cause classify_result(int curl_result, bool through_proxy, long proxy_answer) {
     switch (static_cast<CURLcode>(curl_result)) {
@@ -838,7 +929,10 @@ bool worth_another_attempt(failure_cause cause) {
            cause != failure_cause::refused;
 }
 
-std::string failure_sentence(failure_cause cause, const char* name, const char* proxy, long status) {
+std::string failure_sentence(failure_cause cause, const char* name, const char* proxy, long status,
+                             const char* host) {
+    if (host == nullptr)
+        host = update_host();
     constexpr const char* later = "the vendor's server is being updated or is damaged; try again later.";
     constexpr const char* connection = "Check that this computer is connected to the Internet, then start the "
                                        "launcher again.";
@@ -846,10 +940,10 @@ std::string failure_sentence(failure_cause cause, const char* name, const char* 
     char text[1024];
     switch (cause) {
     case failure_cause::unreachable:
-        snprintf(text, sizeof text, "Cannot reach the update server %s. %s", host.c_str(), connection);
+        snprintf(text, sizeof text, "Cannot reach the update server %s. %s", host, connection);
         break;
     case failure_cause::no_such_host:
-        snprintf(text, sizeof text, "Cannot find the update server %s (its name is not known here). %s", host.c_str(),
+        snprintf(text, sizeof text, "Cannot find the update server %s (its name is not known here). %s", host,
                  connection);
         break;
     case failure_cause::proxy_unreachable:
@@ -858,12 +952,12 @@ std::string failure_sentence(failure_cause cause, const char* name, const char* 
         break;
     case failure_cause::proxy_refused:
         snprintf(text, sizeof text, "The proxy %s refused the connection to the update server %s (it answered %ld). "
-                 "Check the proxy settings, then start the launcher again.", proxy, host.c_str(), status);
+                 "Check the proxy settings, then start the launcher again.", proxy, host, status);
         break;
     case failure_cause::certificate:
         snprintf(text, sizeof text, "The update server %s could not prove that it is the vendor's. Check that this "
                  "computer's date and time are right; security software, or a network that intercepts connections "
-                 "(at work, at school, in a hotel), can also cause this.", host.c_str());
+                 "(at work, at school, in a hotel), can also cause this.", host);
         break;
     case failure_cause::bundle:
         snprintf(text, sizeof text, "The launcher's list of certificate authorities (curl-ca-bundle.crt) is missing "
@@ -871,7 +965,7 @@ std::string failure_sentence(failure_cause cause, const char* name, const char* 
         break;
     case failure_cause::busy:
         snprintf(text, sizeof text, "The update server %s is overloaded or down (it answered %ld). Start the "
-                 "launcher again later.", host.c_str(), status);
+                 "launcher again later.", host, status);
         break;
     case failure_cause::missing:
         snprintf(text, sizeof text, "The update server lacks %s: %s", what.c_str(), later);
@@ -882,7 +976,7 @@ std::string failure_sentence(failure_cause cause, const char* name, const char* 
         break;
     case failure_cause::slow:
         snprintf(text, sizeof text, "The update server %s sends %s too slowly to finish (less than %" PRIu64 " bytes a "
-                 "second for %u s). %s", host.c_str(), what.c_str(), rate_floor, launcher_rate_window_ms / 1000, connection);
+                 "second for %u s). %s", host, what.c_str(), rate_floor, launcher_rate_window_ms / 1000, connection);
         break;
     }
     return text;
@@ -903,10 +997,11 @@ bool below_rate_floor(uint64_t attempt_bytes, uint64_t link_bytes, uint32_t elap
 }
 
 void download_init() {
-    // "https://<host>[:port]/...": what the player's sentences call the update server.
-    std::string_view url = base_url;
-    url.remove_prefix(std::min(url.find("://") + 3, url.size()));
-    host = url.substr(0, url.find('/'));
+    if (update_servers.urls.empty()) {
+        parse_servers(launcher_update_urls, &update_servers);
+        parse_servers(launcher_own_urls, &own_servers);
+    }
+    CHECK(!update_servers.urls.empty());
     CHECK(curl_global_init(CURL_GLOBAL_ALL) == CURLE_OK);
     multi = curl_multi_init();
     CHECK(multi != nullptr);

@@ -17,8 +17,28 @@ bool platform_enter_executable_directory(char* reason, size_t reason_size);
 
 // --- Single instance -------------------------------------------------------------------------
 // True when this process now holds the lock named `name` for this user (Windows: this login
-// session); the system frees it when the process ends. False when another process holds it.
-bool platform_acquire_single_instance(const char* name);
+// session); the system frees it when the process ends. False when another process holds it, or
+// another launcher is taking the lock over from one (platform_hand_over). `*successor` says
+// that this process was started by platform_hand_over and took the lock over.
+bool platform_acquire_single_instance(const char* name, bool* successor);
+
+// --- The launcher's own executable -----------------------------------------------------------
+// Keeps the arguments and working directory the launcher was started with, for
+// platform_hand_over; first thing in main, before the working directory changes.
+void platform_remember_start(int argc, char** argv);
+// The running executable's file name (the last part of its path), malloc'd; null on failure.
+char* platform_executable_name();
+// Replaces `to` with `from`, the running executable's own file (which platform_replace refuses
+// to move, as any running program's), in one rename; 0 or the system's error code.
+int platform_replace_executable(const char* from, const char* to);
+// Starts the launcher executable `exe` (an absolute path) in this launcher's place, with the
+// arguments and working directory this one was started with, handing it the single-instance lock
+// `name` with no moment in which another launcher could take it. POSIX: `exe` runs in this very
+// process, the lock kept open across the exec; returns only when it could not (false). Windows:
+// starts `exe` and returns true once it is taking the lock over (this process must then end at
+// once, without starting anything), false when it did not within a minute (it is ended). The
+// system's reason of a failure goes into `reason`.
+bool platform_hand_over(const char* exe, const char* name, char* reason, size_t reason_size);
 
 // --- Message boxes ---------------------------------------------------------------------------
 enum platform_box_kind { platform_box_error, platform_box_information };

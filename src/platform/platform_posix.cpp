@@ -17,6 +17,9 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <string>
+#include <vector>
+
 extern char** environ;
 
 // --- Where the launcher works ----------------------------------------------------------------
@@ -72,30 +75,139 @@ bool platform_enter_executable_directory(char* reason, size_t reason_size) {
 
 // --- Single instance -------------------------------------------------------------------------
 
-bool platform_acquire_single_instance(const char* name) {
+namespace {
+
+// The lock's descriptor, kept open until exit (or across an exec by platform_hand_over); the
+// main thread writes it once, before any other thread starts.
+int instance_fd = -1;
+// Names the lock's descriptor for the launcher that platform_hand_over executes.
+constexpr const char* handover_variable = "VELM_INSTANCE_FD";
+
+// The lock's address: a socket in the abstract namespace, named `name` and the real user id, so
+// each user has a lock of their own, as each login session has on Windows.
+bool lock_address(const char* name, sockaddr_un* addr, socklen_t* addr_len) {
+    *addr = {};
+    addr->sun_family = AF_UNIX;
+    // sun_path[0] = '\0' selects the abstract namespace; the name is not NUL-terminated there.
+    int written = snprintf(addr->sun_path + 1, sizeof addr->sun_path - 1, "%s.uid%u", name,
+                           static_cast<unsigned>(getuid()));
+    if (written < 0 || static_cast<size_t>(written) >= sizeof addr->sun_path - 1)
+        return false;
+    *addr_len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + static_cast<size_t>(written));
+    return true;
+}
+
+// The lock a predecessor handed over: the descriptor that the handover variable names, when it is
+// a socket bound to the lock's own address (no other process can hold that one).
+bool take_handed_over_lock(const sockaddr_un& addr, socklen_t addr_len) {
+    const char* named = getenv(handover_variable);
+    if (named == nullptr)
+        return false;
+    char* end = nullptr;
+    long fd = strtol(named, &end, 10);
+    unsetenv(handover_variable); // the game started later must not see it
+    sockaddr_un bound{};
+    socklen_t bound_len = sizeof bound;
+    if (end == named || *end != '\0' || fd < 0 || fd > INT_MAX ||
+        getsockname(static_cast<int>(fd), reinterpret_cast<sockaddr*>(&bound), &bound_len) != 0 ||
+        bound_len != addr_len || memcmp(&bound, &addr, addr_len) != 0)
+        return false;
+    instance_fd = static_cast<int>(fd);
+    fcntl(instance_fd, F_SETFD, FD_CLOEXEC);
+    return true;
+}
+
+} // namespace
+
+bool platform_acquire_single_instance(const char* name, bool* successor) {
     // A socket bound in the abstract namespace: the kernel frees the name when the process
-    // dies, as Windows frees a named mutex. The name holds the real user id, so each user has
-    // a lock of their own, as each login session has on Windows. The descriptor stays open
-    // until exit.
+    // dies, as Windows frees a named mutex.
+    *successor = false;
+    sockaddr_un addr;
+    socklen_t addr_len = 0;
+    if (!lock_address(name, &addr, &addr_len))
+        return false;
+    if (take_handed_over_lock(addr, addr_len)) {
+        *successor = true;
+        return true;
+    }
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0)
         return false;
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    // sun_path[0] = '\0' selects the abstract namespace; the name is not NUL-terminated there.
-    int written = snprintf(addr.sun_path + 1, sizeof addr.sun_path - 1, "%s.uid%u", name,
-                           static_cast<unsigned>(getuid()));
-    if (written < 0 || static_cast<size_t>(written) >= sizeof addr.sun_path - 1) {
-        close(fd);
-        return false;
-    }
-    socklen_t addr_len =
-        static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + static_cast<size_t>(written));
     if (bind(fd, reinterpret_cast<sockaddr*>(&addr), addr_len) != 0) {
         close(fd);
         return false;
     }
+    instance_fd = fd;
     return true;
+}
+
+// --- The launcher's own executable -----------------------------------------------------------
+
+namespace {
+
+char** start_argv = nullptr; // as main received them; main thread, once
+char* start_directory = nullptr;
+
+// Grants the execute permission where reading is granted (a downloaded file has none).
+void grant_execute(const char* path) {
+    struct stat st;
+    if (stat(path, &st) != 0)
+        return;
+    mode_t exec_bits = (st.st_mode & (S_IRUSR | S_IRGRP | S_IROTH)) >> 2;
+    if ((st.st_mode & exec_bits) != exec_bits)
+        chmod(path, st.st_mode | exec_bits);
+}
+
+} // namespace
+
+void platform_remember_start(int, char** argv) {
+    start_argv = argv;
+    start_directory = getcwd(nullptr, 0);
+}
+
+char* platform_executable_name() {
+    char* path = executable_path();
+    if (path == nullptr)
+        return nullptr;
+    char* name = strdup(strrchr(path, '/') + 1);
+    free(path);
+    return name;
+}
+
+int platform_replace_executable(const char* from, const char* to) { return rename(from, to) == 0 ? 0 : errno; }
+
+bool platform_hand_over(const char* exe, const char*, char* reason, size_t reason_size) {
+    grant_execute(exe);
+    // The new executable's environment: this one's, and the lock's descriptor.
+    std::vector<std::string> variables;
+    std::string prefix = std::string(handover_variable) + "=";
+    for (char** variable = environ; *variable != nullptr; ++variable)
+        if (strncmp(*variable, prefix.c_str(), prefix.size()) != 0)
+            variables.emplace_back(*variable);
+    variables.push_back(prefix + std::to_string(instance_fd));
+    std::vector<char*> envp;
+    for (std::string& variable : variables)
+        envp.push_back(variable.data());
+    envp.push_back(nullptr);
+    // Nothing of this launcher's but the lock and the standard streams crosses the exec.
+    close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
+    fcntl(instance_fd, F_SETFD, 0);
+    char* here = getcwd(nullptr, 0);
+    int error = start_directory != nullptr && chdir(start_directory) != 0 ? errno : 0;
+    fflush(stdout);
+    fflush(stderr);
+    if (error == 0) {
+        execve(exe, start_argv, envp.data());
+        error = errno;
+    }
+    // Not started: this launcher goes on where it was.
+    fcntl(instance_fd, F_SETFD, FD_CLOEXEC);
+    if (here != nullptr && chdir(here) != 0)
+        error = errno;
+    free(here);
+    snprintf(reason, reason_size, "%s", strerror(error));
+    return false;
 }
 
 // Message boxes are in platform_posix_box.cpp: only the launcher, which links SDL, shows them.
@@ -351,9 +463,7 @@ bool platform_start_process(const char* exe, const char* work_dir, unsigned long
         *error = static_cast<unsigned long>(errno);
         return false;
     }
-    mode_t exec_bits = (st.st_mode & (S_IRUSR | S_IRGRP | S_IROTH)) >> 2;
-    if ((st.st_mode & exec_bits) != exec_bits)
-        chmod(exe, st.st_mode | exec_bits);
+    grant_execute(exe);
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);

@@ -189,19 +189,142 @@ bool platform_enter_executable_directory(char* reason, size_t reason_size) {
 
 // --- Single instance -------------------------------------------------------------------------
 
-bool platform_acquire_single_instance(const char* name) {
+namespace {
+
+// The handover of the lock (platform_hand_over): a launcher starts its successor with this
+// variable set and keeps an event named "<lock>.handover" open until it ends. The successor
+// signals the event, then waits for the mutex, which it gets as its predecessor ends (abandoned),
+// and only then closes the event. Any other launcher that gets the mutex meanwhile finds the
+// event and gives way: at every moment the mutex is held or the event names a successor.
+constexpr const wchar_t* handover_variable = L"VELM_HANDOVER";
+constexpr DWORD handover_wait_ms = 60000;
+
+std::wstring handover_name(const char* name) { return widen(name) + L".handover"; }
+
+// Whether the mutex, held now, becomes this process's: false when a successor is taking over.
+bool no_successor_pending(const char* name) {
+    HANDLE pending = OpenEventW(SYNCHRONIZE, FALSE, handover_name(name).c_str());
+    if (pending == nullptr)
+        return true;
+    CloseHandle(pending);
+    return false;
+}
+
+} // namespace
+
+bool platform_acquire_single_instance(const char* name, bool* successor) {
+    *successor = false;
     // The handle stays open: the system releases the mutex when the process ends.
     HANDLE mutex = CreateMutexW(nullptr, FALSE, widen(name).c_str());
     if (mutex == nullptr)
         return false;
+    wchar_t flag[8];
+    if (GetEnvironmentVariableW(handover_variable, flag, 8) > 0) {
+        SetEnvironmentVariableW(handover_variable, nullptr); // the game started later must not see it
+        HANDLE handover = OpenEventW(EVENT_MODIFY_STATE | SYNCHRONIZE, FALSE, handover_name(name).c_str());
+        if (handover != nullptr) {
+            SetEvent(handover); // the predecessor may end now
+            DWORD result = WaitForSingleObject(mutex, handover_wait_ms);
+            CloseHandle(handover);
+            *successor = result == WAIT_OBJECT_0 || result == WAIT_ABANDONED;
+            if (!*successor)
+                CloseHandle(mutex);
+            return *successor;
+        }
+    }
     // WAIT_ABANDONED also hands the mutex to this thread: its previous owner ended without
-    // releasing it, so no other instance runs.
+    // releasing it, so no other instance runs, unless a successor is taking over from it.
     DWORD result = WaitForSingleObject(mutex, 0);
     if (result != WAIT_OBJECT_0 && result != WAIT_ABANDONED) {
         CloseHandle(mutex);
         return false;
     }
+    if (!no_successor_pending(name)) {
+        ReleaseMutex(mutex);
+        CloseHandle(mutex);
+        return false;
+    }
     return true;
+}
+
+// --- The launcher's own executable -----------------------------------------------------------
+
+namespace {
+
+std::wstring& start_directory = *new std::wstring; // main thread, once
+
+} // namespace
+
+void platform_remember_start(int, char**) {
+    DWORD needed = GetCurrentDirectoryW(0, nullptr);
+    start_directory.assign(needed, L'\0');
+    DWORD got = needed > 0 ? GetCurrentDirectoryW(needed, start_directory.data()) : 0;
+    start_directory.resize(got < needed ? got : 0);
+}
+
+char* platform_executable_name() {
+    DWORD error = 0;
+    wchar_t* path = executable_path(&error);
+    if (path == nullptr)
+        return nullptr;
+    const wchar_t* last = wcsrchr(path, L'\\');
+    char* name = strdup(narrow(last != nullptr ? last + 1 : path).c_str());
+    free(path);
+    return name;
+}
+
+int platform_replace_executable(const char* from, const char* to) {
+    std::wstring wide_to = long_path(to);
+    if (MoveFileExW(long_path(from).c_str(), wide_to.c_str(), MOVEFILE_REPLACE_EXISTING))
+        return 0;
+    // The executable it replaces may still be mapped for a moment as its process ends, or held
+    // by a scanner: Windows answers "access denied" for either, which is worth waiting for.
+    DWORD error = GetLastError();
+    return static_cast<int>(error == ERROR_ACCESS_DENIED ? ERROR_SHARING_VIOLATION : error);
+}
+
+bool platform_hand_over(const char* exe, const char* name, char* reason, size_t reason_size) {
+    HANDLE handover = CreateEventW(nullptr, TRUE, FALSE, handover_name(name).c_str());
+    if (handover == nullptr) {
+        describe_system_error(GetLastError(), reason, reason_size);
+        return false;
+    }
+    // This launcher's environment, and the variable that makes the successor take the lock over.
+    std::wstring environment;
+    wchar_t* block = GetEnvironmentStringsW();
+    for (const wchar_t* variable = block; variable != nullptr && *variable != L'\0'; variable += wcslen(variable) + 1)
+        if (wcsncmp(variable, handover_variable, wcslen(handover_variable)) != 0)
+            environment.append(variable).push_back(L'\0');
+    FreeEnvironmentStringsW(block);
+    environment.append(handover_variable).append(L"=1").push_back(L'\0');
+    environment.push_back(L'\0');
+    std::wstring command = GetCommandLineW();
+    std::wstring wide_exe = widen(exe);
+    for (wchar_t& c : wide_exe)
+        if (c == L'/')
+            c = L'\\';
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    bool started = CreateProcessW(wide_exe.c_str(), command.data(), nullptr, nullptr, FALSE,
+                                  CREATE_UNICODE_ENVIRONMENT, environment.data(),
+                                  start_directory.empty() ? nullptr : start_directory.c_str(), &startup, &process);
+    if (!started) {
+        describe_system_error(GetLastError(), reason, reason_size);
+        CloseHandle(handover);
+        return false;
+    }
+    HANDLE waits[] = {handover, process.hProcess};
+    bool taken = WaitForMultipleObjects(2, waits, FALSE, handover_wait_ms) == WAIT_OBJECT_0;
+    if (!taken) {
+        snprintf(reason, reason_size, "the new launcher did not take over");
+        TerminateProcess(process.hProcess, 1);
+        CloseHandle(handover);
+    }
+    // When taken, the event stays open until this process ends.
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return taken;
 }
 
 // --- Message boxes ---------------------------------------------------------------------------

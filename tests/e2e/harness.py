@@ -81,12 +81,12 @@ def snapshot(root, files_only=False):
     return found
 
 
-def publish(game, root, *options, level=1):
+def publish(game, root, *options, level=1, channel=CHANNEL):
     """velm-publish build GAME ROOT; GAME is a directory or a dict of path -> bytes."""
     if isinstance(game, dict):
         files, game = game, tempfile.mkdtemp(prefix="game-", dir=Path(root).parent)
         write_tree(game, files)
-    options = [*map(str, options), *(["--channel", CHANNEL] if "--sign" in map(str, options) else [])]
+    options = [*map(str, options), *(["--channel", channel] if "--sign" in map(str, options) else [])]
     result = subprocess.run([PUBLISH_EXE, "build", "--level", str(level), *options, game, root],
                             capture_output=True, text=True)
     if result.returncode != 0:

@@ -105,8 +105,8 @@ class UpdateTest(E2ETestCase):
         def whole(body):  # with the last line, which vouches for the rest
             return body + b"end " + hashlib.sha1(body).hexdigest().encode() + b"\n"
         for what, tampered in [("cut short", good[:len(good) // 2]), ("a byte changed", good.replace(b"file", b"fila", 1)),
-                               ("another server's", whole(body.replace(b"source https://", b"source https://x", 1))),
-                               ("another format's", whole(body.replace(b"state 2", b"state 3", 1)))]:
+                               ("another channel's", whole(body.replace(b"channel ", b"channel x", 1))),
+                               ("another format's", whole(body.replace(b"state 3", b"state 4", 1)))]:
             with self.subTest(what):
                 state.write_bytes(tampered)
                 run = harness.run_launcher(directory)

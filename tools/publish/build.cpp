@@ -246,7 +246,7 @@ int build_command(const fs::path& game_dir, const fs::path& root, build_options*
     refuse_unsafe_names(build.files, game_dir);
 
     server_tree tree;
-    open_tree(root, &tree);
+    open_tree(root, &tree, options->link);
     resolve_channel(tree, &options->signing);
     refuse_unsigned_over_signed(tree, options->signing);
     highest_sequence(tree); // a sequence that cannot be read stops the publish before any work
@@ -292,7 +292,7 @@ int build_command(const fs::path& game_dir, const fs::path& root, build_options*
         fail(build.error + "; nothing was published");
     }
     finish_release(tree, id, replaced_id, {id, now, 0, options->label, ""}, *options);
-    printf("published %zu files to %s (%s/%s)\n", build.files.size(), tree.link.c_str(), releases_dir_name,
+    printf("published %zu files to %s (%s/%s)\n", build.files.size(), tree.link.c_str(), tree.releases.filename().c_str(),
            id.c_str());
     return 0;
 }
@@ -300,7 +300,7 @@ int build_command(const fs::path& game_dir, const fs::path& root, build_options*
 int rollback_command(const fs::path& root, const std::string& wanted, build_options* options) {
     read_signing_key(&options->signing);
     server_tree tree;
-    open_tree(root, &tree);
+    open_tree(root, &tree, options->link);
     resolve_channel(tree, &options->signing);
     release_t old;
     if (!find_release(tree, wanted, &old))
@@ -344,7 +344,7 @@ int rollback_command(const fs::path& root, const std::string& wanted, build_opti
     }
     release_info made{id, now, 0, options->label.empty() ? info.label : options->label, old.id};
     finish_release(tree, id, replaced_id, made, *options);
-    printf("rolled back to %s as %s/%s (%zu files linked, nothing compressed)\n", old.id.c_str(), releases_dir_name,
+    printf("rolled back to %s as %s/%s (%zu files linked, nothing compressed)\n", old.id.c_str(), tree.releases.filename().c_str(),
            id.c_str(), linked);
     return 0;
 }

@@ -25,6 +25,7 @@ struct build_options {
     size_t keep = default_kept_trees;
     std::string label;
     signing_t signing;
+    std::string link = live_link_name; // --link: the served link (and releases folder) the command works on
 };
 
 // Every regular file below `game_dir`, in byte order of name. Directories whose names begin

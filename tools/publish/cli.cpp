@@ -22,7 +22,8 @@ enum option_bits : unsigned {
     opt_label = 8,
     opt_sign = 16, // --sign, --expires, --channel
     opt_channel = 32, // --channel alone
-    opt_unsigned = 64,
+    opt_link = 64, // --link NAME: another tree than the game's
+    opt_unsigned = 128,
 };
 
 struct command_t {
@@ -33,37 +34,38 @@ struct command_t {
 };
 
 constexpr command_t commands[] = {
-    {"build", opt_level | opt_patches | opt_keep | opt_label | opt_sign | opt_unsigned, 2, 2},
-    {"rollback", opt_keep | opt_label | opt_sign | opt_unsigned, 2, 2},
-    {"resign", opt_sign, 1, 1},
-    {"status", 0, 1, 1},
-    {"releases", 0, 1, 1},
-    {"diff", 0, 3, 3},
+    {"build", opt_level | opt_patches | opt_keep | opt_label | opt_sign | opt_unsigned | opt_link, 2, 2},
+    {"rollback", opt_keep | opt_label | opt_sign | opt_unsigned | opt_link, 2, 2},
+    {"resign", opt_sign | opt_link, 1, 1},
+    {"status", opt_link, 1, 1},
+    {"releases", opt_link, 1, 1},
+    {"diff", opt_link, 3, 3},
     {"keygen", 0, 1, 1},
     {"pubkey", 0, 1, 1},
-    {"verify", opt_channel, 2, 2},
+    {"verify", opt_channel | opt_link, 2, 2},
     {"patch", opt_level, 3, 3},
     {"list", 0, 1, 1},
     {"hash", 0, 1, SIZE_MAX},
 };
 
 constexpr const char* usage_text =
-    "usage: velm-publish build [--level N] [--label TEXT] [--keep N] [--no-patches] [--patch-depth N]\n"
+    "usage: velm-publish build [--link NAME] [--level N] [--label TEXT] [--keep N] [--no-patches] [--patch-depth N]\n"
     "                          [--patch-max-size BYTES] [--sign KEYFILE [--channel NAME] [--expires DAYS] | --unsigned]\n"
     "                          GAME_DIR ROOT\n"
-    "       velm-publish status ROOT\n"
-    "       velm-publish releases ROOT\n"
-    "       velm-publish diff ROOT RELEASE RELEASE\n"
-    "       velm-publish rollback [--label TEXT] [--keep N] [--sign KEYFILE [--channel NAME] [--expires DAYS] | --unsigned]\n"
-    "                             ROOT RELEASE\n"
-    "       velm-publish resign --sign KEYFILE [--channel NAME] [--expires DAYS] ROOT\n"
+    "       velm-publish status [--link NAME] ROOT\n"
+    "       velm-publish releases [--link NAME] ROOT\n"
+    "       velm-publish diff [--link NAME] ROOT RELEASE RELEASE\n"
+    "       velm-publish rollback [--link NAME] [--label TEXT] [--keep N]\n"
+    "                             [--sign KEYFILE [--channel NAME] [--expires DAYS] | --unsigned] ROOT RELEASE\n"
+    "       velm-publish resign [--link NAME] --sign KEYFILE [--channel NAME] [--expires DAYS] ROOT\n"
     "       velm-publish keygen KEYFILE\n"
     "       velm-publish pubkey KEYFILE\n"
-    "       velm-publish verify --channel NAME ROOT PUBLIC_KEY\n"
+    "       velm-publish verify [--link NAME] --channel NAME ROOT PUBLIC_KEY\n"
     "       velm-publish patch [--level N] OLD NEW OUT\n"
     "       velm-publish list FILE\n"
     "       velm-publish hash FILE...\n"
-    "A RELEASE is its id, its number, or \"live\".\n";
+    "A RELEASE is its id, its number, or \"live\". --link names the served link ROOT/NAME (default \"windows\"):\n"
+    "the launcher's own files are published beside the game's as \"launcher-windows\", say.\n";
 
 // A whole decimal number from `low` to `high`, or false.
 bool parse_number(const char* text, unsigned long long low, unsigned long long high, unsigned long long* value) {
@@ -104,7 +106,7 @@ std::string take_option(int argc, char** argv, int* i, unsigned allowed, build_o
     bool takes_value = (name == "--level" && wants(opt_level)) || (name == "--keep" && wants(opt_keep)) ||
                        (name == "--label" && wants(opt_label)) ||
                        ((name == "--sign" || name == "--expires") && wants(opt_sign)) ||
-                       (name == "--channel" && wants(opt_sign | opt_channel)) ||
+                       (name == "--channel" && wants(opt_sign | opt_channel)) || (name == "--link" && wants(opt_link)) ||
                        ((name == "--patch-depth" || name == "--patch-max-size") && wants(opt_patches));
     if (!takes_value)
         return "unknown option " + name;
@@ -136,6 +138,10 @@ std::string take_option(int argc, char** argv, int* i, unsigned allowed, build_o
         options->label = value;
         while (!options->label.empty() && options->label.back() == '\n')
             options->label.pop_back();
+    } else if (name == "--link") {
+        if (const char* problem = link_name_problem(value))
+            return std::string("--link: a link name ") + problem;
+        options->link = value;
     } else if (name == "--sign") {
         options->signing.key_file = value;
     } else if (name == "--channel") {
@@ -201,20 +207,21 @@ int run_command_line(int argc, char** argv) {
         return build_command(p[0], p[1], &r.options);
     if (r.command == "rollback")
         return rollback_command(p[0], p[1], &r.options);
+    const std::string& link = r.options.link;
     if (r.command == "resign")
-        return resign_command(p[0], &r.options.signing);
+        return resign_command(p[0], &r.options.signing, link);
     if (r.command == "status")
-        return status_command(p[0]);
+        return status_command(p[0], link);
     if (r.command == "releases")
-        return releases_command(p[0]);
+        return releases_command(p[0], link);
     if (r.command == "diff")
-        return diff_command(p[0], p[1], p[2]);
+        return diff_command(p[0], p[1], p[2], link);
     if (r.command == "keygen")
         return keygen_command(p[0].c_str());
     if (r.command == "pubkey")
         return pubkey_command(p[0].c_str());
     if (r.command == "verify")
-        return verify_command(p[0], p[1].c_str(), r.options.signing.channel);
+        return verify_command(p[0], p[1].c_str(), r.options.signing.channel, link);
     if (r.command == "patch")
         return patch_command(p[0], p[1], p[2], r.options.level);
     if (r.command == "list")

@@ -71,9 +71,9 @@ void read_release_list(const server_tree& tree, const std::string& text, release
 
 } // namespace
 
-int status_command(const fs::path& root) {
+int status_command(const fs::path& root, const std::string& link) {
     server_tree tree;
-    locate_tree(root, &tree);
+    locate_tree(root, &tree, link);
     if (tree.live.empty())
         fail(tree.link.string() + " serves nothing yet");
     if (tree.live_release.empty())
@@ -84,7 +84,7 @@ int status_command(const fs::path& root) {
     if (!tree.live_release.empty()) {
         parse_release(tree.live_release, &live);
         info = read_release_info(tree, live);
-        printf("live        %s (%s/%s)\n", info.id.c_str(), releases_dir_name, info.id.c_str());
+        printf("live        %s (%s/%s)\n", info.id.c_str(), tree.releases.filename().c_str(), info.id.c_str());
         printf("published   %s%s%s\n", utc_text(info.published).c_str(), info.rollback_of.empty() ? "" : ", a rollback to ",
                info.rollback_of.c_str());
         std::string label = info.label.empty() ? "(none)" : info.label;
@@ -108,9 +108,9 @@ int status_command(const fs::path& root) {
     return 0;
 }
 
-int releases_command(const fs::path& root) {
+int releases_command(const fs::path& root, const std::string& link) {
     server_tree tree;
-    locate_tree(root, &tree);
+    locate_tree(root, &tree, link);
     std::vector<release_t> releases = list_releases(tree);
     if (releases.empty())
         printf("no releases under %s\n", tree.releases.c_str());
@@ -132,9 +132,9 @@ int releases_command(const fs::path& root) {
     return 0;
 }
 
-int diff_command(const fs::path& root, const std::string& a, const std::string& b) {
+int diff_command(const fs::path& root, const std::string& a, const std::string& b, const std::string& link) {
     server_tree tree;
-    locate_tree(root, &tree);
+    locate_tree(root, &tree, link);
     release_t from, to;
     game_file_table old_list, new_list;
     read_release_list(tree, a, &from, &old_list);

@@ -108,10 +108,10 @@ int pubkey_command(const char* path) {
     return 0;
 }
 
-int resign_command(const fs::path& root, signing_t* signing) {
+int resign_command(const fs::path& root, signing_t* signing, const std::string& link) {
     read_signing_key(signing);
     server_tree tree;
-    open_tree(root, &tree);
+    open_tree(root, &tree, link);
     resolve_channel(tree, signing);
     if (tree.live_release.empty() || !is_complete(tree.live))
         fail(tree.link.string() + " serves no release that velm-publish made; publish first");
@@ -128,6 +128,6 @@ int resign_command(const fs::path& root, signing_t* signing) {
     }
     if (!sign_release(tree.live, *signing, sequence, static_cast<int64_t>(std::time(nullptr)), &error))
         fail(error + "; the live statement is unchanged");
-    printf("signed again: %s/%s\n", releases_dir_name, tree.live_release.c_str());
+    printf("signed again: %s/%s\n", tree.releases.filename().c_str(), tree.live_release.c_str());
     return 0;
 }

@@ -7,6 +7,7 @@
 
 #include "format/signature.h"
 #include "publish/io.h"
+#include "publish/tree.h"
 
 constexpr long default_expiry_days = 30;
 constexpr long max_expiry_days = 3650;
@@ -22,7 +23,6 @@ struct signing_t {
 
 // Reads the key named by --sign, before anything is written; fails when it is not a key file.
 void read_signing_key(signing_t* signing);
-struct server_tree;
 // When signing without --channel: the channel the live tree's statement names. Fails, before
 // anything is written, when there is none to take.
 void resolve_channel(const server_tree& tree, signing_t* signing);
@@ -38,4 +38,4 @@ int keygen_command(const char* path); // a new key (mode 0600, never overwriting
 int pubkey_command(const char* path); // the public key of a key file
 // Signs the live tree's list again with a fresh expiry: the same sequence (the one recorded for
 // the release, else the next), no publish.
-int resign_command(const fs::path& root, signing_t* signing);
+int resign_command(const fs::path& root, signing_t* signing, const std::string& link = live_link_name);

@@ -58,6 +58,9 @@ bool statement_sequence(const fs::path& dir, uint64_t* sequence, std::string* pr
     return true;
 }
 
+// The name a publish of this link gives its temporary link, before the release's id.
+std::string temporary_prefix(const server_tree& tree) { return "." + tree.link.filename().string() + "."; }
+
 } // namespace
 
 bool parse_release(const std::string& id, release_t* release) {
@@ -83,10 +86,22 @@ server_tree::~server_tree() {
         close(lock_fd);
 }
 
-void locate_tree(const fs::path& root, server_tree* tree) {
+const char* link_name_problem(std::string_view name) {
+    constexpr size_t max_link_name = 64;
+    bool allowed = std::all_of(name.begin(), name.end(), [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '-';
+    });
+    if (name.empty() || name.size() > max_link_name || !allowed || name.front() == '-')
+        return "is 1 to 64 letters, digits, '_' and '-', not beginning with '-'";
+    if (name.starts_with(releases_dir_name))
+        return "may not begin with \"releases\", the name of the folders that hold the releases";
+    return nullptr;
+}
+
+void locate_tree(const fs::path& root, server_tree* tree, const std::string& link) {
     tree->root = root;
-    tree->link = root / live_link_name;
-    tree->releases = root / releases_dir_name;
+    tree->link = root / link;
+    tree->releases = root / (link == live_link_name ? std::string(releases_dir_name) : releases_dir_name + ("-" + link));
     std::error_code ec;
     fs::file_status status = fs::symlink_status(tree->link, ec);
     if (ec && ec != std::errc::no_such_file_or_directory)
@@ -112,22 +127,23 @@ void locate_tree(const fs::path& root, server_tree* tree) {
         tree->live_release = release.id;
 }
 
-void open_tree(const fs::path& root, server_tree* tree) {
+void open_tree(const fs::path& root, server_tree* tree, const std::string& link) {
+    locate_tree(root, tree, link);
     std::error_code ec;
-    fs::create_directories(root / releases_dir_name, ec);
+    fs::create_directories(tree->releases, ec);
     if (ec)
-        fail(describe(root / releases_dir_name, ec));
-    fs::path lock = root / releases_dir_name / lock_name;
+        fail(describe(tree->releases, ec));
+    fs::path lock = tree->releases / lock_name;
     tree->lock_fd = open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (tree->lock_fd < 0)
         fail(describe_errno(lock));
     if (flock(tree->lock_fd, LOCK_EX | LOCK_NB) != 0)
-        fail(errno == EWOULDBLOCK ? "another velm-publish is publishing to " + root.string() : describe_errno(lock));
-    locate_tree(root, tree);
+        fail(errno == EWOULDBLOCK ? "another velm-publish is publishing to " + tree->link.string() : describe_errno(lock));
+    locate_tree(root, tree, link);
     // What killed publishes left at the top of ROOT: temporary links, and a plain windows/
     // directory that an interrupted migration had already swapped out.
     for (fs::directory_iterator it(root, ec), end; !ec && it != end; it.increment(ec)) {
-        if (!it->path().filename().string().starts_with(temporary_link_prefix))
+        if (!it->path().filename().string().starts_with(temporary_prefix(*tree)))
             continue;
         std::error_code removed;
         fs::remove_all(it->path(), removed); // a link is removed, never followed
@@ -301,9 +317,9 @@ bool record_sequence(const server_tree& tree, uint64_t sequence, std::string* er
 // --- The switch -----------------------------------------------------------------------------------
 
 void switch_live(const server_tree& tree, const std::string& id, const std::string& previous_id) {
-    fs::path temporary = tree.root / (std::string(temporary_link_prefix) + id);
+    fs::path temporary = tree.root / (temporary_prefix(tree) + id);
     std::error_code ec;
-    fs::create_symlink(fs::path(releases_dir_name) / id, temporary, ec);
+    fs::create_symlink(tree.releases.filename() / id, temporary, ec);
     if (ec)
         fail(describe(temporary, ec));
     if (!tree.live_is_plain) {
@@ -343,6 +359,6 @@ void prune(const server_tree& tree, const std::string& live_id, const std::strin
         if (ec)
             warn("could not remove " + describe(path, ec));
         else
-            printf("removed    %s/%s\n", releases_dir_name, release.id.c_str());
+            printf("removed    %s/%s\n", tree.releases.filename().c_str(), release.id.c_str());
     }
 }

@@ -8,6 +8,10 @@
 //   ROOT/releases/.sequence             the highest publish sequence ever given, kept for good
 // A tree is never written once the link has pointed at it (but for its statement, which
 // resign replaces in one rename), so the live tree's list proves its .zs.
+//
+// ROOT may serve other trees beside the game's under links of their own (--link NAME, such as
+// the launcher's own files as "launcher-windows"): each has its releases in "releases-NAME",
+// with their own lock and sequence, and the same switch. "windows" keeps "releases".
 #pragma once
 #include <cstdint>
 #include <string>
@@ -20,7 +24,7 @@ constexpr const char* live_link_name = "windows";
 constexpr const char* releases_dir_name = "releases";
 constexpr const char* lock_name = ".lock";
 constexpr const char* sequence_file_name = ".sequence";
-constexpr const char* temporary_link_prefix = ".windows."; // ROOT/.windows.<id>, renamed over windows
+// A temporary link is ROOT/.<link name>.<id>, renamed over the link.
 // A release's record, in its tree below a directory whose name begins with '.': no listed file
 // can have that name, and no launcher asks for it.
 constexpr const char* release_info_dir = ".velm";
@@ -39,10 +43,14 @@ bool parse_release(const std::string& id, release_t* release);
 // "000007-20270105T120000Z" for release 7 made at `time` (seconds since 1970, UTC).
 std::string release_id(uint64_t number, int64_t time);
 
+// Why `name` cannot name a served link (a short text), or null: 1 to 64 letters, digits, '_' and
+// '-', not beginning with "releases" nor with '-'.
+const char* link_name_problem(std::string_view name);
+
 struct server_tree {
     fs::path root;
-    fs::path link; // ROOT/windows
-    fs::path releases; // ROOT/releases
+    fs::path link; // ROOT/windows, or ROOT/<link name>
+    fs::path releases; // ROOT/releases, or ROOT/releases-<link name>
     fs::path live; // the directory the link serves now; empty when there is none
     std::string live_release; // its id when it is one of our releases (never written again)
     bool live_is_plain = false; // windows/ is a directory, not a link
@@ -54,11 +62,11 @@ struct server_tree {
     ~server_tree();
 };
 
-// Finds what ROOT/windows serves, writing nothing; fails when ROOT has no releases/ nor windows.
-void locate_tree(const fs::path& root, server_tree* tree);
-// Makes ROOT/releases, takes the lock (or fails at once: another command holds it), then
-// locates the tree, and removes what killed publishes left at the top of ROOT.
-void open_tree(const fs::path& root, server_tree* tree);
+// Finds what ROOT/<link> serves, writing nothing; fails when ROOT has no releases/ nor windows.
+void locate_tree(const fs::path& root, server_tree* tree, const std::string& link = live_link_name);
+// Makes the link's releases folder, takes its lock (or fails at once: another command holds it),
+// then locates the tree, and removes what killed publishes of this link left at the top of ROOT.
+void open_tree(const fs::path& root, server_tree* tree, const std::string& link = live_link_name);
 // Every release under releases/, newest (highest number) first.
 std::vector<release_t> list_releases(const server_tree& tree);
 // The release `text` names: its id, its number ("7" or "000007"), or "live".

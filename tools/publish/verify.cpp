@@ -120,12 +120,12 @@ size_t verify_patches(const server_tree& tree, const game_file_table& list) {
 
 } // namespace
 
-int verify_command(const fs::path& root, const char* keys_text, const std::string& channel) {
+int verify_command(const fs::path& root, const char* keys_text, const std::string& channel, const std::string& link) {
     std::vector<public_key> keys;
     if (!parse_public_keys(keys_text, &keys) || keys.empty())
         fail(std::string("not a public key (64 hex digits, or several separated by commas): ") + keys_text);
     server_tree tree;
-    locate_tree(root, &tree);
+    locate_tree(root, &tree, link);
     if (tree.live.empty())
         fail(tree.link.string() + " serves nothing");
     fs::path dir = tree.live;

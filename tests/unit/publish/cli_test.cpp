@@ -28,7 +28,10 @@ TEST(Cli, CommandLinesAreReadOrRefusedWithTheReason) {
         {"rollback --sign k root 2", ""}, {"resign root", "resign needs --sign KEYFILE"}, {"resign --sign k root", ""},
         {"status root", ""}, {"diff root 1", "diff takes 3 arguments"}, {"hash a --b", ""}, {"hash", "at least 1 argument,"},
         {"build --unsigned g r", ""}, {"rollback --unsigned r 2", ""}, {"build --unsigned --sign k g r", "exclude each other"},
-        {"resign --unsigned r", "unknown option --unsigned"}, {"publish root", "unknown command publish"}, {"", "no command"}, {"patch --no-patches a b c", "unknown option"},
+        {"resign --unsigned r", "unknown option --unsigned"}, {"publish root", "unknown command publish"}, {"", "no command"},
+        {"patch --no-patches a b c", "unknown option"}, {"rollback --link launcher-linux root 2", ""},
+        {"status --link releases-x root", "may not begin with \"releases\""},
+        {"status --link a/b root", "--link: a link name is 1 to 64"}, {"keygen --link x k", "unknown option --link"},
     };
     for (const auto& [line, refusal] : rows) {
         cli_request r = parse(line);

@@ -53,4 +53,14 @@ TEST(Tree, SequencesNeverGoBackAndPruningKeepsTheNewest) {
     for (const release_t& release : list_releases(tree))
         kept.push_back(release.number);
     EXPECT_EQ(kept, (std::vector<uint64_t>{6, 4, 2, 1})); // 5 never finished; 3 is past the four
+
+    // Another link beside the game's: its own releases folder, sequence and lock; a switch leaves "windows" be.
+    server_tree other;
+    open_tree(root.path, &other, "launcher-linux");
+    EXPECT_EQ(other.releases, root.path / "releases-launcher-linux");
+    EXPECT_EQ(highest_sequence(other), 0u);
+    write_file(root / ("releases-launcher-linux/" + release_id(1, 0) + "/" + list_compressed_name), "x");
+    switch_live(other, release_id(1, 0), "");
+    EXPECT_EQ(fs::read_symlink(root.path / "launcher-linux"), fs::path("releases-launcher-linux") / release_id(1, 0));
+    EXPECT_FALSE(fs::exists(fs::symlink_status(root.path / "windows")));
 }
