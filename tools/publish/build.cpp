@@ -185,8 +185,6 @@ void refuse_unsafe_names(const std::vector<published_file>& files, const fs::pat
     std::string conflict = manifest_conflict(table);
     if (!conflict.empty())
         fail("refusing " + game_dir.string() + ": " + conflict + "; nothing was published");
-    if (files.size() > bs_max_length)
-        fail("a file list holds at most 65535 files; found " + std::to_string(files.size()));
 }
 
 bool write_list(const fs::path& dir, const std::vector<published_file>& files, int level, std::string* error) {
