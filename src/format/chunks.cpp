@@ -15,7 +15,7 @@ constexpr size_t index_entry_size = chunk_digest_size + 4;
 constexpr uint32_t min_mask_bits = 12;
 constexpr uint32_t max_mask_bits = 24;
 constexpr uint32_t smallest_min_size = 4 << 10;
-constexpr uint32_t largest_max_size = 64 << 20;
+constexpr uint32_t largest_max_size = 16 << 20; // what a launcher holds of one chunk
 constexpr uint32_t max_size_factor = 4; // the largest chunk, in averages
 
 // The rolling hash's value of each byte: fixed random numbers (splitmix64 from a fixed seed),

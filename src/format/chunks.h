@@ -32,7 +32,7 @@
 
 constexpr size_t chunk_default_average = 1 << 20; // what a publish cuts to unless told otherwise
 constexpr size_t chunk_min_average = 16 << 10;
-constexpr size_t chunk_max_average = 16 << 20;
+constexpr size_t chunk_max_average = 4 << 20;
 constexpr size_t chunk_window = 64; // bytes the rolling hash covers
 constexpr size_t chunk_digest_size = 20;
 constexpr size_t chunk_name_size = sizeof(".chunks/") + 40 + sizeof(".index") - 1;

@@ -5,7 +5,9 @@
 //
 // A job whose local copy is known (its SHA-1) asks first for the patch from that copy to the
 // listed content, "<base URL>.patches/<old SHA-1>-<new SHA-1>.zst"; a server without it (any
-// answer but the patch) is asked for the whole file, "<name>.zs?<SHA-1>".
+// answer but the patch) is asked for the whole file, "<name>.zs?<SHA-1>". A job whose large local
+// copy may hold most of the file asks, before the whole file, for the index of its chunks,
+// "<base URL>.chunks/<SHA-1>.index" (chunk_install.cpp fetches the chunks).
 //
 // A transfer writes into the temporary file "game/<name>.zs" (the coordinator's own fetches:
 // into memory). The temporary starts with a header of its own, a zstd skippable frame (so the
@@ -36,6 +38,7 @@
 #include <string_view>
 #include <vector>
 
+#include "format/chunks.h"
 #include "format/patch.h"
 #include "launcher/launcher.h"
 #include "platform/platform.h"
@@ -128,7 +131,7 @@ bool asks_patch(const transfer_t* t) { return t->job->patch_base[0] != '\0'; }
 
 // What the temporary of `t` holds, as its header says it.
 std::string header_kind(const transfer_t* t) {
-    return asks_patch(t) ? std::string("patch ") + t->job->patch_base : std::string("whole");
+    return asks_patch(t) ? std::string("patch ") + t->job->patch_base : t->job->ask_chunks ? "chunks" : "whole";
 }
 
 void write_header(transfer_t* t, const std::string& validator) {
@@ -461,7 +464,9 @@ void succeed(transfer_t* t, long code) {
 
 // The patch from the local copy when the worker asked for one, else the whole file.
 void set_url(transfer_t* t) {
-    char* url = asks_patch(t) ? patch_url(t->job->entry, t->job->patch_base) : file_url(t->job->entry);
+    char* url = asks_patch(t)          ? patch_url(t->job->entry, t->job->patch_base)
+                : t->job->ask_chunks ? chunk_index_url(t->job->entry)
+                                     : file_url(t->job->entry);
     t->url = url;
     free(url);
 }
@@ -539,10 +544,16 @@ void finish_attempt(transfer_t* t, CURLcode result) {
             // The temporary is as long as the file (or the patch) or longer: fetch it whole once.
             t->range_refused = true;
             retry_later(t, 0);
-        } else if (asks_patch(t)) {
-            // Patches are optional: a server without this one serves the whole file.
-            log_printf("no patch for %s from its local copy (%ld); fetching it whole\n", t->job->entry->name, code);
-            t->job->patch_base[0] = '\0';
+        } else if (asks_patch(t) || t->job->ask_chunks) {
+            // Patches and chunks are optional: a server without them serves the whole file.
+            if (asks_patch(t)) {
+                log_printf("no patch for %s from its local copy (%ld); %s\n", t->job->entry->name, code,
+                           t->job->ask_chunks ? "asking for its chunks" : "fetching it whole");
+                t->job->patch_base[0] = '\0';
+            } else {
+                log_printf("no chunks for %s (%ld); fetching it whole\n", t->job->entry->name, code);
+                t->job->ask_chunks = false;
+            }
             set_url(t);
             retry_later(t, 0);
         } else {
@@ -656,6 +667,12 @@ char* file_url(const game_file_t* entry) {
 char* patch_url(const game_file_t* entry, const char* base) {
     char name[patch_name_size];
     patch_name(base, entry->hash, name);
+    return str_concat(base_url, name);
+}
+
+char* chunk_index_url(const game_file_t* entry) {
+    char name[chunk_name_size];
+    chunk_index_name(entry->hash, name);
     return str_concat(base_url, name);
 }
 

@@ -128,7 +128,7 @@ std::string take_option(int argc, char** argv, int* i, unsigned allowed, build_o
     } else if (name == "--chunk-size") {
         uint64_t size = 0;
         if (!parse_size(value, &size) || size < chunk_min_average || size > chunk_max_average || (size & (size - 1)) != 0)
-            return "--chunk-size wants a power of two from 16K to 16M";
+            return "--chunk-size wants a power of two from 16K to 4M";
         options->chunk_size = size;
     } else if (name == "--label") {
         if (const char* problem = label_problem(value))
