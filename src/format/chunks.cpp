@@ -17,6 +17,7 @@ constexpr uint32_t max_mask_bits = 24;
 constexpr uint32_t smallest_min_size = 4 << 10;
 constexpr uint32_t largest_max_size = 16 << 20; // what a launcher holds of one chunk
 constexpr uint32_t max_size_factor = 4; // the largest chunk, in averages
+constexpr size_t read_block = 1 << 20;
 
 // The rolling hash's value of each byte: fixed random numbers (splitmix64 from a fixed seed),
 // the same in every program that cuts chunks.
@@ -94,6 +95,40 @@ size_t chunk_cut(chunk_cutter* cutter, const uint8_t* data, size_t size, bool* e
     cutter->length = length;
     *ends = false;
     return size;
+}
+
+bool chunk_stream(FILE* f, const chunk_params& params, const std::function<void(const chunk_found&)>& found,
+                  SHA1State* whole, const std::atomic<bool>* go_on) {
+    std::unique_ptr<uint8_t[]> buffer(new uint8_t[read_block]);
+    chunk_cutter cutter;
+    chunk_cutter_start(&cutter, params);
+    SHA1State part;
+    SHA1Reset(&part);
+    chunk_found chunk = {0, 0, {}};
+    auto end_chunk = [&] {
+        SHA1Result(&part);
+        chunk_digest_bytes(&part, chunk.digest);
+        found(chunk);
+        chunk.offset += chunk.size;
+        chunk.size = 0;
+        SHA1Reset(&part);
+    };
+    for (size_t got; (go_on == nullptr || go_on->load()) && (got = fread(buffer.get(), 1, read_block, f)) > 0;) {
+        if (whole != nullptr)
+            SHA1Input(whole, buffer.get(), got);
+        for (size_t at = 0; at < got;) {
+            bool ends = false;
+            size_t taken = chunk_cut(&cutter, buffer.get() + at, got - at, &ends);
+            SHA1Input(&part, buffer.get() + at, taken);
+            at += taken;
+            chunk.size += static_cast<uint32_t>(taken);
+            if (ends)
+                end_chunk();
+        }
+    }
+    if (chunk.size > 0)
+        end_chunk();
+    return ferror(f) == 0 && (go_on == nullptr || go_on->load());
 }
 
 std::string chunk_index_bytes(const chunk_index& index) {

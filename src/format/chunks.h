@@ -22,7 +22,10 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <atomic>
 #include <cstdio>
+#include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -60,6 +63,17 @@ struct chunk_cutter {
 };
 void chunk_cutter_start(chunk_cutter* cutter, const chunk_params& params);
 size_t chunk_cut(chunk_cutter* cutter, const uint8_t* data, size_t size, bool* ends);
+
+// Reads `f` to its end and cuts it: `found` gets each chunk's offset, size and SHA-1, in order,
+// and `whole`, when given, every byte. False on a read error, or when `go_on` (when given) was
+// cleared meanwhile.
+struct chunk_found {
+    uint64_t offset;
+    uint32_t size;
+    uint8_t digest[20];
+};
+bool chunk_stream(FILE* f, const chunk_params& params, const std::function<void(const chunk_found&)>& found,
+                  SHA1State* whole, const std::atomic<bool>* go_on);
 
 struct chunk_entry {
     uint8_t digest[chunk_digest_size];

@@ -30,7 +30,6 @@ namespace {
 constexpr uint64_t least_chunked_size = 1 << 20; // the smallest file the launcher asks chunks for
 constexpr size_t fetch_window = 16;
 constexpr uint64_t fetch_window_bytes = 32 << 20; // of chunks in flight, besides the one awaited
-constexpr size_t read_block = 1 << 20;
 constexpr uint32_t wait_poll_ms = 100;
 constexpr size_t answer_slack = 64; // a chunk's answer past its compressed bound is no chunk
 
@@ -95,35 +94,12 @@ bool cut_local_copy(const char* path, const chunk_params& params, std::unordered
     FILE* f = nullptr;
     if (open_file_patiently(path, "rb", &f) != 0)
         return refuse(problem, size, "%s cannot be read", path);
-    std::unique_ptr<uint8_t[]> buffer(new uint8_t[read_block]);
-    chunk_cutter cutter;
-    chunk_cutter_start(&cutter, params);
-    SHA1State sha;
-    SHA1Reset(&sha);
-    uint64_t offset = 0, start = 0;
-    auto end_chunk = [&] {
-        uint8_t digest[chunk_digest_size];
-        SHA1Result(&sha);
-        chunk_digest_bytes(&sha, digest);
-        found->emplace(key_of(digest), chunk_source{false, start});
-        start = offset;
-        SHA1Reset(&sha);
-    };
-    for (size_t got; running.load() && (got = fread(buffer.get(), 1, read_block, f)) > 0;)
-        for (size_t at = 0; at < got;) {
-            bool ends = false;
-            size_t taken = chunk_cut(&cutter, buffer.get() + at, got - at, &ends);
-            SHA1Input(&sha, buffer.get() + at, taken);
-            at += taken;
-            offset += taken;
-            if (ends)
-                end_chunk();
-        }
-    bool read = ferror(f) == 0;
+    bool read = chunk_stream(
+        f, params, [&](const chunk_found& chunk) { found->emplace(key_of(chunk.digest), chunk_source{false, chunk.offset}); },
+        nullptr, &running);
+    bool failed = ferror(f) != 0;
     fclose(f);
-    if (offset > start)
-        end_chunk();
-    return read || refuse(problem, size, "%s cannot be read", path);
+    return read || !failed || refuse(problem, size, "%s cannot be read", path);
 }
 
 // The assembly of one file: what it reads and writes, and the chunks in flight.

@@ -59,46 +59,23 @@ bool cut_into_chunks(const patch_plan& plan, const published_file& file, cut_fil
     }
     chunk_index& index = out->index;
     index.params = chunk_params_for(plan.chunk_average);
-    chunk_cutter cutter;
-    chunk_cutter_start(&cutter, index.params);
-    SHA1State whole, part;
+    SHA1State whole;
     SHA1Reset(&whole);
-    SHA1Reset(&part);
-    uint64_t offset = 0, start = 0;
-    auto end_chunk = [&] {
-        chunk_entry entry{};
-        SHA1Result(&part);
-        chunk_digest_bytes(&part, entry.digest);
-        entry.size = static_cast<uint32_t>(offset - start);
+    auto found = [&](const chunk_found& chunk) {
+        chunk_entry entry{{}, chunk.size};
+        memcpy(entry.digest, chunk.digest, chunk_digest_size);
         index.chunks.push_back(entry);
-        out->offsets.push_back(start);
-        start = offset;
-        SHA1Reset(&part);
+        out->offsets.push_back(chunk.offset);
+        index.file_size = chunk.offset + chunk.size;
     };
-    std::vector<uint8_t> buffer(io_chunk);
-    for (size_t got; (got = fread(buffer.data(), 1, buffer.size(), in.get())) > 0;) {
-        SHA1Input(&whole, buffer.data(), got);
-        for (size_t at = 0; at < got;) {
-            bool ends = false;
-            size_t taken = chunk_cut(&cutter, buffer.data() + at, got - at, &ends);
-            SHA1Input(&part, buffer.data() + at, taken);
-            at += taken;
-            offset += taken;
-            if (ends)
-                end_chunk();
-        }
-    }
-    if (ferror(in.get())) {
+    if (!chunk_stream(in.get(), index.params, found, &whole, nullptr)) {
         *error = file.source.string() + ": read error";
         return false;
     }
-    if (offset > start)
-        end_chunk();
-    if (offset != file.size || digest_of(&whole) != file.hash) {
+    if (index.file_size != file.size || digest_of(&whole) != file.hash) {
         *error = file.source.string() + ": changed while it was being published";
         return false;
     }
-    index.file_size = offset;
     return parse_hex(file.hash, index.file_digest, chunk_digest_size);
 }
 
