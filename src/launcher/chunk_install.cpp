@@ -179,6 +179,10 @@ chunk_outcome assemble(assembly* a, const char* local_copy, const char* output, 
     if (int error = open_file_patiently(output, "wb", &a->out); error != 0)
         FAIL_FILE_CODE("create", output, error);
     a->data.reset(new uint8_t[index.params.max_size]);
+    // The first fetches go out while the local copy's chunks are copied.
+    SDL_LockMutex(mut);
+    submit_due(a);
+    SDL_UnlockMutex(mut);
     uint64_t written = 0;
     for (const chunk_entry& chunk : index.chunks) {
         auto known = a->sources.find(key_of(chunk.digest));
@@ -201,8 +205,11 @@ chunk_outcome assemble(assembly* a, const char* local_copy, const char* output, 
             chunk_fetch* fetch = a->fetches[a->next_taken].get();
             if (!await(a, fetch))
                 return chunk_outcome::abandoned;
+            SDL_LockMutex(mut);
             ++a->next_taken;
             a->bytes_in_flight -= chunk.size;
+            submit_due(a);
+            SDL_UnlockMutex(mut);
             if (fetch->job.status != 200)
                 return fail(problem, size, "the server lacks %s", fetch->name);
             if (const char* why = chunk_unpack(fetch->body, chunk, a->data.get()))
