@@ -15,8 +15,8 @@
 #   large_bench.sh [--files N] [--game-gib N] [--pack-gib N] [--places N] [--sections game,pack]
 #   large_bench.sh --clean      remove the generated data
 #
-# Defaults fit this 2-core machine's disk beside other work (20,000 files and 4 GiB; a 2 GiB
-# pack; about 30 GB at the peak). The full sizes, about 60 GB at the peak, one section at a time:
+# Defaults fit this 2-core machine's disk beside other work (20,000 files and 4 GiB, about 16 GB at
+# the peak; a 2 GiB pack, about 9 GB). The full sizes, about 60 GB and 35 GB, one section at a time:
 #   large_bench.sh --sections game --files 100000 --game-gib 20 && large_bench.sh --clean &&
 #   large_bench.sh --sections pack --pack-gib 8
 # Environment: VELM_LBENCH_BUILD (default <repo>/build-ubench, Release), VELM_LBENCH_WORK
@@ -74,7 +74,7 @@ run_launcher() { # $1: run name, $2: log name; sets status, done_s, peak_kib, ..
     eval "$(python3 "$helper" run "$work/run/$1" "$work/logs/$2.log")"
     [ "$status" = 0 ] && [ "$done_s" != none ] || { note "run $2 failed: $work/logs/$2.log"; exit 1; }
 }
-log_bytes() { awk '{ n += $10 } END { printf "%d", n }' "$work/server/access.log"; }
+log_bytes() { awk '{ n += $10 } END { printf "%.0f", n }' "$work/server/access.log"; }
 timed_publish() { # $1: source, $2: tree, then options; sets publish_s
     local t0
     t0=$(now)
@@ -138,32 +138,28 @@ if [[ ",$sections," == *,pack,* ]]; then
     run_launcher old pack-install
     say "pack: $pack_gib GiB; first publish $first_publish_s s; fresh install $done_s s," \
         "peak RSS $(mib $((peak_kib * 1024))) MiB"
-    for version in 2 3 4; do
-        python3 "$helper" edit-pack "$pack" 1 "$places" "$version"
-        [ "$version" = 3 ] && { rm -rf "$work/run/recent"; stage recent; cp -a "$src" "$work/run/recent/game"; }
-        publish_pack
-        note "version $version published in $publish_s s"
-    done
-    zs_bytes=$(stat -c %s "$work/pub/pack/windows/data/pack.bin.zs")
-    update() { # $1: run, $2: what; a line of the report
-        local before after
+    update() { # $1: what; a line of the report. The one player's copy is updated each time.
+        local before sent zs_bytes
+        zs_bytes=$(stat -c %s "$work/pub/pack/windows/data/pack.bin.zs")
         before=$(log_bytes)
-        cold_start "$work/run/$1/game"
-        run_launcher "$1" "pack-$1-$2"
-        after=$(log_bytes)
-        local sent=$((after - before))
-        say "pack update $2: $(mib "$sent") MiB downloaded, $(ratio $((sent * 100)) "$zs_bytes") % of the" \
+        cold_start "$work/run/old/game"
+        run_launcher old "pack-$1"
+        sent=$(($(log_bytes) - before))
+        say "pack update $1: $(mib "$sent") MiB downloaded, $(ratio $((sent * 100)) "$zs_bytes") % of the" \
             "whole .zs ($(mib "$zs_bytes") MiB; target <= 3 %) $(verdict "$(ratio $((sent * 100)) "$zs_bytes")" "<=" 3)," \
             "$done_s s, peak RSS $(mib $((peak_kib * 1024))) MiB (target < 128) $(verdict "$peak_kib" "<" 131072);" \
             "publish $publish_s s"
     }
-    update recent "from 1 version back"
-    update old "from 3 versions back"
-    rm -rf "$work/run/recent"
+    for version in 2 3 4 5; do
+        python3 "$helper" edit-pack "$pack" 1 "$places" "$version"
+        publish_pack
+        note "version $version published in $publish_s s"
+        [ "$version" = 4 ] && update "from 3 versions back"
+    done
+    update "from 1 version back"
     python3 "$helper" insert-pack "$pack" "$insert_bytes" $((16 << 20))
     publish_pack
-    zs_bytes=$(stat -c %s "$work/pub/pack/windows/data/pack.bin.zs")
-    update old "from the version before a 1 MiB insertion near the start"
+    update "from the version before a 1 MiB insertion near the start"
 fi
 
 say "logs: $work/logs"

@@ -356,7 +356,7 @@ outcome update() {
             return outcome::cannot_run;
         }
         game_files = read_file_list(list);
-        list = std::string(); // up to 64 MiB: not kept for the round
+        std::string().swap(list); // up to 64 MiB: not kept for the round (an assignment would keep its buffer)
         SDL_WaitThread(walker, nullptr);
         scan(&found);
         queue_jobs();
