@@ -105,7 +105,8 @@ if [[ ",$sections," == *,game,* ]]; then
     note "current start, page cache dropped"
     cold_start "$work/run/game/game"
     run_launcher game game-current
-    say "game: $files files, $(mib "$(tree_bytes "$src")") MiB; publish $publish_s s;" \
+    say "game: $files files, $(mib "$(tree_bytes "$src")") MiB ($(mib "$(tree_bytes "$work/pub/game/windows/")") MiB" \
+        "of .zs); publish $publish_s s;" \
         "install $install_s s against the reference's $ref_s s (curl $ref_curl_s + zstd -d $ref_zstd_s + sha1sum" \
         "$ref_sha_s), ratio $(ratio "$install_s" "$ref_s") (target <= 1.0) $(verdict "$(ratio "$install_s" "$ref_s")" "<=" 1.0);" \
         "peak RSS $(mib $((install_kib * 1024))) MiB (target < 256) $(verdict "$install_kib" "<" 262144);" \

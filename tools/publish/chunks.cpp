@@ -41,6 +41,12 @@ bool claim(patch_plan* plan, const std::string& place) {
     return plan->names.insert(place).second;
 }
 
+// Gives `place` back, when what took it could not put it in the release.
+void unclaim(patch_plan* plan, const std::string& place) {
+    std::lock_guard<std::mutex> hold(plan->lock);
+    plan->names.erase(place);
+}
+
 // Hard-links the chunk or index at `place` from the first kept tree that holds it.
 bool link_from_sources(const patch_plan& plan, const std::string& place) {
     std::error_code ec;
@@ -108,7 +114,11 @@ bool store(patch_plan* plan, const published_file& file, const cut_file& cut, st
             }
             data.resize(chunks[k].size);
             packed.resize(ZSTD_compressBound(chunks[k].size));
-            if (in == nullptr || fseeko(in.get(), static_cast<off_t>(cut.offsets[k]), SEEK_SET) != 0 ||
+            if (in == nullptr) {
+                fail_with(describe_errno(file.source));
+                return;
+            }
+            if (fseeko(in.get(), static_cast<off_t>(cut.offsets[k]), SEEK_SET) != 0 ||
                 fread(data.data(), 1, data.size(), in.get()) != data.size() ||
                 digest_of_bytes(data) != text_of(chunks[k].digest)) {
                 fail_with(file.source.string() + ": changed while it was being published");
@@ -221,8 +231,10 @@ bool carry_chunks(patch_plan* plan, const published_file& file, std::string* not
     fs::create_directories(plan->release / chunk_directory, ec);
     for (const chunk_entry& chunk : index.chunks) {
         std::string chunk_place = place_of(chunk);
-        if (claim(plan, chunk_place) && !link_from_sources(*plan, chunk_place))
+        if (claim(plan, chunk_place) && !link_from_sources(*plan, chunk_place)) {
+            unclaim(plan, chunk_place); // made with the others, below
             return publish_chunks(plan, file, nullptr, note, error);
+        }
     }
     if (claim(plan, place) && !link_from_sources(*plan, place)) {
         *error = (plan->release / place).string() + ": cannot be linked";
