@@ -46,7 +46,6 @@ struct chunk_fetch {
     game_file_t entry;
     std::string body;
     job_t job;
-    bool submitted;
 };
 
 std::string key_of(const uint8_t* digest) { return std::string(reinterpret_cast<const char*>(digest), chunk_digest_size); }
@@ -104,7 +103,6 @@ bool cut_local_copy(const char* path, const chunk_params& params, std::unordered
 
 // The assembly of one file: what it reads and writes, and the chunks in flight.
 struct assembly {
-    job_t* job;
     const chunk_index* index;
     std::unordered_map<std::string, chunk_source> sources;
     std::vector<std::unique_ptr<chunk_fetch>> fetches; // in the order they are first needed
@@ -127,7 +125,6 @@ void submit_due(assembly* a) {
     while (a->next_submit < a->fetches.size() && a->next_submit - a->next_taken < fetch_window &&
            (a->bytes_in_flight < fetch_window_bytes || a->next_submit == a->next_taken)) {
         chunk_fetch* fetch = a->fetches[a->next_submit++].get();
-        fetch->submitted = true;
         a->bytes_in_flight += fetch->chunk->size;
         fetch->job.for_coordinator = true;
         transfer_submit(&fetch->job);
@@ -240,7 +237,6 @@ chunk_outcome assemble_from_chunks(job_t* job, const char* temporary, const char
     game_file_t* e = job->entry;
     chunk_index index;
     assembly a;
-    a.job = job;
     a.index = &index;
     if (!read_index(temporary, e, &index, problem, problem_size) ||
         !cut_local_copy(local_copy, index.params, &a.sources, problem, problem_size))

@@ -116,6 +116,10 @@ class ChunkTest(E2ETestCase):
         result = subprocess.run(verify, capture_output=True, text=True)
         self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
         self.assertIn(f"ok   {self.index} (", result.stdout)
+        harness.replace_file(next((self.root / "windows" / ".chunks").glob("*.zst")), b"\x28\xb5\x2f\xfd" + bytes(40))
+        result = subprocess.run(verify, capture_output=True, text=True)
+        self.assertEqual(result.returncode, 1, result.stdout + result.stderr)
+        self.assertIn(f"BAD  {self.index} (", result.stdout)
 
     def test_a_player_of_any_older_version_fetches_the_chunks_it_lacks_and_falls_back_on_any_fault(self):
         trees = sorted(path for path in (self.root / "releases").iterdir() if path.is_dir())
