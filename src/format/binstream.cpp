@@ -13,8 +13,8 @@
 // value, length code or float width) in the low five. Integers, string lengths and list counts
 // are big-endian; float payloads are little-endian. Writers produce the shortest form; readers
 // also take the longer forms. A list of more than 65535 items has a header of its own in class 6,
-// otherwise reserved: 0xDF and a 4-byte count, so every shorter list keeps its bytes. Malformed input ends the process through PANIC or CHECK, always
-// named after the function that detects it.
+// otherwise reserved: 0xDF and a 4-byte count, so every shorter list keeps its bytes. Malformed
+// input ends the process through PANIC or CHECK, always named after the function that detects it.
 
 // --- Tags ----------------------------------------------------------------------------------
 
