@@ -19,6 +19,11 @@ arrives.
                                 in 1 % of its 64 KiB blocks at each version, a 16 MiB file
                                 unchanged, 300 small files of which each version changes 10,
                                 removes 5 and adds 5, plus VELM.exe
+  gen-pack DIR BYTES            one pack file DIR/data/pack.bin of BYTES, plus VELM.exe
+  edit-pack PATH PERCENT PLACES SEED
+                                rewrites PERCENT % of the file at PATH in place, in PLACES
+                                places spread over it, with fresh content
+  insert-pack PATH BYTES AT     inserts BYTES of fresh content at offset AT of the file at PATH
   update-bytes OLD_DIR NEW_DIR TREE
                                 bytes an update from OLD_DIR to NEW_DIR (published in the release
                                 tree TREE) downloads: whole .zs of changed and added files, and
@@ -172,6 +177,34 @@ def gen_empty(game_dir, entries):
             os.makedirs(directory, exist_ok=True)
         open(os.path.join(directory, "e%05d" % i), "wb").close()
     write_game_exe(game_dir)
+
+
+def gen_pack(game_dir, size):
+    rng = random.Random(SEED + 5)
+    write_content(os.path.join(game_dir, "data", "pack.bin"), size, rng, text_pool(rng))
+    write_game_exe(game_dir)
+
+
+def edit_pack(path, percent, places, seed):
+    rng = random.Random(seed)
+    pool = text_pool(rng)
+    size = os.path.getsize(path)
+    span = int(size * percent / 100 / places)
+    with open(path, "r+b") as f:
+        for place in range(places):  # one edit in each of PLACES equal stretches, anywhere in it
+            stretch = size // places
+            f.seek(place * stretch + rng.randrange(stretch - span))
+            f.write(fresh_blocks(span, rng, pool))
+
+
+def insert_pack(path, size, at):
+    rng = random.Random(SEED + 6)
+    with open(path, "rb") as old, open(path + ".new", "wb") as new:
+        new.write(old.read(at))
+        new.write(fresh_blocks(size, rng, text_pool(rng)))
+        for block in iter(lambda: old.read(64 * MIB), b""):
+            new.write(block)
+    os.replace(path + ".new", path)
 
 
 VERSION_BIG = 256 * MIB
@@ -486,6 +519,12 @@ def main(argv):
         gen_huge(args[0], int(args[1]))
     elif cmd == "gen-empty" and len(args) == 2:
         gen_empty(args[0], int(args[1]))
+    elif cmd == "gen-pack" and len(args) == 2:
+        gen_pack(args[0], int(args[1]))
+    elif cmd == "edit-pack" and len(args) == 4:
+        edit_pack(args[0], float(args[1]), int(args[2]), int(args[3]))
+    elif cmd == "insert-pack" and len(args) == 3:
+        insert_pack(args[0], int(args[1]), int(args[2]))
     elif cmd == "gen-versions" and len(args) == 1:
         gen_versions(args[0])
     elif cmd == "gen-history" and len(args) == 3:

@@ -12,8 +12,9 @@
 // Every value starts with a tag byte: class in the top three bits, an immediate field (small
 // value, length code or float width) in the low five. Integers, string lengths and list counts
 // are big-endian; float payloads are little-endian. Writers produce the shortest form; readers
-// also take the longer forms. Malformed input ends the process through PANIC or CHECK, always
-// named after the function that detects it.
+// also take the longer forms. A list of more than 65535 items has a header of its own in class 6,
+// otherwise reserved: 0xDF and a 4-byte count, so every shorter list keeps its bytes. Malformed
+// input ends the process through PANIC or CHECK, always named after the function that detects it.
 
 // --- Tags ----------------------------------------------------------------------------------
 
@@ -28,6 +29,7 @@ static constexpr uint8_t tag_single = 0x64;
 static constexpr uint8_t tag_double = 0x68;
 static constexpr uint8_t tag_str = 0x80;  // class 4
 static constexpr uint8_t tag_list = 0xA0; // class 5
+static constexpr uint8_t tag_long_list = 0xDF; // class 6: list header, 4-byte count
 
 static constexpr uint8_t immediate_mask = 0x1F;
 static constexpr int class_shift = 5;
@@ -96,7 +98,7 @@ static bs_type get_type(uint8_t val_type) {
     case 5:
         return bs_type_list;
     case 6:
-        return bs_type_reserved;
+        return val_type == tag_long_list ? bs_type_list : bs_type_reserved;
     default:
         PANIC("unhandled val_type: %u", static_cast<unsigned>(val_type));
     }
@@ -198,9 +200,12 @@ void bs_write_str(FILE* f, const char* text) {
 
 void bs_write_list(FILE* f, int32_t count) {
     CHECK(count >= 0);
-    if (static_cast<uint32_t>(count) > bs_max_length)
-        PANIC("list contains too many items");
-    write_length_header(f, tag_list, static_cast<uint32_t>(count));
+    if (static_cast<uint32_t>(count) <= bs_max_length) {
+        write_length_header(f, tag_list, static_cast<uint32_t>(count));
+        return;
+    }
+    write_u8(f, tag_long_list);
+    write_be(f, static_cast<uint32_t>(count), 4);
 }
 
 // A block that does not arrive whole would corrupt the stream silently, as a short write of any
@@ -266,7 +271,12 @@ char* bs_read_str(FILE* f) {
 int32_t bs_read_list(FILE* f) {
     uint8_t tag = read_u8(f);
     expect_type(tag, bs_type_list);
-    return static_cast<int32_t>(read_length(f, tag));
+    if (tag != tag_long_list)
+        return static_cast<int32_t>(read_length(f, tag));
+    uint64_t count = read_be(f, 4);
+    if (count > bs_max_list_items)
+        PANIC("list contains too many items");
+    return static_cast<int32_t>(count);
 }
 
 // At the end of the stream fgetc gives EOF; cut to eight bits it is 255, which get_type refuses.

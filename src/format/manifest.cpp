@@ -15,6 +15,7 @@
 namespace {
 
 constexpr int32_t entry_values = 3; // name, size, hash
+constexpr size_t max_reserved_entries = 1 << 16; // room made before the entries arrive
 constexpr size_t digest_length = 40;
 constexpr int32_t invalid_utf8 = -1;
 constexpr int32_t max_code_point = 0x10FFFF;
@@ -318,17 +319,21 @@ void manifest_refuse_conflicts(const game_file_table& table) {
 void read_manifest_entries(FILE* f, game_file_table* table) {
     CHECK(table->files.empty());
     int32_t count = bs_read_list(f);
-    table->files.reserve(static_cast<size_t>(count));
-    table->by_name.reserve(static_cast<size_t>(count));
-    table->by_folded_name.reserve(static_cast<size_t>(count));
+    // A count is only a claim until its entries are read: the table grows with what arrives, and
+    // the indexes point into it once it stops moving.
+    table->files.reserve(std::min(static_cast<size_t>(count), max_reserved_entries));
     for (int32_t i = 0; i < count; ++i) {
         CHECK(bs_read_list(f) == entry_values);
         char* name = bs_read_str(f);
         int64_t size = bs_read_int(f);
         char* hash = bs_read_str(f);
         table->files.push_back({name, static_cast<uint64_t>(size), hash, 0, false});
-        table->by_name.emplace(name, &table->files.back());
-        table->by_folded_name.emplace(manifest_fold_case(name), &table->files.back());
+    }
+    table->by_name.reserve(table->files.size());
+    table->by_folded_name.reserve(table->files.size());
+    for (game_file_t& file : table->files) {
+        table->by_name.emplace(file.name, &file);
+        table->by_folded_name.emplace(manifest_fold_case(file.name), &file);
     }
 }
 

@@ -12,3 +12,8 @@ constexpr const char* statement_name = "manifest.dat.zs.sig";
 // Patches: ".patches/<old sha1>-<new sha1>.zst" in a release tree (format/patch.h).
 constexpr const char* patch_directory = ".patches";
 constexpr const char* patch_suffix = ".zst";
+// Chunks of large files: ".chunks/<chunk sha1>.zst" and ".chunks/<file sha1>.index" in a release
+// tree (format/chunks.h).
+constexpr const char* chunk_directory = ".chunks";
+constexpr const char* chunk_suffix = ".zst";
+constexpr const char* chunk_index_suffix = ".index";

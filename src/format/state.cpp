@@ -32,8 +32,7 @@ namespace {
 constexpr std::string_view format_line = "velm-launcher state 3\n";
 constexpr std::string_view format_2_line = "velm-launcher state 2\n";
 constexpr std::string_view old_format_line = "velm-launcher state 1\n";
-constexpr size_t max_state_size = 64u << 20; // far more than 65535 records need
-constexpr size_t max_records = 65535; // as many as a file list holds
+constexpr size_t max_state_size = 256u << 20; // a record per listed file: a 64 MiB list's worth
 constexpr size_t digest_size = 20;
 constexpr std::string_view end_keyword = "end ";
 constexpr std::string_view sequence_keyword = "sequence ";
@@ -126,7 +125,7 @@ bool parse(std::string_view bytes, std::string_view channel, std::string_view up
     if (!body.starts_with(header))
         return false;
     body.remove_prefix(header.size());
-    state->files.reserve(std::min<size_t>(static_cast<size_t>(std::count(body.begin(), body.end(), '\n')), max_records));
+    state->files.reserve(static_cast<size_t>(std::count(body.begin(), body.end(), '\n')));
     // The lines come in their order: sequences, then "complete", then files.
     bool files_begun = false;
     while (!body.empty()) {

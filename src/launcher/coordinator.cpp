@@ -369,7 +369,7 @@ outcome update() {
         if (!fetched)
             return outcome::cannot_run;
         game_files = read_file_list(list);
-        list = std::string(); // up to 64 MiB: not kept for the round
+        std::string().swap(list); // up to 64 MiB: not kept for the round (an assignment would keep its buffer)
         scan(&found);
         queue_jobs();
         round_end end = wait_for_round();

@@ -68,6 +68,10 @@ struct job_t {
     // to the listed content is to be asked for first; empty when not. Emptied by whoever holds
     // the job when the patch is given up, so once fetched it says what the temporary holds.
     char patch_base[41];
+    // Set by the worker that checks the job when a large local copy could give most of the
+    // listed content: the index of the file's chunks is asked for after the patch and before
+    // the whole file; cleared, as patch_base is, when it is given up.
+    bool ask_chunks;
     // The coordinator's own fetches only, set before the job is submitted. Their body goes into
     // `body`, never into game/ (which this account may not be allowed to change). `as_is`: a
     // file of the server's own (the list's signature), asked for by its name alone (no ".zs",
@@ -77,8 +81,11 @@ struct job_t {
     // tick after which a failed attempt is not tried again (0: the whole back-off). `max_body`:
     // the most bytes the body may have (0: list_answer_limit); a longer one is cut there at once,
     // and the job is fetched with `over_cap` set (by the transfer thread) for its caller to judge.
+    // `on_any_server`: an `as_is` file that every server may hold (a chunk), asked of the next
+    // server when one lacks it.
     std::string* body;
     bool as_is;
+    bool on_any_server;
     bool (*body_hook)(job_t* job, uint64_t offset, const char* data, size_t size);
     void* hook_data;
     uint32_t give_up_at;
@@ -246,8 +253,22 @@ bool below_rate_floor(uint64_t attempt_bytes, uint64_t link_bytes, uint32_t elap
 // server); malloc'd, the caller frees them.
 char* file_url(const game_file_t* entry, const char* server = nullptr);
 char* patch_url(const game_file_t* entry, const char* base, const char* server = nullptr);
+char* chunk_index_url(const game_file_t* entry, const char* server = nullptr);
 char* target_path(const game_file_t* entry);
 char* temporary_path(const game_file_t* entry);
+
+// --- Chunks (chunk_install.cpp) ---------------------------------------------------------------
+// Whether the chunks of `e` may spare its whole transfer: a local copy to cut, and a file at
+// least as large as the smallest a publisher cuts.
+bool chunks_may_help(const game_file_t* e);
+enum class chunk_outcome { installed, failed, abandoned };
+// Makes the listed content of `job`'s file in `output` from the index of its chunks (fetched into
+// `temporary`), the chunks of the local copy `local_copy` and those it lacks, fetched many at a
+// time; verifies it. `failed`: why in `problem`, and the whole file may still be fetched;
+// `abandoned`: the round is ending. On a worker, without `mut`; memory stays bounded whatever
+// the file's size.
+chunk_outcome assemble_from_chunks(job_t* job, const char* temporary, const char* local_copy, const char* output,
+                                   char* problem, size_t problem_size);
 
 // --- Steps -----------------------------------------------------------------------------------
 // Marks `job` done (with `mut` held) and wakes whoever waits for it.

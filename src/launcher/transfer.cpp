@@ -5,7 +5,9 @@
 //
 // A job whose local copy is known (its SHA-1) asks first for the patch from that copy to the
 // listed content, "<base URL>.patches/<old SHA-1>-<new SHA-1>.zst"; a server without it (any
-// answer but the patch) is asked for the whole file, "<name>.zs?<SHA-1>".
+// answer but the patch) is asked for the whole file, "<name>.zs?<SHA-1>". A job whose large local
+// copy may hold most of the file asks, before the whole file, for the index of its chunks,
+// "<base URL>.chunks/<SHA-1>.index" (chunk_install.cpp fetches the chunks).
 //
 // A transfer writes into the temporary file "game/<name>.zs" (the coordinator's own fetches:
 // into memory). The temporary starts with a header of its own, a zstd skippable frame (so the
@@ -15,8 +17,8 @@
 // range request guarded by If-Range: a file that changed on the server comes whole, and the
 // temporary starts over.
 //
-// No answer is taken whole before it is judged: a body longer than its cap (answer_cap, or the
-// coordinator's `max_body`) is cut at once and its temporary removed; a 206 that does not start
+// No answer is taken whole before it is judged: a body longer than its cap (answer_cap, a chunk
+// index's chunk_index_limit, or the coordinator's `max_body`) is cut at once and its temporary removed; a 206 that does not start
 // where the launcher asked is refused and the file asked for whole; an error page is read up to
 // `max_error_page` bytes.
 //
@@ -31,8 +33,11 @@
 //
 // With mirrors (several update URLs), a transfer starts on the server that answered last; a
 // connection that cannot be made, a server that stays busy through the attempts, or a 404 for
-// the file moves it at once to the next server not tried yet. Every server is trusted as the
-// first: with keys, the signed list binds what any of them may install.
+// the file moves it at once to the next server not tried yet. A patch or a chunk index that one
+// server lacks is not looked for on the others: the same server is asked for the next way, at
+// last the whole file (which does move on); a chunk that one server lacks is asked of the next.
+// Every server is trusted as the first: with keys, the signed list binds what any of them may
+// install.
 #include <curl/curl.h>
 
 #include <algorithm>
@@ -48,6 +53,7 @@
 #include <string_view>
 #include <vector>
 
+#include "format/chunks.h"
 #include "format/patch.h"
 #include "launcher/launcher.h"
 #include "platform/platform.h"
@@ -159,7 +165,7 @@ bool asks_patch(const transfer_t* t) { return t->job->patch_base[0] != '\0'; }
 
 // What the temporary of `t` holds, as its header says it.
 std::string header_kind(const transfer_t* t) {
-    return asks_patch(t) ? std::string("patch ") + t->job->patch_base : std::string("whole");
+    return asks_patch(t) ? std::string("patch ") + t->job->patch_base : t->job->ask_chunks ? "chunks" : "whole";
 }
 
 void write_header(transfer_t* t, const std::string& validator) {
@@ -555,15 +561,28 @@ void succeed(transfer_t* t, long code) {
 
 const char* host_of(const transfer_t* t) { return t->servers->hosts[t->server].c_str(); }
 
-// The patch from the local copy when the worker asked for one, else the whole file; the file
-// of the server's own as it is named.
+// The most bytes the answer `t` asks for now may have: the coordinator's own fetch's cap, a
+// chunk index's, or the listed file's (whole or as a patch).
+uint64_t cap_of(const transfer_t* t) {
+    const job_t* job = t->job;
+    if (job->for_coordinator)
+        return job->max_body != 0 ? job->max_body : list_answer_limit;
+    return !asks_patch(t) && job->ask_chunks ? chunk_index_limit : answer_cap(job->entry->size);
+}
+
+// The patch from the local copy when the worker asked for one, then the index of the file's
+// chunks when it asked for them, else the whole file; the file of the server's own as it is
+// named. The answer's cap goes with what is asked.
 void set_url(transfer_t* t) {
     const char* base = t->servers->urls[t->server].c_str();
+    t->cap = cap_of(t);
     if (t->job->as_is) {
         t->url = std::string(base) + t->job->entry->name;
         return;
     }
-    char* url = asks_patch(t) ? patch_url(t->job->entry, t->job->patch_base, base) : file_url(t->job->entry, base);
+    char* url = asks_patch(t)          ? patch_url(t->job->entry, t->job->patch_base, base)
+                : t->job->ask_chunks ? chunk_index_url(t->job->entry, base)
+                                     : file_url(t->job->entry, base);
     t->url = url;
     free(url);
 }
@@ -657,8 +676,25 @@ void failed_status(transfer_t* t, long code) {
         fail(t, report);
 }
 
+// Patches and chunks are optional: a server without the one asked for (or with one past its
+// cap: `why` says which) is asked next for the index of the file's chunks when the worker wanted
+// them, else for the whole file.
+void skip_optional(transfer_t* t, const char* why) {
+    job_t* job = t->job;
+    if (asks_patch(t)) {
+        log_printf("no patch for %s %s; %s\n", job->entry->name, why,
+                   job->ask_chunks ? "asking for its chunks" : "fetching it whole");
+        job->patch_base[0] = '\0';
+    } else {
+        log_printf("no chunks for %s %s; fetching it whole\n", job->entry->name, why);
+        job->ask_chunks = false;
+    }
+    set_url(t);
+    retry_later(t, 0);
+}
+
 // An answer past its cap, its temporary removed: the coordinator judges its own fetches; a
-// patch gives way to the whole file; a file is one that does not match the list (which may have
+// patch or an index gives way; a file is one that does not match the list (which may have
 // changed under the download: the coordinator decides).
 void refuse_oversized(transfer_t* t, long code) {
     job_t* job = t->job;
@@ -669,11 +705,8 @@ void refuse_oversized(transfer_t* t, long code) {
         return;
     }
     remove_entry(t->temporary.c_str());
-    if (asks_patch(t)) {
-        log_printf("no patch for %s that its size allows; fetching it whole\n", job->entry->name);
-        job->patch_base[0] = '\0';
-        set_url(t);
-        retry_later(t, 0);
+    if (asks_patch(t) || job->ask_chunks) {
+        skip_optional(t, "that its size allows");
         return;
     }
     char problem[sizeof mismatch_problem];
@@ -714,7 +747,12 @@ void finish_attempt(transfer_t* t, CURLcode result) {
         result = CURLE_OK;
     bool busy = result == CURLE_OK && worth_another_attempt(classify_status(code)) && code != http_ok;
     if (t->job->as_is && !busy && (result == CURLE_OK || result == CURLE_WRITE_ERROR)) {
-        succeed(t, code); // the coordinator judges any answer, and a body its hook refused
+        // A chunk one server lacks may be on the next; the caller judges any other answer, and
+        // a body its hook refused.
+        if (t->job->on_any_server && result == CURLE_OK && classify_status(code) == failure_cause::missing &&
+            try_next_server(t))
+            return;
+        succeed(t, code);
         return;
     }
     if (result == CURLE_OK) {
@@ -724,12 +762,8 @@ void finish_attempt(transfer_t* t, CURLcode result) {
             // The temporary is as long as the file (or the patch) or longer: fetch it whole once.
             t->range_refused = true;
             retry_later(t, 0);
-        } else if (asks_patch(t)) {
-            // Patches are optional: a server without this one serves the whole file.
-            log_printf("no patch for %s from its local copy (%ld); fetching it whole\n", t->job->entry->name, code);
-            t->job->patch_base[0] = '\0';
-            set_url(t);
-            retry_later(t, 0);
+        } else if (asks_patch(t) || t->job->ask_chunks) {
+            skip_optional(t, ("on " + std::string(host_of(t)) + " (" + std::to_string(code) + ")").c_str());
         } else {
             failed_status(t, code);
         }
@@ -792,9 +826,6 @@ transfer_t* new_transfer(job_t* job) {
     auto* t = new transfer_t;
     t->job = job;
     job->over_cap = false;
-    t->cap = !job->for_coordinator ? answer_cap(job->entry->size)
-             : job->max_body != 0  ? job->max_body
-                                   : list_answer_limit;
     t->servers = job->servers != nullptr ? job->servers : &update_servers;
     t->server = t->first_server = t->servers->preferred.load() % t->servers->urls.size();
     char* temporary = job->as_is ? str_concat("game/", job->entry->name) : temporary_path(job->entry);
@@ -876,6 +907,12 @@ char* file_url(const game_file_t* entry, const char* server) {
 char* patch_url(const game_file_t* entry, const char* base, const char* server) {
     char name[patch_name_size];
     patch_name(base, entry->hash, name);
+    return str_concat(server != nullptr ? server : preferred(update_servers).c_str(), name);
+}
+
+char* chunk_index_url(const game_file_t* entry, const char* server) {
+    char name[chunk_name_size];
+    chunk_index_name(entry->hash, name);
     return str_concat(server != nullptr ? server : preferred(update_servers).c_str(), name);
 }
 

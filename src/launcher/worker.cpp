@@ -87,6 +87,7 @@ void check(job_t* job) {
         bytes_wanted += e->size;
         if (transfers_started_tick == 0)
             transfers_started_tick = SDL_GetTicks();
+        job->ask_chunks = chunks_may_help(e);
         transfer_submit(job);
     }
     SDL_UnlockMutex(mut);
@@ -100,22 +101,58 @@ void report_mismatch(job_t* job, const char* problem, const char* temporary, con
     note_mismatch(job, problem);
 }
 
-// A patch that does not give the listed file, or a resumed download that does not (the server
-// replaced the file under the same validator): the whole file is asked for instead, once; the
-// local copy is still in place.
+// A patch, chunks, or a resumed download that do not give the listed file (the server replaced
+// the file under the same validator): the whole file is asked for instead, once; the local copy
+// is still in place.
 void fall_back_to_whole_file(job_t* job, const char* temporary, const char* output) {
     remove_entry(temporary);
     remove_entry(output);
     job->patch_base[0] = '\0';
+    job->ask_chunks = false;
     SDL_LockMutex(mut);
     transfer_submit(job);
     SDL_UnlockMutex(mut);
+}
+
+// The file verified in "<name>.upd_old" takes the listed name.
+void finish_install(job_t* job, const char* output, const char* target, const char* temporary) {
+    game_file_t* e = job->entry;
+    replace_entry(output, target);
+    remove_entry(temporary);
+    e->stamp_known = platform_stamp(target, &e->stamp) == 0;
+    bool background = str_eq(e->name, background_name);
+    if (background)
+        log_printf("replacing background image\n");
+    SDL_LockMutex(mut);
+    background_stale = background_stale || background;
+    bytes_installed += e->size;
+    ++jobs_installed;
+    finish_job(job);
+    SDL_UnlockMutex(mut);
+}
+
+// Assembles the file from its chunks (the temporary holds their index) into "<name>.upd_old".
+void install_chunks(job_t* job, const char* target, const char* temporary, const char* output) {
+    char problem[sizeof mismatch_problem];
+    chunk_outcome outcome = assemble_from_chunks(job, temporary, target, output, problem, sizeof problem);
+    char* url = chunk_index_url(job->entry);
+    log_printf("%ld | %5u ms | %s\n", job->status, SDL_GetTicks() - job->started, url);
+    free(url);
+    if (outcome == chunk_outcome::installed) {
+        finish_install(job, output, target, temporary);
+    } else if (outcome == chunk_outcome::failed) {
+        log_printf("the chunks for %s did not apply (%s); fetching it whole\n", job->entry->name, problem);
+        fall_back_to_whole_file(job, temporary, output);
+    } else {
+        remove_entry(output); // the round ends; the index stays for the next one
+    }
 }
 
 // Decompresses the temporary (a patch against the local copy, mapped) into "<name>.upd_old"
 // while hashing what it writes, and only a complete file that matches the list takes the
 // listed name, in one step: whatever stops the launcher meanwhile, the listed name holds the
 // old content or the new one, never a part, and the old content stays the base a patch needs.
+// A temporary holding the index of the file's chunks is assembled instead.
 void install(job_t* job) {
     game_file_t* e = job->entry;
     char* target = target_path(e);
@@ -123,6 +160,12 @@ void install(job_t* job) {
     std::string output = std::string(target) + set_aside_suffix;
     bool is_patch = job->patch_base[0] != '\0';
     remove_tree(output.c_str());
+    if (!is_patch && job->ask_chunks) {
+        install_chunks(job, target, temporary, output.c_str());
+        free(target);
+        free(temporary);
+        return;
+    }
     platform_mapping base;
     bool base_mapped = is_patch && map_file_patiently(target, &base) == 0;
     decompress_result result;
@@ -150,18 +193,7 @@ void install(job_t* job) {
     } else if (problem[0] != '\0') {
         report_mismatch(job, problem, temporary, output.c_str());
     } else {
-        replace_entry(output.c_str(), target);
-        remove_entry(temporary);
-        e->stamp_known = platform_stamp(target, &e->stamp) == 0;
-        bool background = str_eq(e->name, background_name);
-        if (background)
-            log_printf("replacing background image\n");
-        SDL_LockMutex(mut);
-        background_stale = background_stale || background;
-        bytes_installed += e->size;
-        ++jobs_installed;
-        finish_job(job);
-        SDL_UnlockMutex(mut);
+        finish_install(job, output.c_str(), target, temporary);
     }
     free(target);
     free(temporary);

@@ -94,6 +94,8 @@ int platform_replace(const char* from, const char* to);
 // Opens the file at `path` as fopen would with `mode` ("rb", "wb" or "ab"); other programs may
 // read the file meanwhile (Windows: and rename or delete a file opened for reading).
 int platform_open_file(const char* path, const char* mode, FILE** out);
+// Moves `f` to `offset` bytes from the file's start, past 4 GiB too; 0 or errno.
+int platform_seek(FILE* f, uint64_t offset);
 // True when another program holds the file at `path` open so that it can be read but not
 // written: a running program's executable or a library it loaded (which Windows lets rename
 // all the same), or a file such a program reads.

@@ -315,6 +315,8 @@ int platform_open_file(const char* path, const char* mode, FILE** out) {
     return *out != nullptr ? 0 : errno;
 }
 
+int platform_seek(FILE* f, uint64_t offset) { return fseeko(f, static_cast<off_t>(offset), SEEK_SET) == 0 ? 0 : errno; }
+
 // A running program's files can be replaced here: the system keeps the old content for it.
 bool platform_held_by_running_program(const char*) { return false; }
 

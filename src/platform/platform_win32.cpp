@@ -495,6 +495,10 @@ int platform_open_file(const char* path, const char* mode, FILE** out) {
     return 0;
 }
 
+int platform_seek(FILE* f, uint64_t offset) {
+    return _fseeki64(f, static_cast<__int64>(offset), SEEK_SET) == 0 ? 0 : errno;
+}
+
 bool platform_held_by_running_program(const char* path) { return held_by_running_program(long_path(path)); }
 
 FILE* platform_create_new_file(const char* path) {

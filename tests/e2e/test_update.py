@@ -1,10 +1,11 @@
 """The update against nginx on one published tree: a fresh install; then, on a copy of it, every
 kind of local change at once (no copy of a replaced file stays, an empty folder of the game's own
-stays), a current tree, and the record of verified files."""
+stays), a current tree, and the record of verified files. Then a list of 70,000 entries."""
 
 import hashlib
 import os
 import random
+import subprocess
 import tempfile
 import unittest
 from pathlib import Path
@@ -13,6 +14,7 @@ import harness
 from harness import E2ETestCase, LIST_NAME, url_for
 
 MANY_FILES = 1100  # more than the 1024 entries the launcher's tables once held
+LONG_LIST = 70000  # more entries than a short list header counts
 SPARSE_SIZE = 1 << 40  # a local copy no run could hash in the time a test waits
 SAME, GROWS, SHRINKS, LINKED = "data/same size.bin", "data/grows.bin", "data/shrinks.bin", "data/level1/map.bin"
 
@@ -113,6 +115,25 @@ class UpdateTest(E2ETestCase):
                 self.assertEqual(run.summary(), f"0 current by the record of verified files, {listed} by their SHA-1, "
                                                 "0 fetched", run.describe())
                 self.assert_ok(run)
+
+
+class LongListTest(E2ETestCase):
+    def test_a_list_past_65535_entries_installs_then_is_current_by_the_record(self):
+        # Files already in place, so that only the few others are fetched.
+        present = {f"many/{i // 1000:02d}/{i:05d}.txt": b"%d" % i for i in range(LONG_LIST - 2)}
+        fetched = {harness.GAME_EXE: harness.GAME_STUB, "data/x.bin": b"x" * 1000}
+        root = harness.publish({**present, **fetched}, self.scratch / "root")
+        listed = subprocess.run(["zstd", "-dc", root / "windows" / "manifest.dat.zs"], capture_output=True).stdout
+        self.assertEqual(listed[:5], bytes([0xDF]) + LONG_LIST.to_bytes(4, "big"))  # the long list header
+        self.serve(root)
+        directory = self.stage(present)
+        run = harness.run_launcher(directory, timeout=120)
+        self.assert_ok(run, {**present, **fetched})
+        self.assert_transfers(run, fetched)
+        run = harness.run_launcher(directory, timeout=120)
+        self.assertEqual(run.summary(), f"{LONG_LIST} current by the record of verified files, 0 by their SHA-1, "
+                                        "0 fetched", run.describe())
+        self.assert_ok(run)
 
 
 if __name__ == "__main__":

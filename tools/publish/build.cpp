@@ -7,6 +7,7 @@
 
 #include "format/binstream.h"
 #include "format/names.h"
+#include "publish/chunks.h"
 
 namespace {
 
@@ -46,8 +47,9 @@ bool can_reuse(const build_t& build, const published_file& file, const fs::path&
 }
 
 // One file into the release: hashed, then its live .zs hard-linked (copied where links fail)
-// or the file compressed. Returns "reused" or "compressed", or null after recording a failure.
-const char* publish_file(build_t* build, published_file* file) {
+// or the file compressed; a large file's chunks too, as its .zs when it is not reused. Returns
+// "reused", "compressed" or "chunked" (*note saying more), or null after recording a failure.
+const char* publish_file(build_t* build, published_file* file, std::string* note) {
     std::string error;
     uint64_t read_size = 0;
     if (!hash_file(file->source, &file->hash, &read_size, &error)) {
@@ -66,8 +68,21 @@ const char* publish_file(build_t* build, published_file* file) {
         return nullptr;
     }
     fs::path live_zs = build->tree->live / (file->name + compressed_suffix);
-    if (can_reuse(*build, *file, live_zs) && link_or_copy(live_zs, zs))
+    bool chunked = is_chunked(build->plan, *file);
+    if (can_reuse(*build, *file, live_zs) && link_or_copy(live_zs, zs)) {
+        if (chunked && !carry_chunks(&build->plan, *file, note, &error)) {
+            record_failure(build, error);
+            return nullptr;
+        }
         return "reused";
+    }
+    if (chunked) {
+        if (!publish_chunks(&build->plan, *file, &zs, note, &error)) {
+            record_failure(build, error);
+            return nullptr;
+        }
+        return "chunked";
+    }
     if (!compress_file(file->source, zs, file->size, file->hash, build->level, &error)) {
         record_failure(build, error);
         return nullptr;
@@ -82,10 +97,10 @@ void publish_files(build_t* build) {
     auto work = [&] {
         for (size_t i = next++; i < total && !build->failed; i = next++) {
             published_file& file = build->files[i];
-            const char* what = publish_file(build, &file);
+            std::string note, error;
+            const char* what = publish_file(build, &file, &note);
             if (what == nullptr)
                 return;
-            std::string note, error;
             if (!patch_file(&build->plan, file, strcmp(what, "reused") == 0, &note, &error)) {
                 record_failure(build, error);
                 return;
@@ -189,8 +204,6 @@ void refuse_unsafe_names(const std::vector<published_file>& files, const fs::pat
     std::string conflict = manifest_conflict(table);
     if (!conflict.empty())
         fail("refusing " + game_dir.string() + ": " + conflict + "; nothing was published");
-    if (files.size() > bs_max_length)
-        fail("a file list holds at most 65535 files; found " + std::to_string(files.size()));
 }
 
 bool write_list(const fs::path& dir, const std::vector<published_file>& files, int level, std::string* error) {
@@ -273,11 +286,16 @@ int build_command(const fs::path& game_dir, const fs::path& root, build_options*
     build.plan.max_size = options->patch_max_size;
     build.plan.level = options->level;
     build.plan.release = build.release;
+    build.plan.chunk_average = options->chunk_size;
+    if (!tree.live.empty() && !tree.live_is_plain)
+        build.plan.chunk_sources.push_back(tree.live);
     if (!fs::create_directory(build.release, ec) || ec)
         fail("creating " + build.release.string() + ": " + (ec ? ec.message() : "it exists"));
     if (options->patches && !fs::create_directory(build.release / patch_directory, ec))
         fail("creating " + (build.release / patch_directory).string() + ": " + ec.message());
     find_patch_bases(tree, build.live_list, build.release, options->patch_depth, &build.plan);
+    for (const release_t& release : releases) // chunks are shared with every kept tree
+        build.plan.chunk_sources.push_back(tree.releases / release.id);
     if (tree.live_is_plain)
         printf("%s is a plain directory: its .zs are reused only where they decompress to the file\n",
                tree.link.c_str());

@@ -22,6 +22,7 @@ struct build_options {
     bool patches = true;
     uint64_t patch_max_size = default_patch_max_size;
     size_t patch_depth = default_patch_depth;
+    size_t chunk_size = chunk_default_average;
     size_t keep = default_kept_trees;
     std::string label;
     signing_t signing;

@@ -17,7 +17,7 @@ constexpr size_t max_kept_trees = 1000;
 // The options a command takes, as bits.
 enum option_bits : unsigned {
     opt_level = 1,
-    opt_patches = 2, // --no-patches, --patch-max-size, --patch-depth
+    opt_patches = 2, // --no-patches, --patch-max-size, --patch-depth, --chunk-size
     opt_keep = 4,
     opt_label = 8,
     opt_sign = 16, // --sign, --expires, --channel
@@ -50,8 +50,8 @@ constexpr command_t commands[] = {
 
 constexpr const char* usage_text =
     "usage: velm-publish build [--link NAME] [--level N] [--label TEXT] [--keep N] [--no-patches] [--patch-depth N]\n"
-    "                          [--patch-max-size BYTES] [--sign KEYFILE [--channel NAME] [--expires DAYS] | --unsigned]\n"
-    "                          GAME_DIR ROOT\n"
+    "                          [--patch-max-size BYTES] [--chunk-size BYTES]\n"
+    "                          [--sign KEYFILE [--channel NAME] [--expires DAYS] | --unsigned] GAME_DIR ROOT\n"
     "       velm-publish status [--link NAME] ROOT\n"
     "       velm-publish releases [--link NAME] ROOT\n"
     "       velm-publish diff [--link NAME] ROOT RELEASE RELEASE\n"
@@ -107,7 +107,8 @@ std::string take_option(int argc, char** argv, int* i, unsigned allowed, build_o
                        (name == "--label" && wants(opt_label)) ||
                        ((name == "--sign" || name == "--expires") && wants(opt_sign)) ||
                        (name == "--channel" && wants(opt_sign | opt_channel)) || (name == "--link" && wants(opt_link)) ||
-                       ((name == "--patch-depth" || name == "--patch-max-size") && wants(opt_patches));
+                       ((name == "--patch-depth" || name == "--patch-max-size" || name == "--chunk-size") &&
+                        wants(opt_patches));
     if (!takes_value)
         return "unknown option " + name;
     if (value == nullptr)
@@ -132,6 +133,11 @@ std::string take_option(int argc, char** argv, int* i, unsigned allowed, build_o
     } else if (name == "--patch-max-size") {
         if (!parse_size(value, &options->patch_max_size))
             return "--patch-max-size wants a byte count such as 1073741824 or 1G";
+    } else if (name == "--chunk-size") {
+        uint64_t size = 0;
+        if (!parse_size(value, &size) || size < chunk_min_average || size > chunk_max_average || (size & (size - 1)) != 0)
+            return "--chunk-size wants a power of two from 16K to 4M";
+        options->chunk_size = size;
     } else if (name == "--label") {
         if (const char* problem = label_problem(value))
             return std::string("--label: the text ") + problem;

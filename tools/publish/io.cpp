@@ -152,7 +152,8 @@ bool decompress_zs(const fs::path& zs, uint64_t limit, std::span<const uint8_t> 
             break;
         ZSTD_inBuffer input = {in_buffer.data(), got, 0};
         while (input.pos < input.size) {
-            if (result == 0) {
+            // A file's .zs may be several frames (a chunked file's: its chunks'); a patch is one.
+            if (result == 0 && !prefix.empty()) {
                 *error = zs.string() + ": data after the frame";
                 return false;
             }

@@ -41,9 +41,9 @@ std::string digest_of_bytes(std::span<const uint8_t> bytes);
 bool hash_file(const fs::path& path, std::string* digest, uint64_t* size, std::string* error);
 
 // --- One zstd frame ---------------------------------------------------------------------------
-// Decompresses the one zstd frame in `zs`, against `prefix` (a patch's base) when it is not
-// empty, feeding every byte to `sha` and, when given, to `out`. False (reason in *error) on a
-// damaged or truncated frame, data after the frame, or more than `limit` bytes of output.
+// Decompresses the zstd frames in `zs` (one against `prefix`, a patch's base, when it is not
+// empty), feeding every byte to `sha` and, when given, to `out`. False (reason in *error) on a
+// damaged or truncated frame, data after a patch's frame, or more than `limit` bytes of output.
 bool decompress_zs(const fs::path& zs, uint64_t limit, std::span<const uint8_t> prefix, SHA1State* sha, FILE* out,
                    uint64_t* produced, std::string* error);
 // Whether `zs` decompresses to exactly `size` bytes whose SHA-1 is `hash`; if not, why.

@@ -4,6 +4,7 @@
 //   build    a release from a game directory, or from a kept release (rollback); the switch
 //   tree     ROOT's layout: releases, their records, the sequence, the live link, pruning
 //   patches  patches from the versions the kept trees hold
+//   chunks   large files cut into chunks shared across files and versions
 //   signing  keys and the statement that signs a release's list
 //   verify   checks of a served tree, a file list, files
 //   report   status, releases and diff

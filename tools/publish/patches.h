@@ -16,6 +16,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "format/chunks.h"
 #include "publish/tree.h"
 
 constexpr size_t default_patch_depth = 3;
@@ -46,8 +47,12 @@ struct patch_plan {
     // The live tree's patches by the digest of the content they make (file names in .patches/).
     std::unordered_map<std::string, std::vector<std::string>> live_patches;
     std::mutex lock; // guards names
-    std::set<std::string> names; // patches made or carried into the release so far
-    std::mutex large_lock; // held while a patch of a large file is made
+    std::set<std::string> names; // patches and chunks made or carried into the release so far
+    std::mutex large_lock; // held while a patch, or the chunks, of a large file are made
+    // Files larger than max_size are cut into chunks of this average size (publish/chunks.h),
+    // shared with the kept trees below `chunk_sources`, the live one first.
+    size_t chunk_average = chunk_default_average;
+    std::vector<fs::path> chunk_sources;
 };
 
 // Fills plan->bases and plan->live_patches from the tree: up to `depth` trees, the live one

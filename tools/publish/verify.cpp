@@ -9,6 +9,7 @@
 
 #include "format/names.h"
 #include "format/patch.h"
+#include "publish/chunks.h"
 #include "publish/signing.h"
 #include "publish/tree.h"
 
@@ -161,8 +162,10 @@ int verify_command(const fs::path& root, const char* keys_text, const std::strin
     parse_manifest(plain.get(), &list); // a list the launcher would refuse ends here, with its report
     printf("list: %zu files, %" PRIu64 " bytes compressed, as signed\n", list.files.size(), length);
     problems += verify_files(dir, list);
-    if (!tree.live_is_plain)
+    if (!tree.live_is_plain) {
         problems += verify_patches(tree, list);
+        problems += verify_chunks(dir, list);
+    }
     if (problems > 0) {
         printf("%zu problems: launchers would not install this tree as published\n", problems);
         return 1;

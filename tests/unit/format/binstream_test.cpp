@@ -37,22 +37,31 @@ TEST(Binstream, Encodings) {
         EXPECT_EQ(std::bit_cast<uint64_t>(bs_read_float(f)), std::bit_cast<uint64_t>(value == 0 ? 0.0 : value)) << value;
         EXPECT_EQ(rest(f), "") << value;
     }
-    const std::tuple<uint32_t, const char*, const char*> rows[] = {{0, "80", "A0"}, {29, "9D", "BD"}, {30, "9E 1E", "BE 1E"},
-                                                                   {255, "9E FF", "BE FF"}, {256, "9F 0100", "BF 0100"},
-                                                                   {65535, "9F FFFF", "BF FFFF"}};
+    // Lists past 65535 items take the long form (no string does); the long form of a short count still reads.
+    const std::tuple<uint32_t, const char*, const char*> rows[] = {
+        {0, "80", "A0"}, {29, "9D", "BD"}, {30, "9E 1E", "BE 1E"}, {255, "9E FF", "BE FF"}, {256, "9F 0100", "BF 0100"},
+        {65535, "9F FFFF", "BF FFFF"}, {65536, nullptr, "DF 00010000"}, {70000, nullptr, "DF 00011170"},
+        {INT32_MAX, nullptr, "DF 7FFFFFFF"}};
     for (auto [length, str_header, list_header] : rows) {
-        std::string body(length, 'b');
-        EXPECT_EQ(encode([&](FILE* f) { bs_write_str(f, body.c_str()); }), hex(str_header) + body) << length;
-        FILE* s = stream_of(hex(str_header) + body + "tail");
-        char* text = bs_read_str(s);
-        EXPECT_EQ(text, body);
-        free(text);
-        EXPECT_EQ(rest(s), "tail");
+        std::string body(str_header != nullptr ? length : 0, 'b');
+        if (str_header != nullptr) {
+            EXPECT_EQ(encode([&](FILE* f) { bs_write_str(f, body.c_str()); }), hex(str_header) + body) << length;
+            FILE* s = stream_of(hex(str_header) + body + "tail");
+            char* text = bs_read_str(s);
+            EXPECT_EQ(text, body);
+            free(text);
+            EXPECT_EQ(rest(s), "tail");
+        }
         EXPECT_EQ(encode([&](FILE* f) { bs_write_list(f, static_cast<int32_t>(length)); }), hex(list_header));
         FILE* l = stream_of(hex(list_header));
         EXPECT_EQ(bs_read_list(l), static_cast<int32_t>(length));
         EXPECT_EQ(rest(l), "");
     }
+    EXPECT_EQ(bs_read_list(stream_of(hex("DF 00000003"))), 3);
+    FILE* long_list = stream_of(hex("DF 00000002 21 DF 00000000") + "*");
+    EXPECT_EQ(bs_peek_type(long_list), bs_type_list);
+    bs_skip_next_value(long_list);
+    EXPECT_EQ(rest(long_list), "*");
     // Constants and raw blocks; a skip consumes one whole value, through 64 levels of lists.
     const std::pair<void (*)(FILE*), const char*> constants[] = {
         {bs_write_nil, "00"}, {[](FILE* f) { bs_write_bool(f, true); }, "01"}, {[](FILE* f) { bs_write_bool(f, false); }, "02"},
@@ -74,7 +83,7 @@ TEST(Binstream, Encodings) {
     }
 }
 
-// Each cut, invalid tag, wrong type, odd float width, nesting past 64, string or list past 65535: a report naming where
+// Each cut, invalid tag, wrong type, odd float width, nesting past 64, string past 65535, list count past 2^31 - 1: a report naming where
 // (the function, and the message of a fatal error).
 TEST(BinstreamDeathTest, MalformedInputEndsTheProcess) {
     auto read_int = [](FILE* f) { bs_read_int(f); };
@@ -95,7 +104,8 @@ TEST(BinstreamDeathTest, MalformedInputEndsTheProcess) {
         {std::string(bs_max_skip_depth + 1, '\xA1') + hex("00"), skip, "bs_skip_next_value)\n\nlists nested more than 64 deep"},
         {"", [](FILE* f) { bs_write_str(f, std::string(bs_max_length + 1, 'x').c_str()); },
          "bs_write_str)\n\n \\*\\*\\* String is too long"},
-        {"", [](FILE* f) { bs_write_list(f, bs_max_length + 1); }, "bs_write_list)\n\nlist contains too many items"}};
+        {hex("DF 80000000"), [](FILE* f) { bs_read_list(f); }, "bs_read_list)\n\nlist contains too many items"},
+        {hex("DF 000100"), [](FILE* f) { bs_read_list(f); }, "read_u8)"}, {hex("DE"), skip, "bs_skip_next_value)\n\nunhandled type 7"}};
     for (const auto& [input, read, where] : rows)
         EXPECT_EXIT(read(stream_of(input)), ExitedWithCode(1), std::string("src/format/binstream\\.cpp:[0-9]+ \\(") + where + "\n$")
             << testing::PrintToString(input);

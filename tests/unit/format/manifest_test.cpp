@@ -35,13 +35,14 @@ static std::unique_ptr<game_file_table> parsed(const std::string& list, bool rul
     return table;
 }
 
-// Entries in order, sizes past 4 GiB whole, both indexes (exact, folded) over far more than 1024 entries; an empty list.
+// Entries in order, sizes past 4 GiB whole, both indexes (exact, folded) over more entries than a short list header
+// counts; an empty list.
 TEST(Manifest, ReadsEntriesInOrderWithIndexes) {
     std::vector<entry> entries = {{"readme.txt", 1000}, {"sound/big hall.ogg", 0}, {"data/huge.pak", 5LL << 32}};
-    for (int i = 3; i < 5000; ++i)
+    for (int i = 3; i < 70000; ++i)
         entries.push_back({"dir" + std::to_string(i % 7) + "/file " + std::to_string(i), i});
     auto table = parsed(list_of(entries));
-    ASSERT_EQ(table->files.size(), 5000u);
+    ASSERT_EQ(table->files.size(), 70000u);
     for (size_t i = 0; i < entries.size(); ++i) {
         ASSERT_EQ(find_game_file(*table, entries[i].name), &table->files[i]);
         EXPECT_TRUE(table->files[i].size == static_cast<uint64_t>(entries[i].size) && !table->files[i].local_exists) << i;
@@ -126,6 +127,7 @@ TEST(ManifestDeathTest, RefusedLists) {
         {hex("A1 A4"), "\\(read_manifest_entries\\)"}, {hex("A1 81 61"), "expected type 6, got 5"},
         {hex("A1 A3 81 61 81 62"), "expected type 3, got 5"},
         {hex("A1 A3 81 61 20 20"), "expected type 5, got 3"}, {hex("A2 A3 81 61"), "\\(read_u8\\)"},
+        {hex("DF 7FFFFFFF A3 81 61"), "\\(read_u8\\)"}, // a count that the list does not hold reserves nothing
         {list_of({{"fine.txt"}, {"../x"}}), "The file list's entry 1 has an unsafe name \\('\\.' or '\\.\\.' component\\): \"\\.\\./x\""},
         {list_of({{"a"}, {"A"}}), "The file list names \"a\" and \"A\", which differ only in letter case"},
         {list_of({{"a", -1}}), "\"a\" has a negative size: -1"},

@@ -61,7 +61,7 @@ TEST(State, WrittenStateReadsBackAndAnyOtherReadsAsNone) {
         EXPECT_LE(heap_count::peak_of([&] { EXPECT_FALSE(state_read(path.c_str(), channel, url, &none)) << text; }), text.size() + 4096);
         EXPECT_TRUE(none.files.empty() && none.sequences.empty() && !none.complete) << text;
     }
-    std::filesystem::resize_file(path, (64 << 20) + 1);
+    std::filesystem::resize_file(path, (256 << 20) + 1);
     EXPECT_LE(heap_count::peak_of([&] { EXPECT_FALSE(state_read(path.c_str(), channel, url, &none)); }), 4096u);
     write_file(path, whole("velm-launcher state 1\nsource " + std::string(url) + "\nsequence 7\n" + files, "1", "1"));
     EXPECT_TRUE(state_read(path.c_str(), channel, url, &none) && none.sequence_floor == 7 && !none.complete && none.files.size() == 2);

@@ -32,6 +32,9 @@ TEST(Cli, CommandLinesAreReadOrRefusedWithTheReason) {
         {"patch --no-patches a b c", "unknown option"}, {"rollback --link launcher-linux root 2", ""},
         {"status --link releases-x root", "may not begin with \"releases\""},
         {"status --link a/b root", "--link: a link name is 1 to 64"}, {"keygen --link x k", "unknown option --link"},
+        {"build --chunk-size 8K g r", "--chunk-size wants a power of two from 16K to 4M"},
+        {"build --chunk-size 96K g r", "--chunk-size wants"}, {"build --chunk-size 8M g r", "--chunk-size wants"},
+        {"build --link launcher-linux --chunk-size 64K --unsigned g r", ""},
     };
     for (const auto& [line, refusal] : rows) {
         cli_request r = parse(line);
@@ -39,8 +42,9 @@ TEST(Cli, CommandLinesAreReadOrRefusedWithTheReason) {
         EXPECT_NE(r.error.find(refusal), std::string::npos) << line << ": " << r.error;
         EXPECT_EQ(r.command.empty(), !r.error.empty()) << line;
     }
-    cli_request r = parse("build --level 3 --keep 5 --patch-depth 0 --patch-max-size 2M --sign k --expires 9 g r");
+    cli_request r = parse("build --level 3 --keep 5 --patch-depth 0 --patch-max-size 2M --chunk-size 64K --sign k --expires 9 g r");
     EXPECT_TRUE(r.options.level == 3 && r.options.keep == 5 && r.options.patch_depth == 0 && r.options.patch_max_size == 2u << 20);
+    EXPECT_EQ(r.options.chunk_size, 64u << 10);
     EXPECT_TRUE(r.options.signing.expiry_days == 9 && std::string(r.options.signing.key_file) == "k");
     EXPECT_EQ(r.positional, (std::vector<std::string>{"g", "r"}));
     char label_arg[] = "--label", text[] = "Spring\nnew maps\n\n", bell[] = "ring\a", game[] = "g", root[] = "r";

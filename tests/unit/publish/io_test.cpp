@@ -16,7 +16,8 @@ TEST(Io, FileListsThatDoNotReadAreReportedNotFatal) {
     const std::pair<std::string, const char*> rows[] = { // the .zs, the reason ("" when it reads)
         {zstd_of(entry), ""}, {zstd_of(hex("A1 21 03")), "does not read as a file list (Fatal error in src/format/binstream.cpp"},
         {zstd_of(entry.substr(0, 20)), "Runtime check failed"}, {"not zstd", "Unknown frame descriptor"},
-        {zstd_of(entry) + "x", "data after the frame"}, {zstd_of(entry).substr(0, 12), "cut short"}};
+        {zstd_of(entry) + "x", "Unknown frame descriptor"}, {zstd_of(entry).substr(0, 12), "cut short"},
+        {zstd_of(entry.substr(0, 20)) + zstd_of(entry.substr(20)), ""}}; // frames one after another: one stream
     scratch_dir dir;
     for (const auto& [zs, reason] : rows) {
         write_file(dir / "list.zs", zs);
