@@ -3,6 +3,7 @@ current by the record at the next start; a file cut into chunks (a few MiB, smal
 from any older version by the chunks its copy lacks, falls back to the whole file on any fault, and
 its chunks are shared by the kept trees and go with the last of them."""
 
+import contextlib
 import hashlib
 import random
 import re
@@ -11,6 +12,7 @@ import subprocess
 import tempfile
 import unittest
 from pathlib import Path
+from unittest import mock
 
 import harness
 from harness import E2ETestCase
@@ -129,12 +131,20 @@ class ChunkTest(E2ETestCase):
         saved = {path: path.read_bytes() for path in (chunk, index)}
         v2_copy = self.stage({PACK: self.versions[1][PACK]}, like=self.installed)
         whole = harness.published_path(self.root, PACK).stat().st_size
+        shutil.copytree(self.root, self.scratch / "mirror-root", symlinks=True)  # a mirror holding every chunk
+        shutil.copytree(self.cert_dir, self.scratch / "mirror" / "certs")
+        mirror = harness.DevServer(self.scratch / "mirror-root", self.scratch / "mirror", port=4444)
+        self.addCleanup(mirror.stop)
+        mirrors = mock.patch.object(harness, "LAUNCHER_EXE", harness.BUILD_DIR / "tests" / "e2e" / "velm-launcher-mirrors")
         rows = [  # (what, the player's copy, a file on the server and its bytes (None: none), the log's word, most bytes sent)
             ("one version behind", v2_copy, None, None, "chunks to fetch", 0.1),
+            ("a chunk missing on one mirror, on the next", self.installed, chunk, None,
+             f"trying .chunks/{chunk.name} on localhost:4444 instead of localhost:4443", 0.2),
             ("two versions behind", self.installed, None, None, "chunks to fetch", 0.2),
             ("a chunk damaged", self.installed, chunk, b"\x28\xb5\x2f\xfd" + bytes(40), "the chunks for", 1.2),
             ("a chunk missing", self.installed, chunk, None, "the chunks for", 1.2),
             ("a server without the index", self.installed, index, None, "no chunks for", 1.2),
+            ("an index past its cap", self.installed, index, bytes((16 << 20) + 1), "that its size allows", 12),
             ("an index of another file", self.installed, index, (self.root / "windows" / ".chunks").joinpath(
                 next(p.name for p in (self.root / "windows" / ".chunks").glob("*.index"))).read_bytes()[:60],
              "the chunks for", 1.2)]
@@ -144,13 +154,15 @@ class ChunkTest(E2ETestCase):
                     path.unlink()
                     if data is not None:
                         path.write_bytes(data)
-                start = len(self.server.access_log())
-                run = harness.run_launcher(self.stage(like=like), timeout=120)
-                log = self.server.access_log()[start:]
+                start, mirror_start = len(self.server.access_log()), len(mirror.access_log())
+                with mirrors if "mirror" in what else contextlib.nullcontext():  # servers 4445 (never there), 4443, 4444
+                    run = harness.run_launcher(self.stage(like=like), timeout=120)
+                log = self.server.access_log()[start:] + mirror.access_log()[mirror_start:]
                 for restored, content in saved.items():
                     harness.replace_file(restored, content)
                 self.assert_ok(run, self.versions[2], skip=harness.UPD_OLD)
-                self.assertTrue([line for line in run.lines if said in line and PACK in line], run.describe())
+                self.assertTrue([line for line in run.lines if said in line and (PACK in line or chunk.name in line)],
+                                run.describe())
                 sent = sum(int(n) for n in re.findall(r'"GET \S+ HTTP/[0-9.]+" 20[06] (\d+) ', log))
                 self.assertLess(sent, most * whole, f"{sent} of {whole} bytes\n{run.describe()}")
 
