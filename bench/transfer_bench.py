@@ -1,0 +1,309 @@
+#!/usr/bin/env python3
+"""The transfer benchmark: fresh installs of generated games from nginx (HTTP/2 offered) through
+emulated links, each time a multiple of the link's physical limit (the compressed bytes at the
+link's rate, plus three round trips), beside the reference pipeline (curl --parallel, then zstd -d
+and sha1sum) and the launcher of an earlier revision, measured in the same run. Needs root: it
+moves into network and mount namespaces of its own (tests/e2e/harness.py) and makes the links
+there with slow-link.sh (a rate from the server to the client, a round trip, a loss rate).
+
+  transfer_bench.py [--quick] [--links LIST] [--trees LIST] [--baseline REV] [--runs N]
+                    [--server-cc NAME]
+
+  --links LIST    comma-separated: loopback, or RTT_MS:MBIT_S[:LOSS_PERCENT]
+                  (default loopback,20:1000,100:200,250:50:1)
+  --trees LIST    small (2,000 files of 1-64 KiB), mixed (a game of 400 files, 256 MiB),
+                  large (4 files, 240 MiB); default all three
+  --baseline REV  also the launcher built from git revision REV (today's: main)
+  --runs N        medians of N runs of each side (default 1)
+  --server-cc CC  the server's TCP congestion control (default cubic, Linux's own default)
+  --quick         small trees, for checking the benchmark itself: figures not comparable
+
+A launcher's time runs from its start to its line "All jobs completed", which leaves out its
+fixed waits around the game's start; its peak RSS is /usr/bin/time's. Generated trees, builds
+and logs live in VELM_TBENCH_WORK (default <repo>/build-tbench, about 2 GiB); the trees are
+kept for the next run. The page cache is left alone (other work on the machine keeps it): the
+served files are read once before each case, and every side writes to the same disk.
+"""
+import argparse
+import contextlib
+import io
+import os
+import re
+import shutil
+import statistics
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parents[1]
+WORK = Path(os.environ.get("VELM_TBENCH_WORK", ROOT / "build-tbench"))
+SLOW_LINK = ROOT.parent / "shared" / "tools" / "slow-link" / "slow-link.sh"
+SERVER_IP, PORT = "10.77.0.2", 4443
+URL = f"https://{SERVER_IP}:{PORT}/windows/"
+NS = f"vtb{os.getpid()}"
+REF_PARALLEL = 50  # curl's own default for --parallel-max
+PUBLISH_LEVEL = 3
+KIB, MIB = 1 << 10, 1 << 20
+TREES = {  # name: (generator, arguments at full size, with --quick)
+    "small": ("gen_uniform", (2000, KIB, 64 * KIB), (300, KIB, 64 * KIB)),
+    "mixed": ("gen_install", (400, 256 * MIB, 32 * MIB), (60, 24 * MIB, 4 * MIB)),
+    "large": ("gen_sizes", ([96 * MIB, 64 * MIB, 48 * MIB, 32 * MIB],), ([12 * MIB, 8 * MIB],)),
+}
+
+
+def parse_args():
+    parser = argparse.ArgumentParser(usage=__doc__.split("\n\n")[1])
+    parser.add_argument("--quick", action="store_true")
+    parser.add_argument("--links", default="loopback,20:1000,100:200,250:50:1")
+    parser.add_argument("--trees", default="small,mixed,large")
+    parser.add_argument("--baseline")
+    parser.add_argument("--runs", type=int, default=1)
+    parser.add_argument("--server-cc", default="bbr")
+    parser.add_argument("--no-reference", action="store_true")
+    args = parser.parse_args()
+    args.links = [Link(spec) for spec in args.links.split(",")]
+    args.trees = args.trees.split(",")
+    if not set(args.trees) <= set(TREES) or args.runs < 1:
+        parser.error("unknown tree, or --runs below 1")
+    return args
+
+
+class Link:
+    """loopback, or RTT_MS:MBIT_S[:LOSS_PERCENT]; `client` prefixes a command run at the client."""
+
+    def __init__(self, spec):
+        self.spec = spec
+        fields = [] if spec == "loopback" else [float(f) for f in spec.split(":")]
+        if not (spec == "loopback" or len(fields) in (2, 3)):
+            sys.exit(f"transfer_bench: a link is loopback or RTT_MS:MBIT_S[:LOSS_PERCENT], not {spec}")
+        self.rtt_s, self.bit_s = (fields[0] / 1000, fields[1] * 1e6) if fields else (0, 0)
+        self.loss = fields[2] / 100 if len(fields) == 3 else 0
+        self.client = self.server = ()
+        self.label = spec if not fields else f"{fields[0]:g} ms, {fields[1]:g} Mbit/s" + (
+            f", {fields[2]:g} % loss" if self.loss else "")
+
+    def limit(self, zs_bytes):
+        return zs_bytes * 8 / self.bit_s + 3 * self.rtt_s if self.bit_s else None
+
+    def up(self, cc):
+        if not self.bit_s:  # the server's address on this namespace's own loopback
+            subprocess.run(["ip", "addr", "replace", f"{SERVER_IP}/32", "dev", "lo"], check=True)
+            return
+        subprocess.run(["bash", SLOW_LINK, "up", NS, f"{self.rtt_s * 500:g}", f"{self.bit_s:.0f}", f"{self.loss:g}"],
+                       check=True, stdout=subprocess.DEVNULL)
+        self.client, self.server = (["ip", "netns", "exec", f"{NS}-c"], ["ip", "netns", "exec", f"{NS}-s"])
+        # The namespace's default may not name a restricted algorithm; the route to the client may.
+        subprocess.run(["ip", "-n", f"{NS}-s", "route", "replace", "10.77.0.1", "dev", "ls0", "src", SERVER_IP,
+                        "congctl", cc], check=True)
+
+    def down(self):
+        if self.bit_s:
+            subprocess.run(["bash", SLOW_LINK, "down", NS], check=False, stdout=subprocess.DEVNULL)
+
+
+def note(text):
+    print(f"transfer_bench: {text}", file=sys.stderr, flush=True)
+
+
+def build(source, directory):
+    """A Release launcher (and publisher) from SOURCE whose update URL is the namespaces' server."""
+    subprocess.run(["cmake", "-S", source, "-B", directory, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release",
+                    "-DVELM_TESTS=OFF", "-DVELM_BENCH=OFF", f"-DVELM_UPDATE_URL={URL}"], check=True,
+                   stdout=subprocess.DEVNULL)
+    subprocess.run(["nice", "cmake", "--build", directory, "-j2", "--target", "velm-launcher", "velm-publish"],
+                   check=True, stdout=subprocess.DEVNULL)
+    return Path(directory) / "velm-launcher"
+
+
+def baseline_source(rev):
+    sha = subprocess.run(["git", "-C", ROOT, "rev-parse", "--verify", f"{rev}^{{commit}}"], check=True,
+                         capture_output=True, text=True).stdout.strip()
+    source = WORK / f"baseline-{sha[:12]}"
+    if not (source / "CMakeLists.txt").exists():
+        source.mkdir(parents=True, exist_ok=True)
+        archive = subprocess.Popen(["git", "-C", ROOT, "archive", sha], stdout=subprocess.PIPE)
+        subprocess.run(["tar", "-x", "-C", source], stdin=archive.stdout, check=True)
+        archive.wait()
+    return source
+
+
+def tree(name, quick):
+    """The generated game NAME (made once) and its published tree, republished at every run."""
+    import update_bench_helper as generators
+    generator, full, small = TREES[name]
+    game = WORK / "src" / (name + ("-quick" if quick else ""))
+    if not (game.parent / (game.name + ".done")).exists():
+        note(f"generating the {game.name} tree")
+        shutil.rmtree(game, ignore_errors=True)
+        getattr(generators, generator)(str(game), *(small if quick else full))
+        (game.parent / (game.name + ".done")).touch()
+    published = harness.publish(game, WORK / "pub" / game.name, level=PUBLISH_LEVEL) / "windows"
+    return game, published.resolve()
+
+
+def launcher_run(exe, link, run_dir, ca, files):
+    """Seconds to "All jobs completed", peak RSS in KiB, connections the server saw; None on failure."""
+    shutil.rmtree(run_dir, ignore_errors=True)
+    run_dir.mkdir(parents=True)
+    for source in (exe, harness.FONT):
+        shutil.copy2(source, run_dir)
+    shutil.copy(ca, run_dir / "curl-ca-bundle.crt")
+    time_file, log_at = run_dir.with_suffix(".time"), access_log_size()
+    run = harness.LauncherRun(run_dir, prefix=[*link.client, "/usr/bin/time", "-f", "%M", "-o", time_file])
+    try:
+        run.wait_for(lambda: "All jobs completed" in run.lines, 3600, '"All jobs completed"')
+        seconds = time.monotonic() - run.started
+        run.wait(120)
+        if run.returncode != 0 or len(run.transfers()) != files + 1:
+            raise AssertionError(f"status {run.returncode}, {len(run.transfers()) - 1} of {files} files fetched")
+    except AssertionError as failure:
+        run_dir.with_suffix(".log").write_text(f"{failure}\n{run.describe()}")
+        note(f"{exe} failed: see {run_dir.with_suffix('.log')}")
+        return None
+    finally:
+        run.kill()
+    shutil.rmtree(run_dir / "game")
+    return seconds, int(time_file.read_text().split()[-1]), connections_since(log_at)
+
+
+def reference_run(link, game, ca, scratch):
+    """Seconds of curl --parallel fetching every .zs, then zstd -d and sha1sum, as many at once
+    as the launcher hashes; None on failure."""
+    import update_bench_helper as generators
+    shutil.rmtree(scratch, ignore_errors=True)
+    with contextlib.redirect_stdout(io.StringIO()):  # it prints the count
+        generators.ref_plan(str(game), URL, str(scratch / "dl"), str(scratch / "out"))
+    threads, start = str(min(max(os.cpu_count(), 2), 16)), time.monotonic()
+    curl = subprocess.run([*link.client, "curl", "--parallel", "--parallel-max", str(REF_PARALLEL), "--fail",
+                           "-sS", "--create-dirs", "--cacert", ca, "-K", scratch / "dl" / "curl.cfg"],
+                          capture_output=True, text=True)
+    if curl.returncode != 0:
+        note(f"the reference's curl failed: {curl.stderr[-500:]}")
+        return None
+    with open(scratch / "dl" / "zstd.args", "rb") as pairs:
+        subprocess.run(["xargs", "-0", "-P", threads, "-n", "2", "zstd", "-d", "-q", "-f", "-o"], stdin=pairs,
+                       check=True)
+    subprocess.run(f"find {scratch / 'out'} -type f -print0 | xargs -0 -P {threads} -n 64 sha1sum >/dev/null",
+                   shell=True, check=True)
+    seconds = time.monotonic() - start
+    shutil.rmtree(scratch)
+    return seconds
+
+
+def access_log_size():
+    path = WORK / "server" / "access.log"
+    return path.stat().st_size if path.exists() else 0
+
+
+def connections_since(offset):
+    """Distinct connections among the requests the server logged from byte OFFSET on."""
+    with open(WORK / "server" / "access.log", "rb") as log:
+        log.seek(offset)
+        return len(set(re.findall(rb'" (\d+) [\d.]+ [\d.]+ "[^"\n]*"\n', log.read())))
+
+
+def median(values):
+    values = [v for v in values if v is not None]
+    return statistics.median(values) if values else None
+
+
+def fmt(value, unit=" s", digits=2):
+    return "failed" if value is None else f"{value:.{digits}f}{unit}"
+
+
+def ratio(a, b):
+    return "-" if a is None or b is None else f"{a / b:.2f}"
+
+
+def measure(args, sides, ca):
+    """One row per link and tree: [link, tree, zs MB, limit, (seconds, RSS, connections) per side]."""
+    rows = []
+    for link in args.links:
+        note(f"link {link.label}")
+        link.up(args.server_cc)
+        server = harness.DevServer(WORK / "serve", WORK / "server", listen=f"{SERVER_IP}:{PORT}",
+                                   prefix=link.server)
+        try:
+            for name in args.trees:
+                game, published = tree(name, args.quick)
+                (WORK / "serve" / "windows").unlink(missing_ok=True)
+                (WORK / "serve" / "windows").symlink_to(published)
+                zs_bytes, files = 0, sum(1 for path in game.rglob("*") if path.is_file())
+                for path in published.rglob("*.zs"):
+                    zs_bytes += path.stat().st_size
+                    path.read_bytes()  # the server reads from the page cache, for every side alike
+                times = {side: [] for side in ["reference", *sides]}
+                for run in range(args.runs):
+                    note(f"{link.label}, {name}: run {run + 1} of {args.runs}")
+                    if not args.no_reference:
+                        times["reference"].append((reference_run(link, game, ca, WORK / "ref"), 0, 0))
+                    for side, exe in sides.items():
+                        times[side].append(launcher_run(exe, link, WORK / "run" / side, ca, files))
+                row = [link, name, zs_bytes, link.limit(zs_bytes)]
+                for side, results in times.items():
+                    ok = [r for r in results if r is not None and r[0] is not None]
+                    row.append(tuple(median([r[i] for r in ok]) for i in range(3)) if ok else (None, None, None))
+                rows.append(row)
+                print_row(row, sides)
+        finally:
+            server.stop()
+            link.down()
+    return rows
+
+
+def print_row(row, sides):
+    link, name, zs_bytes, limit, reference, *launchers = row
+    text = f"{link.label}, {name} ({zs_bytes / 1e6:.1f} MB of .zs): limit {fmt(limit)}; reference {fmt(reference[0])}"
+    for side, (seconds, rss, conns) in zip(sides, launchers):
+        text += f"; {side} {fmt(seconds)}, {fmt(rss and rss / 1024, ' MiB', 0)} peak, {conns} connections"
+    print(text, flush=True)
+
+
+def summary(rows, sides):
+    """The table for README: times, each as a multiple of the limit, and launcher / baseline."""
+    names = list(sides)
+    head = ["link", "tree", "limit", *[f"{n} (× limit)" for n in names], "reference (× limit)"]
+    if len(names) == 2:
+        head.append(f"{names[0]} / {names[1]}")
+    head.append(f"{names[0]} peak RSS")
+    print("| " + " | ".join(head) + " |\n|" + "---|" * len(head))
+    for link, name, zs_bytes, limit, reference, *launchers in rows:
+        cells = [link.label, f"{name} ({zs_bytes / 1e6:.0f} MB)", fmt(limit) if limit else "-"]
+        for seconds, _, _ in [*launchers, reference]:
+            cells.append(fmt(seconds) + (f" ({ratio(seconds, limit)})" if limit else ""))
+        if len(names) == 2:
+            cells.append(ratio(launchers[0][0], launchers[1][0]))
+        rss = launchers[0][1]
+        cells.append(fmt(rss and rss / 1024, " MiB", 0))
+        print("| " + " | ".join(cells) + " |")
+
+
+def main():
+    args = parse_args()
+    WORK.mkdir(parents=True, exist_ok=True)
+    note("building the launcher")
+    sides = {"launcher": build(ROOT, WORK / "build")}
+    if args.baseline:
+        note(f"building the launcher of {args.baseline}")
+        source = baseline_source(args.baseline)
+        sides[f"baseline {args.baseline}"] = build(source, WORK / f"{source.name}-build")
+    (WORK / "serve").mkdir(exist_ok=True)
+    subprocess.run([ROOT / "scripts" / "dev-cert.sh", WORK / "server" / "certs", SERVER_IP], check=True,
+                   stdout=subprocess.DEVNULL)
+    load = os.getloadavg()
+    rows = measure(args, sides, WORK / "server" / "certs" / "ca.crt")
+    print(f"\nfresh installs{' (--quick: figures not comparable)' if args.quick else ''}; "
+          f"{os.cpu_count()} CPUs; load {load[0]:.2f} at start, {os.getloadavg()[0]:.2f} at end; "
+          f"server congestion control {args.server_cc}; medians of {args.runs}\n")
+    summary(rows, sides)
+
+
+if __name__ == "__main__":
+    if os.geteuid() != 0:
+        sys.exit("transfer_bench: run as root (network namespaces)")
+    parse_args()  # before the move into namespaces, so that --help and mistakes stop here
+    os.environ.setdefault("VELM_BUILD_DIR", str(WORK / "build"))  # the harness's velm-publish
+    sys.path[:0] = [str(ROOT / "tests" / "e2e"), str(ROOT / "bench")]
+    import harness  # noqa: E402 (moves this process into network and mount namespaces of its own)
+    main()
