@@ -21,8 +21,9 @@ there with slow-link.sh (a rate from the server to the client, a round trip, a l
 A launcher's time runs from its start to its line "All jobs completed", which leaves out its
 fixed waits around the game's start; its peak RSS is /usr/bin/time's. Generated trees, builds
 and logs live in VELM_TBENCH_WORK (default <repo>/build-tbench, about 2 GiB); the trees are
-kept for the next run. The page cache is left alone (other work on the machine keeps it): the
-served files are read once before each case, and every side writes to the same disk.
+kept for the next run. Every side writes into /dev/shm: on a disk, creating thousands of files
+costs a churned ext4 up to a millisecond of CPU each, which would hide the network. The page
+cache is left alone: the served files are read once before each case.
 """
 import argparse
 import contextlib
@@ -42,6 +43,7 @@ SLOW_LINK = ROOT.parent / "shared" / "tools" / "slow-link" / "slow-link.sh"
 SERVER_IP, PORT = "10.77.0.2", 4443
 URL = f"https://{SERVER_IP}:{PORT}/windows/"
 NS = f"vtb{os.getpid()}"
+SCRATCH = Path("/dev/shm") / NS  # where the launchers and the reference write
 REF_PARALLEL = 50  # curl's own default for --parallel-max
 PUBLISH_LEVEL = 3
 KIB, MIB = 1 << 10, 1 << 20
@@ -98,8 +100,12 @@ class Link:
                         "congctl", cc], check=True)
 
     def down(self):
-        if self.bit_s:
+        if self.bit_s:  # the link's counters (drops, lateness) go with the logs
             subprocess.run(["bash", SLOW_LINK, "down", NS], check=False, stdout=subprocess.DEVNULL)
+            state = Path(os.environ.get("TMPDIR", "/tmp")) / "velm-slow-link"
+            (WORK / "logs").mkdir(exist_ok=True)
+            shutil.move(state / f"{NS}.log", WORK / "logs" / f"link-{self.spec.replace(':', '-')}.log")
+            (state / f"{NS}.out").unlink(missing_ok=True)
 
 
 def note(text):
@@ -158,8 +164,10 @@ def launcher_run(exe, link, run_dir, ca, files):
         if run.returncode != 0 or len(run.transfers()) != files + 1:
             raise AssertionError(f"status {run.returncode}, {len(run.transfers()) - 1} of {files} files fetched")
     except AssertionError as failure:
-        run_dir.with_suffix(".log").write_text(f"{failure}\n{run.describe()}")
-        note(f"{exe} failed: see {run_dir.with_suffix('.log')}")
+        log = WORK / "logs" / f"{run_dir.name}-{time.strftime('%H%M%S')}.log"
+        log.parent.mkdir(exist_ok=True)
+        log.write_text(f"{failure}\n{run.describe()}")
+        note(f"{exe} failed: see {log}")
         return None
     finally:
         run.kill()
@@ -221,10 +229,11 @@ def measure(args, sides, ca):
     rows = []
     for link in args.links:
         note(f"link {link.label}")
-        link.up(args.server_cc)
-        server = harness.DevServer(WORK / "serve", WORK / "server", listen=f"{SERVER_IP}:{PORT}",
-                                   prefix=link.server)
+        server = None
         try:
+            link.up(args.server_cc)
+            server = harness.DevServer(WORK / "serve", WORK / "server", listen=f"{SERVER_IP}:{PORT}",
+                                       prefix=link.server)
             for name in args.trees:
                 game, published = tree(name, args.quick)
                 (WORK / "serve" / "windows").unlink(missing_ok=True)
@@ -237,26 +246,29 @@ def measure(args, sides, ca):
                 for run in range(args.runs):
                     note(f"{link.label}, {name}: run {run + 1} of {args.runs}")
                     if not args.no_reference:
-                        times["reference"].append((reference_run(link, game, ca, WORK / "ref"), 0, 0))
+                        times["reference"].append((reference_run(link, game, ca, SCRATCH / "reference"), 0, 0))
                     for side, exe in sides.items():
-                        times[side].append(launcher_run(exe, link, WORK / "run" / side, ca, files))
+                        times[side].append(launcher_run(exe, link, SCRATCH / side.replace(" ", "-"), ca, files))
                 row = [link, name, zs_bytes, link.limit(zs_bytes)]
-                for side, results in times.items():
+                for side, results in times.items():  # the medians, and every run's time
                     ok = [r for r in results if r is not None and r[0] is not None]
-                    row.append(tuple(median([r[i] for r in ok]) for i in range(3)) if ok else (None, None, None))
+                    row.append((*[median([r[i] for r in ok]) for i in range(3)], [r[0] for r in ok]))
                 rows.append(row)
-                print_row(row, sides)
+                print_row(row, ["reference", *sides])
         finally:
-            server.stop()
+            if server:
+                server.stop()
             link.down()
     return rows
 
 
 def print_row(row, sides):
-    link, name, zs_bytes, limit, reference, *launchers = row
-    text = f"{link.label}, {name} ({zs_bytes / 1e6:.1f} MB of .zs): limit {fmt(limit)}; reference {fmt(reference[0])}"
-    for side, (seconds, rss, conns) in zip(sides, launchers):
-        text += f"; {side} {fmt(seconds)}, {fmt(rss and rss / 1024, ' MiB', 0)} peak, {conns} connections"
+    link, name, zs_bytes, limit, *results = row
+    text = f"{link.label}, {name} ({zs_bytes / 1e6:.1f} MB of .zs): limit {fmt(limit)}"
+    for side, (seconds, rss, conns, runs) in zip(sides, results):
+        text += f"; {side} {fmt(seconds)} ({', '.join(f'{r:.2f}' for r in runs)})"
+        if side != "reference":
+            text += f", {fmt(rss and rss / 1024, ' MiB', 0)} peak, {conns:.0f} connections"
     print(text, flush=True)
 
 
@@ -270,8 +282,8 @@ def summary(rows, sides):
     print("| " + " | ".join(head) + " |\n|" + "---|" * len(head))
     for link, name, zs_bytes, limit, reference, *launchers in rows:
         cells = [link.label, f"{name} ({zs_bytes / 1e6:.0f} MB)", fmt(limit) if limit else "-"]
-        for seconds, _, _ in [*launchers, reference]:
-            cells.append(fmt(seconds) + (f" ({ratio(seconds, limit)})" if limit else ""))
+        for seconds, _, _, runs in [*launchers, reference]:
+            cells.append("-" if not runs else fmt(seconds) + (f" ({ratio(seconds, limit)})" if limit else ""))
         if len(names) == 2:
             cells.append(ratio(launchers[0][0], launchers[1][0]))
         rss = launchers[0][1]
@@ -292,7 +304,10 @@ def main():
     subprocess.run([ROOT / "scripts" / "dev-cert.sh", WORK / "server" / "certs", SERVER_IP], check=True,
                    stdout=subprocess.DEVNULL)
     load = os.getloadavg()
-    rows = measure(args, sides, WORK / "server" / "certs" / "ca.crt")
+    try:
+        rows = measure(args, sides, WORK / "server" / "certs" / "ca.crt")
+    finally:
+        shutil.rmtree(SCRATCH, ignore_errors=True)
     print(f"\nfresh installs{' (--quick: figures not comparable)' if args.quick else ''}; "
           f"{os.cpu_count()} CPUs; load {load[0]:.2f} at start, {os.getloadavg()[0]:.2f} at end; "
           f"server congestion control {args.server_cc}; medians of {args.runs}\n")

@@ -41,8 +41,12 @@ namespace {
 
 constexpr const char* base_url = VELM_UPDATE_URL;
 constexpr const char* ca_bundle = "curl-ca-bundle.crt";
+// A small pool: one connection alone suffers most from loss, and many streams over a few
+// connections beat a connection per file.
 constexpr long max_host_connections = 6;
-constexpr long max_streams_per_connection = 16;
+// Listed bytes in flight past one transfer per connection: more than any link we aim at holds
+// in a round trip (1 Gbit/s at 250 ms: 31 MB).
+constexpr uint64_t in_flight_bytes_budget = uint64_t{64} << 20;
 constexpr uint32_t retry_delays_ms[] = {500, 1000, 2000, 4000, 8000, 16000, 32000};
 constexpr int attempts = static_cast<int>(std::size(retry_delays_ms)) + 1;
 constexpr long connect_timeout_s = 15;
@@ -89,6 +93,13 @@ job_heap& fresh = *new job_heap;
 std::vector<transfer_t*>& retrying = *new std::vector<transfer_t*>;
 std::vector<transfer_t*>& in_flight = *new std::vector<transfer_t*>;
 std::vector<CURL*>& idle_handles = *new std::vector<CURL*>;
+// Transfer thread only: how many transfers may be in flight, the streams each connection may
+// carry, the round being measured and the least time an answer took to begin.
+size_t transfer_limit = initial_transfer_limit;
+long streams_per_connection = 0;
+transfer_round round_now{};
+uint32_t round_started = 0;
+uint64_t rtt_us = UINT64_MAX;
 uint64_t stop_requests = 0; // under `mut`: raised by transfer_stop_all
 uint64_t stops_done = 0; // under `mut`: the transfer thread's answer
 
@@ -190,6 +201,7 @@ size_t curl_write_cb(char* data, size_t item_size, size_t item_count, void* user
         FAIL_FILE_ERRNO("write", t->temporary.c_str());
     if (t->keep_body && !pass_to_hook(t, data, bytes))
         return 0; // ends the transfer with CURLE_WRITE_ERROR
+    round_now.bytes += bytes;
     stats.bytes_this_second.fetch_add(static_cast<uint32_t>(bytes));
     stats.bytes_total.fetch_add(static_cast<uint32_t>(bytes));
     return bytes;
@@ -504,19 +516,65 @@ transfer_t* new_transfer(job_t* job) {
     return t;
 }
 
+// Measures a transfer that ended for the round, and the round trip it shows.
+void measure_ended(CURL* handle) {
+    curl_off_t body = 0;
+    curl_off_t asked = 0;
+    curl_off_t answered = 0;
+    curl_easy_getinfo(handle, CURLINFO_SIZE_DOWNLOAD_T, &body);
+    ++round_now.ended;
+    round_now.ended_bytes += static_cast<uint64_t>(body);
+    if (curl_easy_getinfo(handle, CURLINFO_PRETRANSFER_TIME_T, &asked) == CURLE_OK &&
+        curl_easy_getinfo(handle, CURLINFO_STARTTRANSFER_TIME_T, &answered) == CURLE_OK && answered > asked)
+        rtt_us = std::min(rtt_us, static_cast<uint64_t>(answered - asked));
+}
+
+// Ends the round when it is due and sets the limit it shows.
+void end_round(uint32_t now) {
+    uint32_t ms = now - round_started;
+    if (rtt_us == UINT64_MAX || ms < std::max<uint64_t>(min_round_ms, 2 * rtt_us / 1000))
+        return;
+    round_now.ms = ms;
+    transfer_limit = next_transfer_limit(transfer_limit, round_now, rtt_us);
+    round_now = {};
+    round_started = now;
+}
+
+// Lets each connection carry its share of the limit: the transfers spread over the whole pool
+// when there are many (a loss slows one connection, not all), and share one when there are few
+// (a connection whose neighbour ended takes the whole link at once; a fresh one takes round
+// trips to grow into it).
+void spread_streams() {
+    long streams = static_cast<long>((transfer_limit + max_host_connections - 1) / max_host_connections);
+    if (streams == streams_per_connection)
+        return;
+    streams_per_connection = streams;
+    CHECK(curl_multi_setopt(multi, CURLMOPT_MAX_CONCURRENT_STREAMS, streams) == CURLM_OK);
+}
+
 // Starts the attempts that are due while there is room: retries first, then the jobs in the
 // order they were wanted.
 void start_due(uint32_t now) {
-    for (size_t i = 0; i < retrying.size() && in_flight.size() < max_transfers;) {
+    end_round(now);
+    spread_streams();
+    uint64_t in_flight_bytes = 0;
+    for (const transfer_t* t : in_flight)
+        in_flight_bytes += t->job->entry->size;
+    auto may_start = [&](const job_t* job) {
+        return may_start_transfer(in_flight.size(), transfer_limit, in_flight_bytes, job->entry->size);
+    };
+    for (size_t i = 0; i < retrying.size() && may_start(retrying[i]->job);) {
         transfer_t* t = retrying[i];
         if (static_cast<int32_t>(t->retry_at - now) > 0) {
             ++i;
             continue;
         }
         retrying.erase(retrying.begin() + static_cast<std::ptrdiff_t>(i));
+        in_flight_bytes += t->job->entry->size;
         start_attempt(t);
     }
-    while (!fresh.empty() && in_flight.size() < max_transfers) {
+    while (!fresh.empty() && may_start(fresh.top())) {
+        in_flight_bytes += fresh.top()->entry->size;
         start_attempt(new_transfer(fresh.top()));
         fresh.pop();
     }
@@ -525,7 +583,7 @@ void start_due(uint32_t now) {
 // How long the thread may wait for network activity before it must look again.
 int wait_ms(uint32_t now) {
     int wait = idle_wait_ms;
-    if (in_flight.size() < max_transfers)
+    if (in_flight.size() < transfer_limit)
         for (const transfer_t* t : retrying)
             wait = std::clamp(static_cast<int>(static_cast<int32_t>(t->retry_at - now)), 0, wait);
     return wait;
@@ -564,7 +622,6 @@ void download_init() {
     CHECK(multi != nullptr);
     CHECK(curl_multi_setopt(multi, CURLMOPT_PIPELINING, CURLPIPE_MULTIPLEX) == CURLM_OK);
     CHECK(curl_multi_setopt(multi, CURLMOPT_MAX_HOST_CONNECTIONS, max_host_connections) == CURLM_OK);
-    CHECK(curl_multi_setopt(multi, CURLMOPT_MAX_CONCURRENT_STREAMS, max_streams_per_connection) == CURLM_OK);
 }
 
 void download_cleanup() {
@@ -590,6 +647,20 @@ void transfer_stop_all() {
         SDL_CondWaitTimeout(jobs_changed, mut, idle_wait_ms);
 }
 
+size_t next_transfer_limit(size_t limit, const transfer_round& round, uint64_t rtt_us) {
+    if (round.ended == 0 || round.ms == 0 || round.ended_bytes == 0)
+        return limit; // no file ended to tell the files' size
+    double per_second = static_cast<double>(round.bytes) * 1000.0 / round.ms;
+    double mean_file = static_cast<double>(round.ended_bytes) / round.ended;
+    double per_round_trip = per_second * static_cast<double>(rtt_us) / 1e6 / mean_file;
+    return std::max(limit, static_cast<size_t>(std::min(2 * per_round_trip, double{max_transfers})));
+}
+
+bool may_start_transfer(size_t in_flight, size_t limit, uint64_t in_flight_bytes, uint64_t size) {
+    return in_flight < limit && (in_flight < static_cast<size_t>(max_host_connections) ||
+                                 in_flight_bytes + size <= in_flight_bytes_budget);
+}
+
 bool download(job_t* job) {
     job->for_coordinator = true;
     SDL_LockMutex(mut);
@@ -613,8 +684,12 @@ int transfer_thread_fn(void*) {
                 continue;
             transfer_t* t = nullptr;
             curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &t);
+            measure_ended(message->easy_handle);
             finish_attempt(t, message->data.result);
         }
+        // The room that ended transfers left is filled now: waiting for the network first would
+        // idle the link whenever every transfer in flight ended at once (a fast server, small files).
+        start_due(SDL_GetTicks());
         CHECK(curl_multi_poll(multi, nullptr, 0, wait_ms(SDL_GetTicks()), nullptr) == CURLM_OK);
     }
     drop_all();
