@@ -233,7 +233,8 @@ def ratio(a, b):
 
 
 def measure(args, sides, ca):
-    """One row per link and tree: [link, tree, zs MB, limit, (seconds, RSS, connections) per side]."""
+    """One row per link and tree: link, tree, bytes of .zs, limit, then for the reference and each
+    launcher the medians of seconds, peak RSS and connections, and every run's seconds."""
     rows = []
     for link in args.links:
         note(f"link {link.label}")
@@ -272,8 +273,10 @@ def measure(args, sides, ca):
 
 def print_row(row, sides):
     link, name, zs_bytes, limit, *results = row
-    text = f"{link.label}, {name} ({zs_bytes / 1e6:.1f} MB of .zs): limit {fmt(limit)}"
+    text = f"{link.label}, {name} ({zs_bytes / 1e6:.1f} MB of .zs): limit {fmt(limit) if limit else '-'}"
     for side, (seconds, rss, conns, runs) in zip(sides, results):
+        if not runs:
+            continue
         text += f"; {side} {fmt(seconds)} ({', '.join(f'{r:.2f}' for r in runs)})"
         if side != "reference":
             text += f", {fmt(rss and rss / 1024, ' MiB', 0)} peak, {conns:.0f} connections"
