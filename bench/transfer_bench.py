@@ -183,9 +183,10 @@ def start_launcher(exe, link, run_dir, ca, fresh=True):
     for source in (exe, harness.FONT):
         shutil.copy2(source, run_dir)
     shutil.copy(ca, run_dir / "curl-ca-bundle.crt")
+    log_at = settled_log_size()
     run = harness.LauncherRun(run_dir, prefix=[*link.client, "/usr/bin/time", "-f", "%M", "-o",
                                                run_dir.with_suffix(".time")])
-    run.log_at = settled_log_size()
+    run.log_at = log_at
     return run
 
 

@@ -157,17 +157,15 @@ char* patch_url(const game_file_t* entry, const char* base);
 char* target_path(const game_file_t* entry);
 char* temporary_path(const game_file_t* entry);
 
-// How many transfers the transfer thread keeps in flight. Each round of at least
-// `min_round_ms` (and two round trips), it measures what arrived and the transfers that
-// ended; the least time a request waited for its answer is the round trip.
+// How many transfers the transfer thread keeps in flight. It measures rounds of two round trips
+// (at least 100 ms): what arrived, and the transfers that ended; the least time a request waited
+// for its answer is the round trip.
 struct transfer_round {
     uint64_t bytes; // received in the round
     uint32_t ms; // the round's length
     uint32_t ended; // transfers that ended in it
     uint64_t ended_bytes; // their bodies
 };
-constexpr size_t initial_transfer_limit = 64;
-constexpr uint32_t min_round_ms = 100;
 // The limit after `round`: twice the files the link carried in a round trip of `rtt_us` at the
 // round's throughput, so that the link stays full while the next half is being asked for.
 // While the limit holds the link back, each round about doubles it; once the link is full, it

@@ -44,6 +44,10 @@ constexpr const char* ca_bundle = "curl-ca-bundle.crt";
 // A small pool: one connection alone suffers most from loss, and many streams over a few
 // connections beat a connection per file.
 constexpr long max_host_connections = 6;
+// Transfers in flight before the first measure, as many as launchers before this one kept: a
+// far link's limit grows from there within a few round trips.
+constexpr size_t initial_transfer_limit = 64;
+constexpr uint32_t min_round_ms = 100;
 // Listed bytes in flight past one transfer per connection: more than any link we aim at holds
 // in a round trip (1 Gbit/s at 250 ms: 31 MB).
 constexpr uint64_t in_flight_bytes_budget = uint64_t{64} << 20;
