@@ -331,12 +331,13 @@ def fresh(args, sides, ca):
                 game, published = tree(name, args.quick)
                 zs_bytes, files = serve(published), sum(1 for path in game.rglob("*") if path.is_file())
                 times = {side: [] for side in ["reference", *sides]}
-                for run in range(args.runs):
+                order = [side for side in times if side != "reference" or not args.no_reference]
+                for run in range(args.runs):  # each side first in turn: what runs just after another differs
                     note(f"{link.label}, {name}: run {run + 1} of {args.runs}")
-                    if not args.no_reference:
-                        times["reference"].append((reference_run(link, game, ca, SCRATCH / "reference"), 0, 0))
-                    for side, exe in sides.items():
-                        times[side].append(launcher_run(exe, link, SCRATCH / side.replace(" ", "-"), ca, files))
+                    for side in order[run % len(order):] + order[:run % len(order)]:
+                        times[side].append((reference_run(link, game, ca, SCRATCH / "reference"), 0, 0)
+                                           if side == "reference" else
+                                           launcher_run(sides[side], link, SCRATCH / side.replace(" ", "-"), ca, files))
                 row = [link, name, zs_bytes, link.limit(zs_bytes)]
                 for side, results in times.items():  # the medians, and every run's time
                     ok = [r for r in results if r is not None and r[0] is not None]
