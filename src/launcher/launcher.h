@@ -169,13 +169,9 @@ struct transfer_round {
 // The limit after `round`: twice the files the link carried in a round trip of `rtt_us` at the
 // round's throughput, so that the link stays full while the next half is being asked for.
 // While the limit holds the link back, each round about doubles it; once the link is full, it
-// stays. Never below `limit`, never above max_transfers.
+// stays. Large files keep the link full on their own: their limit does not grow. Never below
+// `limit`, never above max_transfers.
 size_t next_transfer_limit(size_t limit, const transfer_round& round, uint64_t rtt_us);
-// Whether one more transfer of a file of `size` listed bytes may start beside `in_flight`
-// others of `in_flight_bytes`: within `limit`, and, past one per connection of the pool, within
-// a budget of listed bytes, so that large files, which keep the link full on their own, go few
-// at a time and are installed while the rest arrives.
-bool may_start_transfer(size_t in_flight, size_t limit, uint64_t in_flight_bytes, uint64_t size);
 
 // --- Steps -----------------------------------------------------------------------------------
 // Marks `job` done (with `mut` held) and wakes whoever waits for it.

@@ -42,15 +42,16 @@ namespace {
 constexpr const char* base_url = VELM_UPDATE_URL;
 constexpr const char* ca_bundle = "curl-ca-bundle.crt";
 // A small pool: one connection alone suffers most from loss, and many streams over a few
-// connections beat a connection per file.
+// connections beat a connection per file. The transfers spread over `busy_connections` of them
+// (each carries its share of the limit); the others serve a server that allows fewer streams on
+// a connection. More connections in use did worse: one that lost packets early grows slowly,
+// and the streams it carries end long after the others.
 constexpr long max_host_connections = 6;
+constexpr size_t busy_connections = 4;
 // Transfers in flight before the first measure, as many as launchers before this one kept: a
 // far link's limit grows from there within a few round trips.
 constexpr size_t initial_transfer_limit = 64;
 constexpr uint32_t min_round_ms = 100;
-// Listed bytes in flight past one transfer per connection: more than any link we aim at holds
-// in a round trip (1 Gbit/s at 250 ms: 31 MB).
-constexpr uint64_t in_flight_bytes_budget = uint64_t{64} << 20;
 constexpr uint32_t retry_delays_ms[] = {500, 1000, 2000, 4000, 8000, 16000, 32000};
 constexpr int attempts = static_cast<int>(std::size(retry_delays_ms)) + 1;
 constexpr long connect_timeout_s = 15;
@@ -544,12 +545,9 @@ void end_round(uint32_t now) {
     round_started = now;
 }
 
-// Lets each connection carry its share of the limit: the transfers spread over the whole pool
-// when there are many (a loss slows one connection, not all), and share one when there are few
-// (a connection whose neighbour ended takes the whole link at once; a fresh one takes round
-// trips to grow into it).
+// Lets each busy connection carry its share of the limit.
 void spread_streams() {
-    long streams = static_cast<long>((transfer_limit + max_host_connections - 1) / max_host_connections);
+    long streams = static_cast<long>((transfer_limit + busy_connections - 1) / busy_connections);
     if (streams == streams_per_connection)
         return;
     streams_per_connection = streams;
@@ -561,24 +559,16 @@ void spread_streams() {
 void start_due(uint32_t now) {
     end_round(now);
     spread_streams();
-    uint64_t in_flight_bytes = 0;
-    for (const transfer_t* t : in_flight)
-        in_flight_bytes += t->job->entry->size;
-    auto may_start = [&](const job_t* job) {
-        return may_start_transfer(in_flight.size(), transfer_limit, in_flight_bytes, job->entry->size);
-    };
-    for (size_t i = 0; i < retrying.size() && may_start(retrying[i]->job);) {
+    for (size_t i = 0; i < retrying.size() && in_flight.size() < transfer_limit;) {
         transfer_t* t = retrying[i];
         if (static_cast<int32_t>(t->retry_at - now) > 0) {
             ++i;
             continue;
         }
         retrying.erase(retrying.begin() + static_cast<std::ptrdiff_t>(i));
-        in_flight_bytes += t->job->entry->size;
         start_attempt(t);
     }
-    while (!fresh.empty() && may_start(fresh.top())) {
-        in_flight_bytes += fresh.top()->entry->size;
+    while (!fresh.empty() && in_flight.size() < transfer_limit) {
         start_attempt(new_transfer(fresh.top()));
         fresh.pop();
     }
@@ -658,11 +648,6 @@ size_t next_transfer_limit(size_t limit, const transfer_round& round, uint64_t r
     double mean_file = static_cast<double>(round.ended_bytes) / round.ended;
     double per_round_trip = per_second * static_cast<double>(rtt_us) / 1e6 / mean_file;
     return std::max(limit, static_cast<size_t>(std::min(2 * per_round_trip, double{max_transfers})));
-}
-
-bool may_start_transfer(size_t in_flight, size_t limit, uint64_t in_flight_bytes, uint64_t size) {
-    return in_flight < limit && (in_flight < static_cast<size_t>(max_host_connections) ||
-                                 in_flight_bytes + size <= in_flight_bytes_budget);
 }
 
 bool download(job_t* job) {
