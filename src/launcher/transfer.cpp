@@ -42,12 +42,12 @@ namespace {
 constexpr const char* base_url = VELM_UPDATE_URL;
 constexpr const char* ca_bundle = "curl-ca-bundle.crt";
 // A small pool: one connection alone suffers most from loss, and many streams over a few
-// connections beat a connection per file. The transfers spread over `busy_connections` of them
-// (each carries its share of the limit); the others serve a server that allows fewer streams on
-// a connection. More connections in use did worse: one that lost packets early grows slowly,
+// connections beat a connection per file. Each connection carries at most the limit over
+// `limit_shares` streams (16 of 64, as before), so that several carry the transfers; fewer
+// streams on more connections did worse: a connection that lost packets early grows slowly,
 // and the streams it carries end long after the others.
 constexpr long max_host_connections = 6;
-constexpr size_t busy_connections = 4;
+constexpr size_t limit_shares = 4;
 // Transfers in flight before the first measure, as many as launchers before this one kept: a
 // far link's limit grows from there within a few round trips.
 constexpr size_t initial_transfer_limit = 64;
@@ -545,9 +545,9 @@ void end_round(uint32_t now) {
     round_started = now;
 }
 
-// Lets each busy connection carry its share of the limit.
+// Lets each connection carry its share of the limit.
 void spread_streams() {
-    long streams = static_cast<long>((transfer_limit + busy_connections - 1) / busy_connections);
+    long streams = static_cast<long>((transfer_limit + limit_shares - 1) / limit_shares);
     if (streams == streams_per_connection)
         return;
     streams_per_connection = streams;
