@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Helpers of the update benchmarks (update_bench.sh, transfer_bench.sh): generated game trees,
+"""Helpers of the update benchmarks (update_bench.sh, transfer_bench.py): generated game trees,
 the reference pipeline's plan, and a launcher run with every output line time-stamped as it
 arrives.
 

@@ -63,8 +63,17 @@
 namespace {
 
 constexpr const char* ca_bundle = ca_bundle_name;
+// A small pool: one connection alone suffers most from loss, and many streams over a few
+// connections beat a connection per file. Each connection carries at most the limit over
+// `limit_shares` streams (16 of 64, as before), so that several carry the transfers; fewer
+// streams on more connections did worse: a connection that lost packets early grows slowly,
+// and the streams it carries end long after the others.
 constexpr long max_host_connections = 6;
-constexpr long max_streams_per_connection = 16;
+constexpr size_t limit_shares = 4;
+// Transfers in flight before the first measure, as many as launchers before this one kept: a
+// far link's limit grows from there within a few round trips.
+constexpr size_t initial_transfer_limit = 64;
+constexpr uint32_t min_round_ms = 100;
 constexpr uint32_t retry_delays_ms[] = {500, 1000, 2000, 4000, 8000, 16000, 32000};
 constexpr int attempts = static_cast<int>(std::size(retry_delays_ms)) + 1;
 constexpr uint32_t max_retry_after_ms = 60000; // a longer Retry-After is waited for this long
@@ -140,6 +149,13 @@ std::vector<transfer_t*>& retrying = *new std::vector<transfer_t*>;
 std::vector<transfer_t*>& in_flight = *new std::vector<transfer_t*>;
 std::vector<CURL*>& idle_handles = *new std::vector<CURL*>;
 uint64_t link_bytes = 0; // every byte any transfer received, headers included; transfer thread only
+// Transfer thread only: how many transfers may be in flight, the streams each connection may
+// carry, the round being measured and the least time an answer took to begin.
+size_t transfer_limit = initial_transfer_limit;
+long streams_per_connection = 0;
+transfer_round round_now{};
+uint32_t round_started = 0;
+uint64_t rtt_us = UINT64_MAX;
 uint64_t stop_requests = 0; // under `mut`: raised by transfer_stop_all
 uint64_t stops_done = 0; // under `mut`: the transfer thread's answer
 
@@ -291,6 +307,7 @@ size_t curl_write_cb(char* data, size_t item_size, size_t item_count, void* user
         FAIL_FILE_ERRNO("write", t->temporary.c_str());
     if (t->keep_body && !pass_to_hook(t, data, bytes))
         return 0; // ends the transfer with CURLE_WRITE_ERROR
+    round_now.bytes += bytes;
     stats.bytes_this_second.fetch_add(bytes);
     stats.bytes_total.fetch_add(bytes);
     return bytes;
@@ -835,10 +852,45 @@ transfer_t* new_transfer(job_t* job) {
     return t;
 }
 
+// Measures a transfer that ended for the round, and the round trip it shows.
+void measure_ended(CURL* handle) {
+    curl_off_t body = 0;
+    curl_off_t asked = 0;
+    curl_off_t answered = 0;
+    curl_easy_getinfo(handle, CURLINFO_SIZE_DOWNLOAD_T, &body);
+    ++round_now.ended;
+    round_now.ended_bytes += static_cast<uint64_t>(body);
+    if (curl_easy_getinfo(handle, CURLINFO_PRETRANSFER_TIME_T, &asked) == CURLE_OK &&
+        curl_easy_getinfo(handle, CURLINFO_STARTTRANSFER_TIME_T, &answered) == CURLE_OK && answered > asked)
+        rtt_us = std::min(rtt_us, static_cast<uint64_t>(answered - asked));
+}
+
+// Ends the round when it is due and sets the limit it shows.
+void end_round(uint32_t now) {
+    uint32_t ms = now - round_started;
+    if (rtt_us == UINT64_MAX || ms < std::max<uint64_t>(min_round_ms, 2 * rtt_us / 1000))
+        return;
+    round_now.ms = ms;
+    transfer_limit = next_transfer_limit(transfer_limit, round_now, rtt_us);
+    round_now = {};
+    round_started = now;
+}
+
+// Lets each connection carry its share of the limit.
+void spread_streams() {
+    long streams = static_cast<long>((transfer_limit + limit_shares - 1) / limit_shares);
+    if (streams == streams_per_connection)
+        return;
+    streams_per_connection = streams;
+    CHECK(curl_multi_setopt(multi, CURLMOPT_MAX_CONCURRENT_STREAMS, streams) == CURLM_OK);
+}
+
 // Starts the attempts that are due while there is room: retries first, then the jobs in the
 // order they were wanted.
 void start_due(uint32_t now) {
-    for (size_t i = 0; i < retrying.size() && in_flight.size() < max_transfers;) {
+    end_round(now);
+    spread_streams();
+    for (size_t i = 0; i < retrying.size() && in_flight.size() < transfer_limit;) {
         transfer_t* t = retrying[i];
         if (static_cast<int32_t>(t->retry_at - now) > 0) {
             ++i;
@@ -847,7 +899,7 @@ void start_due(uint32_t now) {
         retrying.erase(retrying.begin() + static_cast<std::ptrdiff_t>(i));
         start_attempt(t);
     }
-    while (!fresh.empty() && in_flight.size() < max_transfers) {
+    while (!fresh.empty() && in_flight.size() < transfer_limit) {
         start_attempt(new_transfer(fresh.top()));
         fresh.pop();
     }
@@ -856,7 +908,7 @@ void start_due(uint32_t now) {
 // How long the thread may wait for network activity before it must look again.
 int wait_ms(uint32_t now) {
     int wait = idle_wait_ms;
-    if (in_flight.size() < max_transfers)
+    if (in_flight.size() < transfer_limit)
         for (const transfer_t* t : retrying)
             wait = std::clamp(static_cast<int>(static_cast<int32_t>(t->retry_at - now)), 0, wait);
     return wait;
@@ -1044,7 +1096,6 @@ void download_init() {
     CHECK(multi != nullptr);
     CHECK(curl_multi_setopt(multi, CURLMOPT_PIPELINING, CURLPIPE_MULTIPLEX) == CURLM_OK);
     CHECK(curl_multi_setopt(multi, CURLMOPT_MAX_HOST_CONNECTIONS, max_host_connections) == CURLM_OK);
-    CHECK(curl_multi_setopt(multi, CURLMOPT_MAX_CONCURRENT_STREAMS, max_streams_per_connection) == CURLM_OK);
 }
 
 void download_cleanup() {
@@ -1068,6 +1119,15 @@ void transfer_stop_all() {
     curl_multi_wakeup(multi);
     while (stops_done < request && running.load())
         SDL_CondWaitTimeout(jobs_changed, mut, idle_wait_ms);
+}
+
+size_t next_transfer_limit(size_t limit, const transfer_round& round, uint64_t rtt_us) {
+    if (round.ended == 0 || round.ms == 0 || round.ended_bytes == 0)
+        return limit; // no file ended to tell the files' size
+    double per_second = static_cast<double>(round.bytes) * 1000.0 / round.ms;
+    double mean_file = static_cast<double>(round.ended_bytes) / round.ended;
+    double per_round_trip = per_second * static_cast<double>(rtt_us) / 1e6 / mean_file;
+    return std::max(limit, static_cast<size_t>(std::min(2 * per_round_trip, double{max_transfers})));
 }
 
 fetch_result download(job_t* job) {
@@ -1095,8 +1155,12 @@ int transfer_thread_fn(void*) {
                 continue;
             transfer_t* t = nullptr;
             curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &t);
+            measure_ended(message->easy_handle);
             finish_attempt(t, message->data.result);
         }
+        // The room that ended transfers left is filled now: waiting for the network first would
+        // idle the link whenever every transfer in flight ended at once (a fast server, small files).
+        start_due(SDL_GetTicks());
         CHECK(curl_multi_poll(multi, nullptr, 0, wait_ms(SDL_GetTicks()), nullptr) == CURLM_OK);
     }
     drop_all();

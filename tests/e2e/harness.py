@@ -131,12 +131,14 @@ def make_certificates(directory):
 
 
 class DevServer:
-    """nginx serving ROOT (HTTP/2 offered) with the certificates in STATE_DIR/certs."""
+    """nginx serving ROOT (HTTP/2 offered) with the certificates in STATE_DIR/certs; on LISTEN
+    (ADDRESS:PORT) instead of localhost, started by the command PREFIX (a network namespace's)."""
 
-    def __init__(self, root, state_dir, rate=None, port=None):
+    def __init__(self, root, state_dir, rate=None, port=None, listen=None, prefix=()):
         self.state_dir = Path(state_dir)
-        result = subprocess.run([SCRIPTS_DIR / "dev-server.sh", "start", root, state_dir, "--http2",
-                                 *(["--rate", rate] if rate else []), *(["--port", str(port)] if port else [])],
+        result = subprocess.run([*prefix, SCRIPTS_DIR / "dev-server.sh", "start", root, state_dir, "--http2",
+                                 *(["--rate", rate] if rate else []), *(["--port", str(port)] if port else []),
+                                 *(["--listen", listen] if listen else [])],
                                 capture_output=True, text=True)
         if result.returncode != 0:
             raise RuntimeError(f"dev-server.sh start failed:\n{result.stdout}{result.stderr}")

@@ -67,3 +67,20 @@ TEST(Transfer, CapsAndTheRateFloor) {
     for (const auto& [attempt, link, elapsed, slow] : rows)
         EXPECT_EQ(below_rate_floor(attempt, link, elapsed), slow) << attempt << " " << link << " " << elapsed;
 }
+
+// The limit doubles while it holds the link back, settles at twice the files a round trip carries, never falls,
+// never passes the bound, and stays for large files.
+TEST(Transfer, Limit) {
+    constexpr uint64_t kb = 1000;
+    const std::tuple<size_t, transfer_round, uint64_t, size_t> rows[] = {
+        // limit; bytes, ms, ended, their bytes; round trip in us; the limit after
+        {64, {1792 * kb, 200, 128, 1792 * kb}, 100000, 128}, // 64 files of 14 KB a 100 ms round trip
+        {64, {1400 * kb, 200, 100, 1400 * kb}, 100000, 100},
+        {128, {5000 * kb, 200, 357, 5000 * kb}, 100000, 256}, // 25 MB/s: 179 files a round trip
+        {200, {2000 * kb, 200, 143, 2000 * kb}, 100000, 200}, // 10 MB/s: would be 143
+        {64, {40000 * kb, 200, 2857, 40000 * kb}, 300, 64}, // a local server
+        {64, {5000 * kb, 200, 1, 30000 * kb}, 100000, 64}, // large files
+        {64, {5000 * kb, 200, 0, 0}, 100000, 64}, {64, {0, 200, 10, 0}, 100000, 64}};
+    for (const auto& [limit, round, rtt_us, after] : rows)
+        EXPECT_EQ(next_transfer_limit(limit, round, rtt_us), after) << limit << " " << round.bytes << " " << rtt_us;
+}
