@@ -9,6 +9,7 @@ import subprocess
 import tempfile
 import unittest
 from pathlib import Path
+from unittest import mock
 
 import harness
 from harness import E2ETestCase, LIST_NAME, url_for
@@ -100,16 +101,18 @@ class UpdateTest(E2ETestCase):
                                         "their SHA-1, 1 fetched", run.describe())
         self.assert_ok(run, {**self.source, **kept})
 
-        # A record that cannot be trusted whole is not trusted at all.
+        # A record that cannot be trusted whole is not trusted at all, nor by a build that reads every file.
         state = directory / "launcher.state"
         good = state.read_bytes()
         body = good[:good.rindex(b"end ")]
         def whole(body):  # with the last line, which vouches for the rest
             return body + b"end " + hashlib.sha1(body).hexdigest().encode() + b"\n"
-        for what, tampered in [("cut short", good[:len(good) // 2]), ("a byte changed", good.replace(b"file", b"fila", 1)),
-                               ("another channel's", whole(body.replace(b"channel ", b"channel x", 1))),
-                               ("another format's", whole(body.replace(b"state 3", b"state 4", 1)))]:
-            with self.subTest(what):
+        for what, tampered, exe in [("cut short", good[:len(good) // 2], harness.LAUNCHER_EXE),
+                                    ("a byte changed", good.replace(b"file", b"fila", 1), harness.LAUNCHER_EXE),
+                                    ("another channel's", whole(body.replace(b"channel ", b"channel x", 1)), harness.LAUNCHER_EXE),
+                                    ("another format's", whole(body.replace(b"state 3", b"state 4", 1)), harness.LAUNCHER_EXE),
+                                    ("VELM_VERIFY_EVERY_START", good, harness.BUILD_DIR / "tests/e2e/velm-launcher-verify")]:
+            with self.subTest(what), mock.patch.object(harness, "LAUNCHER_EXE", exe):
                 state.write_bytes(tampered)
                 run = harness.run_launcher(directory)
                 self.assertEqual(run.summary(), f"0 current by the record of verified files, {listed} by their SHA-1, "
