@@ -21,7 +21,6 @@ constexpr int32_t invalid_utf8 = -1;
 constexpr int32_t max_code_point = 0x10FFFF;
 constexpr int32_t first_surrogate = 0xD800;
 constexpr int32_t last_surrogate = 0xDFFF;
-constexpr const char* temporary_suffixes[] = {compressed_suffix, set_aside_suffix};
 
 // The names the launcher gives the file list itself at the top of game/: the list, its
 // download, its previous copy and its signature's download, compared folded as every name is.
@@ -269,8 +268,10 @@ std::string manifest_conflict(const game_file_table& table) {
                             first.name, second.name);
     }
     // The temporary names beside each file, as a file or as a directory.
+    const std::string folded_suffixes[] = {manifest_fold_case(compressed_suffix),
+                                           manifest_fold_case(set_aside_suffix)};
     for (size_t i = 0; i < files.size(); ++i)
-        for (const char* suffix : temporary_suffixes) {
+        for (const std::string& suffix : folded_suffixes) {
             std::string temporary = keys[i] + suffix;
             auto found = std::lower_bound(order.begin(), order.end(), temporary,
                                           [&](uint32_t a, const std::string& key) { return keys[a] < key; });

@@ -5,6 +5,8 @@
 
 namespace {
 
+constexpr int32_t ascii_end = 0x80; // most names are ASCII, folded without a search
+
 // Code points first, first + stride, ... up to last, each folding to itself plus delta.
 struct fold_run {
     uint16_t first;
@@ -88,6 +90,8 @@ constexpr fold_run fold_runs[] = {
 } // namespace
 
 int32_t name_fold_code_point(int32_t code) {
+    if (code < ascii_end)
+        return code >= 'a' && code <= 'z' ? code - ('a' - 'A') : code;
     auto after = std::upper_bound(std::begin(fold_runs), std::end(fold_runs), code,
                                   [](int32_t c, const fold_run& run) { return c < run.first; });
     if (after == std::begin(fold_runs))

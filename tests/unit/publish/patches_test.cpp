@@ -2,6 +2,7 @@
 
 #include "format/names.h"
 #include "publish/build.h"
+#include "publish/chunks.h"
 #include "test_util.h"
 
 // Publishes `files` (name -> content) from a game directory of its own.
@@ -56,6 +57,13 @@ TEST(Patches, BasesAreTheNewestKeptTreesUpToTheDepth) {
     for (const auto& entry : fs::directory_iterator(plan.release / patch_directory))
         made += entry.path().filename().string().ends_with(std::string("-") + file.hash + patch_suffix);
     EXPECT_EQ(made, 3u) << note;
+    // A file that changed since it was hashed makes neither a patch nor chunks of other bytes.
+    const published_file changed{"big.bin", dir.path / "v5", 60000, std::string(40, 'e')};
+    for (bool chunks : {false, true}) {
+        error.clear();
+        EXPECT_FALSE(chunks ? publish_chunks(&plan, changed, nullptr, &note, &error) : patch_file(&plan, changed, false, &note, &error));
+        EXPECT_NE(error.find("changed while it was being published"), std::string::npos) << error;
+    }
     write_file(dir / "same", "unchanged");
     file = {"same.txt", dir.path / "same", 9, digest_of_bytes(span_of(std::string("unchanged")))};
     note.clear();
