@@ -5,6 +5,7 @@ stays), a current tree, and the record of verified files. Then a list of 70,000 
 import hashlib
 import os
 import random
+import shutil
 import subprocess
 import tempfile
 import unittest
@@ -107,12 +108,14 @@ class UpdateTest(E2ETestCase):
         body = good[:good.rindex(b"end ")]
         def whole(body):  # with the last line, which vouches for the rest
             return body + b"end " + hashlib.sha1(body).hexdigest().encode() + b"\n"
-        for what, tampered, exe in [("cut short", good[:len(good) // 2], harness.LAUNCHER_EXE),
-                                    ("a byte changed", good.replace(b"file", b"fila", 1), harness.LAUNCHER_EXE),
-                                    ("another channel's", whole(body.replace(b"channel ", b"channel x", 1)), harness.LAUNCHER_EXE),
-                                    ("another format's", whole(body.replace(b"state 3", b"state 4", 1)), harness.LAUNCHER_EXE),
-                                    ("VELM_VERIFY_EVERY_START", good, harness.BUILD_DIR / "tests/e2e/velm-launcher-verify")]:
-            with self.subTest(what), mock.patch.object(harness, "LAUNCHER_EXE", exe):
+        verify = harness.BUILD_DIR / "tests/e2e/velm-launcher-verify"  # built with VELM_VERIFY_EVERY_START=ON
+        shutil.copy(verify, directory)
+        for what, tampered, exe in [("cut short", good[:len(good) // 2], None),
+                                    ("a byte changed", good.replace(b"file", b"fila", 1), None),
+                                    ("another channel's", whole(body.replace(b"channel ", b"channel x", 1)), None),
+                                    ("another format's", whole(body.replace(b"state 3", b"state 4", 1)), None),
+                                    ("a build that reads every file", good, verify)]:
+            with self.subTest(what), mock.patch.object(harness, "LAUNCHER_EXE", exe or harness.LAUNCHER_EXE):
                 state.write_bytes(tampered)
                 run = harness.run_launcher(directory)
                 self.assertEqual(run.summary(), f"0 current by the record of verified files, {listed} by their SHA-1, "
