@@ -89,12 +89,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
         status = fault.get("status", 200 if os.path.isfile(body_path) else 404)
         with open(body_path if status == 200 else os.devnull, "rb") as f:
             body = f.read()
-        headers = {"ETag": '"%x"' % len(body)}
+        headers = {} if fault.get("no_etag") else {"ETag": '"%x"' % len(body)}
         if status == 200:
             headers["Last-Modified"] = email.utils.formatdate(os.stat(body_path).st_mtime, usegmt=True)
         headers.update(fault.get("headers", {}))
-        if fault.get("no_etag"):
-            del headers["ETag"]
         start = int(self.headers.get("Range", "bytes=0-")[6:].split("-")[0] or 0) if status == 200 else 0
         if start and "If-Range" in self.headers:
             guard = self.headers["If-Range"]

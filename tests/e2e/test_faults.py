@@ -111,13 +111,10 @@ class FaultTest(E2ETestCase):
                 after.pop("launcher.log")
                 self.assertEqual(after, before, f"the tree changed\n{run.describe()}")
 
-    def date_of(self, name):
-        """The Last-Modified date the fault server sends for NAME's .zs."""
-        return email.utils.formatdate(harness.published_path(self.root, name).stat().st_mtime, usegmt=True)
-
     def test_failure_causes(self):
         stranger = harness.make_certificates(self.scratch / "stranger") / "ca.crt"
         busy = {"status": 503, "headers": {"Retry-After": "1"}}
+        date = email.utils.formatdate(harness.published_path(self.root, TWICE).stat().st_mtime, usegmt=True)
         no_network, proxy = {"prefix": ["unshare", "--net"]}, {"env": {**harness.launcher_env(), "https_proxy": "http://127.0.0.1:9"}}
         rows = [  # (cause, faults, the tree before (none, installed by a run before, a file changed since), how the run goes,
                   #  the launcher built to start the installed version, what the player, the developers and the server read)
@@ -156,12 +153,11 @@ class FaultTest(E2ETestCase):
                                                   harness.published_path(self.root, "half.bin").read_bytes()[:1000])}},
              False, "ok", [f"the resumed download of {WRONG} does not match the list",
                            "the server sent half.bin from byte 0 where the launcher asked for byte 1000; fetching it whole"]),
-            # A server that sends a date but no ETag: a cut transfer goes on under If-Range with the date; a temporary
-            # under another date is answered whole.
+            # A cut transfer goes on under If-Range with the date; a temporary under another date is answered whole.
             ("a server with dates only", {f"/windows/{TWICE}.zs": {"no_etag": True, "cut": 5000, "times": 1},
                                           "/windows/half.bin.zs": {"no_etag": True}}, "fresh",
              {"staged": {"half.bin.zs": temporary(STALE.encode(), b"x" * 1000)}}, False, "ok",
-             [f"resuming {TWICE} at byte 5000", f"/windows/{TWICE}.zs If-Range {self.date_of(TWICE)}: the rest",
+             [f"resuming {TWICE} at byte 5000", f"/windows/{TWICE}.zs If-Range {date}: the rest",
               f"/windows/half.bin.zs If-Range {STALE}: the whole file"]),
             # libcurl asks again once itself when a reused connection is reset before any answer. The stall outlasts
             # the launcher's 30 s limit; the drops outnumber the attempts, each brings the file further. A validator

@@ -10,7 +10,6 @@ import subprocess
 import tempfile
 import unittest
 from pathlib import Path
-from unittest import mock
 
 import harness
 from harness import E2ETestCase, LIST_NAME, url_for
@@ -108,14 +107,13 @@ class UpdateTest(E2ETestCase):
         body = good[:good.rindex(b"end ")]
         def whole(body):  # with the last line, which vouches for the rest
             return body + b"end " + hashlib.sha1(body).hexdigest().encode() + b"\n"
-        verify = harness.BUILD_DIR / "tests/e2e/velm-launcher-verify"  # built with VELM_VERIFY_EVERY_START=ON
-        shutil.copy(verify, directory)
-        for what, tampered, exe in [("cut short", good[:len(good) // 2], None),
-                                    ("a byte changed", good.replace(b"file", b"fila", 1), None),
-                                    ("another channel's", whole(body.replace(b"channel ", b"channel x", 1)), None),
-                                    ("another format's", whole(body.replace(b"state 3", b"state 4", 1)), None),
-                                    ("a build that reads every file", good, verify)]:
-            with self.subTest(what), mock.patch.object(harness, "LAUNCHER_EXE", exe or harness.LAUNCHER_EXE):
+        for what, tampered in [("cut short", good[:len(good) // 2]), ("a byte changed", good.replace(b"file", b"fila", 1)),
+                               ("another channel's", whole(body.replace(b"channel ", b"channel x", 1))),
+                               ("another format's", whole(body.replace(b"state 3", b"state 4", 1))),
+                               ("a build with VELM_VERIFY_EVERY_START=ON", good)]:
+            with self.subTest(what):
+                if tampered is good:
+                    shutil.copy(harness.BUILD_DIR / "tests/e2e/velm-launcher-verify", directory / harness.LAUNCHER_EXE.name)
                 state.write_bytes(tampered)
                 run = harness.run_launcher(directory)
                 self.assertEqual(run.summary(), f"0 current by the record of verified files, {listed} by their SHA-1, "
