@@ -76,7 +76,9 @@ void read_record() {
         std::swap(recorded, previous_state);
 }
 
-const launcher_state& last_update() { return launcher_verify_every_start ? recorded : previous_state; }
+const launcher_state& last_update() {
+    return launcher_verify_every_start ? recorded : previous_state;
+}
 
 bool lists_are_signed() { return launcher_public_keys[0] != '\0'; }
 
