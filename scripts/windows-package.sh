@@ -74,10 +74,12 @@ build_dir=${VELM_PACKAGE_BUILD_DIR:-$repo_dir/build-win-package}
 
 IFS=, read -r -a urls <<<"$url"
 for one in "${urls[@]}"; do
-  [[ $one =~ ^https://([^/:,]+)(:[0-9]+)?/([^,]*/)?$ ]] ||
+  [[ $one =~ ^https://(\[[^]/,]*\]|[^]/:,[]+)(:[0-9]+)?/([^,]*/)?$ ]] ||
     die "an update URL must be https://HOST[:PORT]/PATH/, ending in '/' (several: comma-separated): $one"
   host=${BASH_REMATCH[1]}
-  [[ ! $host =~ ^[0-9.]+$ ]] || die "an update URL must name its host (Windows' TLS matches DNS names only): $one"
+  # An IPv4 address in any of its forms (dotted, one number, hexadecimal) or an IPv6 one in brackets.
+  [[ ! $host =~ ^(\[.*|[0-9.]+|0[xX][0-9a-fA-F.xX]+)$ ]] ||
+    die "an update URL must name its host (Windows' TLS matches DNS names only): $one"
 done
 [ -f "$font" ] || die "missing $font (Debian package fonts-roboto-unhinted)"
 openssl x509 -in "$ca_bundle" -noout 2>/dev/null || die "$ca_bundle is not a PEM certificate bundle"

@@ -21,10 +21,9 @@ constexpr int32_t invalid_utf8 = -1;
 constexpr int32_t max_code_point = 0x10FFFF;
 constexpr int32_t first_surrogate = 0xD800;
 constexpr int32_t last_surrogate = 0xDFFF;
-constexpr const char* temporary_suffixes[] = {compressed_suffix, set_aside_suffix};
 
 // The names the launcher gives the file list itself at the top of game/: the list, its
-// download, its previous copy and its signature's download. Folded, as every name is compared.
+// download, its previous copy and its signature's download, compared folded as every name is.
 constexpr std::string_view list_names[] = {list_name, list_compressed_name, list_set_aside_name, statement_name};
 
 // Device names that Windows reserves in every directory, with or without an extension. The
@@ -91,31 +90,6 @@ void append_utf8(std::string* out, int32_t code) {
         *out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
         *out += static_cast<char>(0x80 | (code & 0x3F));
     }
-}
-
-// The lower-case partner of a letter, as Windows pairs them (its comparison upper-cases both
-// sides): Latin-1 Supplement and Latin Extended-A. Dotted capital I has no partner there, while
-// dotless i and long s upper-case to plain I and S.
-int32_t fold_code_point(int32_t c) {
-    if (c >= 'A' && c <= 'Z')
-        return c + ('a' - 'A');
-    if (c < 0xC0)
-        return c;
-    if (c <= 0xDE)
-        return c == 0xD7 ? c : c + 0x20; // U+00D7 is the multiplication sign
-    if (c == 0x130)
-        return c;
-    if (c == 0x131)
-        return 'i';
-    if (c == 0x178)
-        return 0xFF; // capital Y with diaeresis; its small form is in Latin-1
-    if (c == 0x17F)
-        return 's';
-    bool pairs_from_even = (c >= 0x100 && c <= 0x137) || (c >= 0x14A && c <= 0x177);
-    bool pairs_from_odd = (c >= 0x139 && c <= 0x148) || (c >= 0x179 && c <= 0x17E);
-    if ((pairs_from_even && c % 2 == 0) || (pairs_from_odd && c % 2 == 1))
-        return c + 1;
-    return c;
 }
 
 bool is_reserved_device(std::string_view component) {
@@ -200,7 +174,7 @@ const char* manifest_name_problem(std::string_view name) {
     std::string_view first = name.substr(0, name.find('/'));
     std::string folded = manifest_fold_case(first);
     for (std::string_view list_name : list_names)
-        if (folded == list_name)
+        if (folded == manifest_fold_case(list_name))
             return "the file list's own name, or one of its temporary names";
     size_t start = 0;
     for (;;) {
@@ -225,7 +199,7 @@ std::string manifest_fold_case(std::string_view name) {
             folded += name[i];
             length = 1;
         } else {
-            append_utf8(&folded, fold_code_point(code));
+            append_utf8(&folded, name_fold_code_point(code));
         }
     }
     return folded;
@@ -294,8 +268,10 @@ std::string manifest_conflict(const game_file_table& table) {
                             first.name, second.name);
     }
     // The temporary names beside each file, as a file or as a directory.
+    const std::string folded_suffixes[] = {manifest_fold_case(compressed_suffix),
+                                           manifest_fold_case(set_aside_suffix)};
     for (size_t i = 0; i < files.size(); ++i)
-        for (const char* suffix : temporary_suffixes) {
+        for (const std::string& suffix : folded_suffixes) {
             std::string temporary = keys[i] + suffix;
             auto found = std::lower_bound(order.begin(), order.end(), temporary,
                                           [&](uint32_t a, const std::string& key) { return keys[a] < key; });

@@ -79,9 +79,9 @@ std::string manifest_conflict(const game_file_table& table);
 // Ends the process with a fatal report when manifest_conflict finds a clash.
 void manifest_refuse_conflicts(const game_file_table& table);
 
-// `name` with its letters folded to lower case as Windows compares file names: ASCII and the
-// Latin letters of Latin-1 Supplement and Latin Extended-A, read as UTF-8. Bytes that are not
-// valid UTF-8 are kept as they are.
+// `name` with each letter folded as Windows compares file names (name_fold_code_point), read
+// as UTF-8: two names are one file on Windows when they fold alike. Never longer than `name`.
+// Bytes that are not valid UTF-8 are kept as they are.
 std::string manifest_fold_case(std::string_view name);
 
 // The entry named exactly `name`, or null.

@@ -2,6 +2,8 @@
 // and in game/. The launcher and velm-publish both take them from here.
 #pragma once
 
+#include <cstdint>
+
 constexpr const char* list_name = "manifest.dat"; // the file list (decompressed)
 constexpr const char* compressed_suffix = ".zs"; // a file as served, one zstd frame
 constexpr const char* set_aside_suffix = ".upd_old"; // an install's new content until it replaces the file
@@ -17,3 +19,8 @@ constexpr const char* patch_suffix = ".zst";
 constexpr const char* chunk_directory = ".chunks";
 constexpr const char* chunk_suffix = ".zst";
 constexpr const char* chunk_index_suffix = ".index";
+
+// The code point that stands for `code` when names are compared as Windows compares them (it
+// upper-cases each UTF-16 unit with its simple one-to-one mappings): the smallest of the code
+// points that upper-case alike, never longer in UTF-8 than `code`. Past U+FFFF, `code` itself.
+int32_t name_fold_code_point(int32_t code);

@@ -52,11 +52,6 @@ constexpr uint32_t game_start_delay_ms = 2000;
 constexpr uint32_t shutdown_delay_ms = 1000;
 constexpr size_t game_prefix_length = 5; // "game/"
 constexpr std::string_view temporary_suffix = compressed_suffix;
-#ifdef VELM_VERIFY_EVERY_START
-constexpr bool keep_record = false; // every start hashes every file, as the launcher once did
-#else
-constexpr bool keep_record = true;
-#endif
 
 // The highest publish of a signed file list accepted under each key: from the state, then from
 // this run's lists. Coordinator thread only.
@@ -77,11 +72,13 @@ void read_record() {
     if (previous_state.sequence_floor > 0 && parse_public_keys(launcher_public_keys, &keys))
         for (const public_key& key : keys)
             raise_sequence(&accepted_sequences, key, previous_state.sequence_floor);
-    if (!keep_record)
+    if (launcher_verify_every_start)
         std::swap(recorded, previous_state);
 }
 
-const launcher_state& last_update() { return keep_record ? previous_state : recorded; }
+const launcher_state& last_update() {
+    return launcher_verify_every_start ? recorded : previous_state;
+}
 
 bool lists_are_signed() { return launcher_public_keys[0] != '\0'; }
 

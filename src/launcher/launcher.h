@@ -141,10 +141,12 @@ struct stats_t {
 };
 
 // Whether the installed game starts when the update cannot run for a reason of the network or
-// the server (VELM_OFFLINE_START), and the window over which a transfer's rate is judged (a test
-// launcher's is shorter): src/launcher/offline_start.cpp, compiled into each launcher executable
-// on its own.
+// the server (VELM_OFFLINE_START), whether every start reads every file instead of trusting the
+// record of verified files (VELM_VERIFY_EVERY_START), and the window over which a transfer's rate
+// is judged (a test launcher's is shorter): src/launcher/offline_start.cpp, compiled into each
+// launcher executable on its own.
 extern const bool launcher_offline_start;
+extern const bool launcher_verify_every_start;
 extern const uint32_t launcher_rate_window_ms;
 constexpr uint32_t rate_window_ms = 60000; // the players' launchers' window
 

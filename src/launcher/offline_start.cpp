@@ -1,13 +1,20 @@
 // Constants compiled into each launcher executable on its own, so that launchers built both ways
 // share the rest of the build: whether the installed game starts when the update server cannot
-// be reached or its list is refused (CMake's VELM_OFFLINE_START), and the window over which a
-// transfer's rate is judged (VELM_RATE_WINDOW_MS, which only a test launcher sets, shorter).
+// be reached or its list is refused (CMake's VELM_OFFLINE_START), whether every start reads every
+// file as the launcher once did (VELM_VERIFY_EVERY_START), and the window over which a transfer's
+// rate is judged (VELM_RATE_WINDOW_MS, which only a test launcher sets, shorter).
 #include "launcher/launcher.h"
 
 #ifdef VELM_OFFLINE_START
 const bool launcher_offline_start = true;
 #else
 const bool launcher_offline_start = false;
+#endif
+
+#ifdef VELM_VERIFY_EVERY_START
+const bool launcher_verify_every_start = true;
+#else
+const bool launcher_verify_every_start = false;
 #endif
 
 #ifdef VELM_RATE_WINDOW_MS

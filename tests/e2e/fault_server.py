@@ -9,8 +9,11 @@ paths to a fault: an object of "times": N (the first N requests of the path only
 these bytes instead), "stall": SECONDS (send half of the body, pause, then send the rest), "cut": N
 (send N bytes of the body, then close the connection), "headers": {NAME: VALUE} (sent as they are,
 an "ETag" instead of the server's own), "no_length": true (no Content-Length: the body ends when the
-connection closes), "trickle": N (N bytes a second). A range request ("bytes=N-") is answered with 206
-and the rest of the body, or with "range_from": N, from byte N."""
+connection closes), "trickle": N (N bytes a second), "no_etag": true (the Last-Modified date only). A range
+request ("bytes=N-") is answered with 206 and the rest of the body, or with "range_from": N, from byte N; under an
+If-Range that is neither the ETag nor the Last-Modified date (sent for every file), with 200 and the whole body."""
+
+import email.utils
 
 import http.server
 import json
@@ -86,10 +89,17 @@ class Handler(http.server.BaseHTTPRequestHandler):
         status = fault.get("status", 200 if os.path.isfile(body_path) else 404)
         with open(body_path if status == 200 else os.devnull, "rb") as f:
             body = f.read()
+        headers = {} if fault.get("no_etag") else {"ETag": '"%x"' % len(body)}
+        if status == 200:
+            headers["Last-Modified"] = email.utils.formatdate(os.stat(body_path).st_mtime, usegmt=True)
+        headers.update(fault.get("headers", {}))
         start = int(self.headers.get("Range", "bytes=0-")[6:].split("-")[0] or 0) if status == 200 else 0
+        if start and "If-Range" in self.headers:
+            guard = self.headers["If-Range"]
+            start = start if guard in (headers.get("ETag"), headers.get("Last-Modified")) else 0
+            log(f"{path} If-Range {guard}: " + ("the rest" if start else "the whole file"))
         partial, start = start > 0, fault.get("range_from", start) if start else 0
         self.send_response(206 if partial else status)
-        headers = {"ETag": '"%x"' % len(body), **fault.get("headers", {})}
         for name, value in headers.items():
             self.send_header(name, value)
         if not fault.get("no_length"):

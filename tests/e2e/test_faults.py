@@ -2,6 +2,7 @@
 player reads, what is tried again, when the installed version starts instead), a version published
 during the download, a second instance while the first waits for the list."""
 
+import email.utils
 import hashlib
 import os
 import random
@@ -18,6 +19,7 @@ TWICE, STALLED, WRONG, CHANGED = "1 twice.bin", "big stall.bin", "wrong one.bin"
 LIST, OTHER_USER = f"/windows/{LIST_NAME}.zs", ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
 OFFLINE = harness.BUILD_DIR / "tests/e2e/velm-launcher-offline"  # built with VELM_OFFLINE_START=ON
 STARTS_INSTALLED = "Cannot reach the update server; starting the installed version"
+STALE = "Mon, 01 Jan 2024 00:00:00 GMT"  # a Last-Modified date no published file has
 LATER = "the vendor's server is being updated or is damaged; try again later."
 
 
@@ -112,9 +114,10 @@ class FaultTest(E2ETestCase):
     def test_failure_causes(self):
         stranger = harness.make_certificates(self.scratch / "stranger") / "ca.crt"
         busy = {"status": 503, "headers": {"Retry-After": "1"}}
+        date = email.utils.formatdate(harness.published_path(self.root, TWICE).stat().st_mtime, usegmt=True)
         no_network, proxy = {"prefix": ["unshare", "--net"]}, {"env": {**harness.launcher_env(), "https_proxy": "http://127.0.0.1:9"}}
         rows = [  # (cause, faults, the tree before (none, installed by a run before, a file changed since), how the run goes,
-                  #  the launcher built to start the installed version, what the player and the developers read)
+                  #  the launcher built to start the installed version, what the player, the developers and the server read)
             ("server down", {}, "installed", no_network, True, "offline", ["Cannot reach the update server localhost:4443. ",
                                                                            "Error downloading. "]),
             ("server down, a file changed since", {}, "changed", no_network, True, "fatal", ["Cannot reach the update "
@@ -150,13 +153,20 @@ class FaultTest(E2ETestCase):
                                                   harness.published_path(self.root, "half.bin").read_bytes()[:1000])}},
              False, "ok", [f"the resumed download of {WRONG} does not match the list",
                            "the server sent half.bin from byte 0 where the launcher asked for byte 1000; fetching it whole"]),
+            # A cut transfer goes on under If-Range with the date; a temporary under another date is answered whole.
+            ("a server with dates only", {f"/windows/{TWICE}.zs": {"no_etag": True, "cut": 5000, "times": 1},
+                                          "/windows/half.bin.zs": {"no_etag": True}}, "fresh",
+             {"staged": {"half.bin.zs": temporary(STALE.encode(), b"x" * 1000)}}, False, "ok",
+             [f"resuming {TWICE} at byte 5000", f"/windows/{TWICE}.zs If-Range {date}: the rest",
+              f"/windows/half.bin.zs If-Range {STALE}: the whole file"]),
             # libcurl asks again once itself when a reused connection is reset before any answer. The stall outlasts
             # the launcher's 30 s limit; the drops outnumber the attempts, each brings the file further. A validator
             # with a bare CR, from the server or in a temporary, is never sent back (checked below).
             ("resets, a stall, a link that drops", {f"/windows/{TWICE}.zs": {"reset": True, "times": 2},
                                                     f"/windows/{STALLED}.zs": {"stall": 60, "times": 1},
                                                     "/windows/half.bin.zs": {"cut": 5000, "times": 12},
-                                                    f"/windows/{WRONG}.zs": {"cut": 5000, "times": 1, "headers": {"ETag": '"a\rb"'}}},
+                                                    f"/windows/{WRONG}.zs": {"cut": 5000, "times": 1,
+                                                                             "headers": {"ETag": '"a\rb"', "Last-Modified": "a\rb"}}},
              "fresh", {"staged": {"0 flaky.bin.zs": temporary(b'"x\ry"', b"partial")}}, False, "ok", [" !!! RETRYING "]),
         ]
         for what, faults, before, how, offline, outcome, said in rows:
@@ -172,7 +182,7 @@ class FaultTest(E2ETestCase):
                     shutil.copy(how["bundle"], directory / "curl-ca-bundle.crt")
                 untouched = harness.snapshot(directory / "game")
                 run = harness.run_launcher(directory, timeout=120, prefix=how.get("prefix", ()), env=how.get("env"))
-                log = (directory / "launcher.log").read_text()
+                log = (directory / "launcher.log").read_text() + self.server.log()
                 for fragment in said:
                     self.assertIn(fragment, log, run.describe())
                 if outcome == "ok":

@@ -136,14 +136,16 @@ class WineTest(E2ETestCase):
                         "-keyout", key, "-out", cert, "-addext", "keyUsage=critical,digitalSignature",
                         "-addext", "extendedKeyUsage=codeSigning"], check=True, capture_output=True)
         package = self.scratch / "velm-launcher.zip"
-        make = lambda *options: subprocess.run(  # noqa: E731
-            ["bash", harness.SCRIPTS_DIR / "windows-package.sh", *options, harness.BASE_URL, package, self.cert_dir / "ca.crt"],
+        make = lambda *options, url=harness.BASE_URL: subprocess.run(  # noqa: E731
+            ["bash", harness.SCRIPTS_DIR / "windows-package.sh", *options, url, package, self.cert_dir / "ca.crt"],
             capture_output=True, text=True, env={**harness.launcher_env(),
                                                  "VELM_PACKAGE_BUILD_DIR": str(wine_harness.WIN_BUILD_DIR / "package-build")})
-        for options, report in [(["--sign-cert", cert], "needs both --sign-cert and --sign-key"),
-                                (["--sign-cert", cert, "--sign-key", self.scratch / "none"], "cannot read"),
-                                (["--sign-cert", cert, "--sign-key", key, "--timestamp", "tsa.example"], "timestamp URL")]:
-            refused = make(*options)  # before anything is built
+        for options, url, report in [(["--sign-cert", cert], None, "needs both --sign-cert and --sign-key"),
+                                     (["--sign-cert", cert, "--sign-key", self.scratch / "none"], None, "cannot read"),
+                                     (["--sign-cert", cert, "--sign-key", key, "--timestamp", "tsa.example"], None, "timestamp URL"),
+                                     ([], f"{harness.BASE_URL},https://127.0.0.1:4443/", "Windows' TLS matches DNS names only"),
+                                     ([], "https://[::1]:4443/", "must name its host")]:
+            refused = make(*options, url=url or harness.BASE_URL)  # before anything is built
             self.assertEqual((refused.returncode, package.exists()), (1, False), refused.stderr)
             self.assertIn(report, refused.stderr)
         made = make("--sign-cert", cert, "--sign-key", key, "--constant", "VELM_PRODUCT_NAME=Other Game",

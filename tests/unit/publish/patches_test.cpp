@@ -2,6 +2,7 @@
 
 #include "format/names.h"
 #include "publish/build.h"
+#include "publish/chunks.h"
 #include "test_util.h"
 
 // Publishes `files` (name -> content) from a game directory of its own.
@@ -56,6 +57,12 @@ TEST(Patches, BasesAreTheNewestKeptTreesUpToTheDepth) {
     for (const auto& entry : fs::directory_iterator(plan.release / patch_directory))
         made += entry.path().filename().string().ends_with(std::string("-") + file.hash + patch_suffix);
     EXPECT_EQ(made, 3u) << note;
+    // A file that changed since it was hashed makes neither a patch nor chunks of other bytes.
+    const published_file changed{"big.bin", dir.path / "v5", 60000, std::string(40, 'e')};
+    std::string chunk_error;
+    EXPECT_TRUE(!patch_file(&plan, changed, false, &note, &error) && !publish_chunks(&plan, changed, nullptr, &note, &chunk_error));
+    EXPECT_TRUE(error.ends_with("changed while it was being published") && chunk_error.ends_with("changed while it was being published"))
+        << error << chunk_error;
     write_file(dir / "same", "unchanged");
     file = {"same.txt", dir.path / "same", 9, digest_of_bytes(span_of(std::string("unchanged")))};
     note.clear();
