@@ -197,7 +197,7 @@ class PublishTest(E2ETestCase):
                 self.assert_ok(run, self.new if switched else self.old)
         for version in ("old", "new", "old"):  # whatever the kills left, rollbacks and publishes install exactly
             with self.subTest(publish=version):
-                harness.publish(self.scratch / version, self.root, level=19)
+                harness.publish(self.scratch / version, self.root)
                 self.assert_ok(harness.run_launcher(self.stage()), getattr(self, version))
         self.assertEqual(len([e for e in (self.root / "releases").iterdir() if not e.name.startswith(".")]), 3)
         self.assertEqual(sorted(e.name for e in self.root.iterdir()), ["releases", "windows"])
