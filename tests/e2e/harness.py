@@ -220,7 +220,6 @@ class LauncherRun:
 
     def terminate(self):
         """Closing the window, as far as the launcher can tell: SDL turns SIGTERM into a quit."""
-        self.signalled = time.monotonic()
         self.process.send_signal(signal.SIGTERM)
 
     def wait(self, timeout=60):
@@ -229,7 +228,6 @@ class LauncherRun:
         except subprocess.TimeoutExpired:
             self.kill()
             raise AssertionError(f"the launcher did not end within {timeout} s\n{self.describe()}")
-        self.ended = time.monotonic()
         for reader in self.readers:
             reader.join(5)
         return self
