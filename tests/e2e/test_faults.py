@@ -31,9 +31,9 @@ def temporary(validator, received):
 
 
 GOOD = entry(harness.GAME_EXE, harness.GAME_STUB)
-# (what, the list's entries, the offending name, which the report must hold where it can)
 # The unit tables hold every name rule and conflict; these show that the launcher refuses such a
 # list before it changes anything: an unsafe name, names that clash on disk, a malformed entry.
+# (what, the list's entries, the offending name, which the report must hold where it can)
 REFUSED = [
     ("parent directory", [GOOD, entry("data/../../x")], "data/../../x"),
     ("letter case", [GOOD, entry("Data.bin", b"1"), entry("data.bin", b"2")], "data.bin"),
