@@ -17,6 +17,7 @@ from harness import E2ETestCase, LIST_NAME, url_for
 TWICE, STALLED, WRONG, CHANGED = "1 twice.bin", "big stall.bin", "wrong one.bin", "data/a.bin"
 LIST, OTHER_USER = f"/windows/{LIST_NAME}.zs", ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
 OFFLINE = harness.BUILD_DIR / "tests/e2e/velm-launcher-offline"  # built with VELM_OFFLINE_START=ON
+PLAYERS = harness.BUILD_DIR / "velm-launcher"  # the build's own, as players get it (a refusal does not pause)
 STARTS_INSTALLED = "Cannot reach the update server; starting the installed version"
 LATER = "the vendor's server is being updated or is damaged; try again later."
 
@@ -70,7 +71,7 @@ class FaultTest(E2ETestCase):
 
     def test_lists_with_unsafe_or_conflicting_names_are_refused_before_any_change(self):
         for i, (what, entries, fragment) in enumerate(REFUSED):
-            with self.subTest(what):
+            with self.subTest(what), mock.patch.object(harness, "LAUNCHER_EXE", PLAYERS):
                 self.server.set({LIST: {"body_file": str(harness.zstd(harness.encode(entries), self.scratch / f"{i}.zs"))}})
                 directory = self.stage({"unlisted canary.txt": b"deleted only by a scan\n"})
                 (directory / "canary.txt").write_bytes(b"beside game/\n")
