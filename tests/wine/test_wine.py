@@ -79,25 +79,20 @@ class WineTest(E2ETestCase):
     def test_fatal_reports_wait_in_a_box_while_a_second_instance_ends_at_once(self):
         self.addCleanup(self.switch_to, self.root)
         trees = {}
-        for what, options in (("missing", ["vendor"]), ("cut", ["vendor"]), ("stranger", ["stranger"])):
+        # Failures that the Linux tests show in every kind; here, those where Windows differs.
+        for what, key in (("missing", "vendor"), ("stranger", "stranger")):
             trees[what] = harness.publish({GAME_EXE: GAME_STUB, "a.txt": b"present\n", MISSING: b"lost\n"},
-                                          self.scratch / what, "--sign", KEYS / f"{options[0]}.key")
+                                          self.scratch / what, "--sign", KEYS / f"{key}.key")
         harness.published_path(trees["missing"], MISSING).unlink()
-        cut = harness.published_path(trees["cut"], "a.txt")
-        harness.replace_file(cut, cut.read_bytes()[:-4])
-        for what in ("../x", "CON.txt"):  # a way out of game/, a device: lists velm-publish would refuse
-            listed = harness.published_path(self.scratch / what.strip("./"), LIST_NAME)
-            listed.parent.mkdir(parents=True)
-            harness.zstd(harness.encode([[GAME_EXE, 1, "0" * 40], [what, 1, "0" * 40]]), listed)
-            sig = subprocess.run([harness.BUILD_DIR / "tests/e2e/velm-test-sign", KEYS / "vendor.key", listed, "1",
-                                  str(int(time.time()) + 86400)], capture_output=True, check=True).stdout
-            (listed.parent / (LIST_NAME + ".zs.sig")).write_bytes(sig)
-            trees[what] = self.scratch / what.strip("./")
+        listed = harness.published_path(self.scratch / "device", LIST_NAME)  # a list velm-publish would refuse
+        listed.parent.mkdir(parents=True)
+        harness.zstd(harness.encode([[GAME_EXE, 1, "0" * 40], ["CON.txt", 1, "0" * 40]]), listed)
+        sig = subprocess.run([harness.BUILD_DIR / "tests/e2e/velm-test-sign", KEYS / "vendor.key", listed, "1",
+                              str(int(time.time()) + 86400)], capture_output=True, check=True).stdout
+        (listed.parent / (LIST_NAME + ".zs.sig")).write_bytes(sig)
         rows = [  # (what, served tree, authority bundle, the report, whether nothing may reach game/)
             ("a file the server lacks", trees["missing"], None, f"error 404 downloading\n{url_for(MISSING)}", False),
-            ("a stream cut short", trees["cut"], None, "game/a.txt.zs ends inside its compressed data", False),
-            ("a way out of game/", trees["../x"], None, "unsafe name", True),
-            ("a device name", trees["CON.txt"], None, "unsafe name", True),
+            ("a device name", self.scratch / "device", None, "unsafe name", True),
             # Schannel without a bundle accepts any certificate under Wine: the launcher must hand it one.
             ("the system's bundle", self.root, "/etc/ssl/certs/ca-certificates.crt", "Error downloading. ", True),
             ("a list signed by another key", trees["stranger"], None, "not signed by the vendor", True),
