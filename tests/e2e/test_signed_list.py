@@ -143,6 +143,7 @@ class SignedListTest(E2ETestCase):
                 self.server.set(faults)
                 if state:
                     (directory / "launcher.state").write_text(state[0])
+                (directory / "launcher.log").unlink(missing_ok=True)  # this run's alone
                 before = harness.snapshot(directory)
                 run = harness.run_launcher(directory)
                 said = ["The update server sent " + report, "Your installed game was not changed."]
