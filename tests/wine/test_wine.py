@@ -278,15 +278,16 @@ class WineTest(E2ETestCase):
 
         # Version 2: the file held open is waited for; the case-renamed folder is the same folder.
         harness.publish(source(2), self.root, "--sign", KEYS / "vendor.key")
-        holder = subprocess.Popen(wine_harness.HOLDER + ["file", str(game / "x.bin"), "120"], stdout=subprocess.PIPE,
-                                  env=harness.launcher_env(), text=True)
-        self.addCleanup(lambda: (holder.kill(), holder.wait(), holder.stdout.close()))
-        self.assertEqual(holder.stdout.readline().strip(), "holding")
+        held_open = subprocess.Popen(wine_harness.HOLDER + ["file", str(game / "x.bin"), "120"], stdout=subprocess.PIPE,
+                                     env=harness.launcher_env(), text=True)
+        self.addCleanup(lambda: (held_open.kill(), held_open.wait(), held_open.stdout.close()))
+        self.assertEqual(held_open.stdout.readline().strip(), "holding")
         start = len(self.server.access_log())
         run = harness.LauncherRun(directory)
         self.addCleanup(run.kill)
         run.wait_for(lambda: "waiting for game/x.bin, which another program holds open" in run.lines, 120, "the wait")
-        holder.kill()  # released while the launcher waits (for about 10 s)
+        held_open.kill()  # released while the launcher waits (for about 10 s)
+        held_open.wait()
         run.wait(120)
         self.assertEqual([u for u in run.transfers() if "/.patches/" not in u], [url_for(LIST_NAME), url_for("x.bin")])
         self.assertEqual(len(run.transfers()), 3, run.describe())
