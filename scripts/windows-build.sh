@@ -5,7 +5,8 @@
 # CMAKE_OPTION sets a build-time constant, for example -DVELM_UPDATE_URL=https://cdn.example/windows/.
 # The libraries come from scripts/windows-deps.sh (cached after the first run). The executable must
 # need only Windows' own DLLs, carry its manifest, icon and version resource, and hold no path of
-# the build machine: the build fails otherwise.
+# the build machine: the build fails otherwise. VELM_BUILD_TARGET=velm-launcher builds the launcher
+# alone (the package does), without the Wine tests' programs.
 set -euo pipefail
 
 script_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -32,7 +33,7 @@ echo "$prefix" >"$prefix_stamp"
 cmake -S "$repo_dir" -B "$build_dir" -G Ninja \
   -DCMAKE_TOOLCHAIN_FILE="$repo_dir/cmake/mingw-w64-x86_64.cmake" -DVELM_MINGW_PREFIX="$prefix" \
   -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_BUILD_TYPE=Release -DVELM_WERROR=ON "$@" >/dev/null
-cmake --build "$build_dir" -j"$jobs"
+cmake --build "$build_dir" -j"$jobs" ${VELM_BUILD_TARGET:+--target "$VELM_BUILD_TARGET"}
 
 exe=$build_dir/velm-launcher.exe
 fail() {

@@ -102,7 +102,7 @@ fi
 # A fresh configuration: a constant left out has its default, never an earlier package's value
 # (unchanged sources are not compiled again).
 rm -f "$build_dir/CMakeCache.txt"
-bash "$script_dir/windows-build.sh" "$build_dir" -DVELM_UPDATE_URL="$url" -DVELM_PUBLIC_KEYS="$public_keys" \
+VELM_BUILD_TARGET=velm-launcher bash "$script_dir/windows-build.sh" "$build_dir" -DVELM_UPDATE_URL="$url" -DVELM_PUBLIC_KEYS="$public_keys" \
   ${constants[@]+"${constants[@]}"} >&2
 
 stage=$(mktemp -d)

@@ -501,11 +501,11 @@ int main_worker_fn(void*) {
         log_printf("%d current by the record of verified files, %d by their SHA-1, %d fetched\n", jobs_by_record,
                    jobs_by_digest, jobs_installed);
     }
-    SDL_Delay(game_start_delay_ms);
+    SDL_Delay(game_start_delay_ms / launcher_pause_divisor);
     execute_process();
     if (end == outcome::current)
         record_verified_files();
-    SDL_Delay(shutdown_delay_ms);
+    SDL_Delay(shutdown_delay_ms / launcher_pause_divisor);
     running.store(false);
     return 0;
 }

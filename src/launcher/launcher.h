@@ -142,13 +142,18 @@ struct stats_t {
 
 // Whether the installed game starts when the update cannot run for a reason of the network or
 // the server (VELM_OFFLINE_START), whether every start reads every file instead of trusting the
-// record of verified files (VELM_VERIFY_EVERY_START), and the window over which a transfer's rate
-// is judged (a test launcher's is shorter): src/launcher/offline_start.cpp, compiled into each
-// launcher executable on its own.
+// record of verified files (VELM_VERIFY_EVERY_START), the window over which a transfer's rate is
+// judged, how long an attempt may receive nothing, and what the pauses (before another attempt,
+// before the game starts, before the launcher ends) are divided by; a test launcher's are shorter
+// (1: the players'): src/launcher/offline_start.cpp, compiled into each launcher executable on its
+// own.
 extern const bool launcher_offline_start;
 extern const bool launcher_verify_every_start;
 extern const uint32_t launcher_rate_window_ms;
+extern const long launcher_stall_seconds;
+extern const uint32_t launcher_pause_divisor;
 constexpr uint32_t rate_window_ms = 60000; // the players' launchers' window
+constexpr long stall_seconds = 30; // the players' launchers': receiving nothing this long fails an attempt
 
 // --- Shared state ----------------------------------------------------------------------------
 extern std::atomic<bool> running; // set at start; cleared once, by the frame loop or coordinator
@@ -244,7 +249,7 @@ bool worth_another_attempt(failure_cause cause);
 std::string failure_sentence(failure_cause cause, const char* name, const char* proxy, long status,
                              const char* host = nullptr);
 // The pause before attempt `failures` + 1 (`failures` from 1), or the server's Retry-After
-// (ms, 0: none) where that is longer, up to a minute.
+// (ms, 0: none) where that is longer, up to a minute; divided by launcher_pause_divisor.
 uint32_t retry_delay_ms(int failures, uint32_t retry_after_ms);
 // The most bytes the server's answer for a listed file of `listed_size` bytes may have, whole or
 // as a patch: the largest zstd stream of that many bytes. The temporary adds its header.

@@ -79,7 +79,6 @@ constexpr int attempts = static_cast<int>(std::size(retry_delays_ms)) + 1;
 constexpr uint32_t max_retry_after_ms = 60000; // a longer Retry-After is waited for this long
 constexpr long connect_timeout_ms = 15000;
 constexpr long min_connect_timeout_ms = 1000; // within a time budget, an attempt gets at least this
-constexpr long stall_seconds = 30; // receiving nothing this long fails the attempt
 constexpr uint64_t max_error_page = 64 << 10; // the body of an answer other than the file, read and dropped
 constexpr int idle_wait_ms = 100;
 constexpr long http_ok = 200;
@@ -537,7 +536,7 @@ void start_attempt(transfer_t* t) {
                                 min_connect_timeout_ms, connect_timeout_ms);
     set_option(curl, CURLOPT_CONNECTTIMEOUT_MS, connect_ms);
     set_option(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    set_option(curl, CURLOPT_LOW_SPEED_TIME, stall_seconds);
+    set_option(curl, CURLOPT_LOW_SPEED_TIME, launcher_stall_seconds);
     CHECK(curl_multi_add_handle(multi, curl) == CURLM_OK);
     in_flight.push_back(t);
     set_active(t->job, true);
@@ -1073,7 +1072,7 @@ std::string failure_sentence(failure_cause cause, const char* name, const char* 
 
 uint32_t retry_delay_ms(int failures, uint32_t retry_after_ms) {
     uint32_t pause = retry_delays_ms[std::clamp(failures, 1, static_cast<int>(std::size(retry_delays_ms))) - 1];
-    return std::max(pause, std::min(retry_after_ms, max_retry_after_ms));
+    return std::max(pause, std::min(retry_after_ms, max_retry_after_ms)) / launcher_pause_divisor;
 }
 
 uint64_t answer_cap(uint64_t listed_size) {

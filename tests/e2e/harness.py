@@ -27,7 +27,7 @@ SOURCE_DIR = Path(os.environ.get("VELM_SOURCE_DIR", Path(__file__).resolve().par
 BUILD_DIR = Path(os.environ.get("VELM_BUILD_DIR", SOURCE_DIR / "build"))
 SCRIPTS_DIR = SOURCE_DIR / "scripts"
 PUBLISH_EXE = BUILD_DIR / "velm-publish"
-LAUNCHER_EXE = Path(os.environ.get("VELM_LAUNCHER_EXE") or BUILD_DIR / "velm-launcher")
+LAUNCHER_EXE = Path(os.environ.get("VELM_LAUNCHER_EXE") or BUILD_DIR / "tests/e2e/quick/velm-launcher")  # short pauses
 LAUNCHER_PREFIX = shlex.split(os.environ.get("VELM_LAUNCHER_CMD", ""))
 FONT = "/usr/share/fonts/truetype/roboto/unhinted/RobotoCondensed-BoldItalic.ttf"
 PORT = 4443
@@ -220,7 +220,6 @@ class LauncherRun:
 
     def terminate(self):
         """Closing the window, as far as the launcher can tell: SDL turns SIGTERM into a quit."""
-        self.signalled = time.monotonic()
         self.process.send_signal(signal.SIGTERM)
 
     def wait(self, timeout=60):
@@ -229,7 +228,6 @@ class LauncherRun:
         except subprocess.TimeoutExpired:
             self.kill()
             raise AssertionError(f"the launcher did not end within {timeout} s\n{self.describe()}")
-        self.ended = time.monotonic()
         for reader in self.readers:
             reader.join(5)
         return self

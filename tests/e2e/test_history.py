@@ -69,7 +69,8 @@ class HistoryTest(E2ETestCase):
                 run.wait_for(lambda: moment(run), 30, what)
                 run.process.send_signal(signal.SIGKILL)
                 run.wait(10)
-                harness.take_game_record(directory, wait=0)
+                started = any(line.startswith("starting ") for line in run.lines)  # before the game is
+                harness.take_game_record(directory, wait=10 if started else 0)
                 self.assert_installed(harness.run_launcher(directory), new)
                 self.assertEqual((directory / "saves/slot1.sav").read_bytes(), b"the player's own")
 

@@ -11,7 +11,7 @@ import harness
 from harness import E2ETestCase
 
 BIG, GROWN, BLOCK = "data/big.pak", "data/grown.pak", 64 << 10
-BIG_SIZE, GROWN_SIZE, SMALL_CHANGED = 256 << 20, 20 << 20, 50
+BIG_SIZE, GROWN_SIZE, SMALL_CHANGED = 8 << 20, 2 << 20, 50
 PATCH_LINE = r"^\d+ \| +\d+ ms \| \S+/\.patches/[0-9a-f]{40}-[0-9a-f]{40}\.zst$"
 
 

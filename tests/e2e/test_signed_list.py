@@ -125,7 +125,10 @@ class SignedListTest(E2ETestCase):
              f"{older_state}end {hashlib.sha1(older_state.encode()).hexdigest()}\n"),
         ]
         # The installed version starts after each refusal, but not on a first install, nor from a
-        # record that does not say its update completed (as an older launcher's).
+        # record that does not say its update completed (as an older launcher's). A refusal changes
+        # nothing (checked below): the rows share one install (a copy would not be the tree its record describes).
+        shared = self.stage()
+        self.assert_ok(harness.run_launcher(shared))
         for threat, statement, list_file, report, statement_requests, *state in rows + [("unsigned list, first install", *rows[0][1:])]:
             with self.subTest(threat):
                 faults = {f"/windows/{STATEMENT}": statement if isinstance(statement, dict) else
@@ -134,12 +137,13 @@ class SignedListTest(E2ETestCase):
                     faults[f"/windows/{LIST_ZS}"] = list_file if isinstance(list_file, dict) else \
                         {"body_file": str(self.files / list_file)}
                 self.server.set({})
-                directory = self.stage()
-                if "first install" not in threat:  # a copy would not be the tree its record describes
+                directory = shared if not state and "first install" not in threat else self.stage()
+                if state:
                     self.assert_ok(harness.run_launcher(directory))
                 self.server.set(faults)
                 if state:
                     (directory / "launcher.state").write_text(state[0])
+                (directory / "launcher.log").unlink(missing_ok=True)  # this run's alone
                 before = harness.snapshot(directory)
                 run = harness.run_launcher(directory)
                 said = ["The update server sent " + report, "Your installed game was not changed."]

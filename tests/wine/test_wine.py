@@ -79,25 +79,20 @@ class WineTest(E2ETestCase):
     def test_fatal_reports_wait_in_a_box_while_a_second_instance_ends_at_once(self):
         self.addCleanup(self.switch_to, self.root)
         trees = {}
-        for what, options in (("missing", ["vendor"]), ("cut", ["vendor"]), ("stranger", ["stranger"])):
+        # Failures that the Linux tests show in every kind; here, those where Windows differs.
+        for what, key in (("missing", "vendor"), ("stranger", "stranger")):
             trees[what] = harness.publish({GAME_EXE: GAME_STUB, "a.txt": b"present\n", MISSING: b"lost\n"},
-                                          self.scratch / what, "--sign", KEYS / f"{options[0]}.key")
+                                          self.scratch / what, "--sign", KEYS / f"{key}.key")
         harness.published_path(trees["missing"], MISSING).unlink()
-        cut = harness.published_path(trees["cut"], "a.txt")
-        harness.replace_file(cut, cut.read_bytes()[:-4])
-        for what in ("../x", "CON.txt"):  # a way out of game/, a device: lists velm-publish would refuse
-            listed = harness.published_path(self.scratch / what.strip("./"), LIST_NAME)
-            listed.parent.mkdir(parents=True)
-            harness.zstd(harness.encode([[GAME_EXE, 1, "0" * 40], [what, 1, "0" * 40]]), listed)
-            sig = subprocess.run([harness.BUILD_DIR / "tests/e2e/velm-test-sign", KEYS / "vendor.key", listed, "1",
-                                  str(int(time.time()) + 86400)], capture_output=True, check=True).stdout
-            (listed.parent / (LIST_NAME + ".zs.sig")).write_bytes(sig)
-            trees[what] = self.scratch / what.strip("./")
+        listed = harness.published_path(self.scratch / "device", LIST_NAME)  # a list velm-publish would refuse
+        listed.parent.mkdir(parents=True)
+        harness.zstd(harness.encode([[GAME_EXE, 1, "0" * 40], ["CON.txt", 1, "0" * 40]]), listed)
+        sig = subprocess.run([harness.BUILD_DIR / "tests/e2e/velm-test-sign", KEYS / "vendor.key", listed, "1",
+                              str(int(time.time()) + 86400)], capture_output=True, check=True).stdout
+        (listed.parent / (LIST_NAME + ".zs.sig")).write_bytes(sig)
         rows = [  # (what, served tree, authority bundle, the report, whether nothing may reach game/)
             ("a file the server lacks", trees["missing"], None, f"error 404 downloading\n{url_for(MISSING)}", False),
-            ("a stream cut short", trees["cut"], None, "game/a.txt.zs ends inside its compressed data", False),
-            ("a way out of game/", trees["../x"], None, "unsafe name", True),
-            ("a device name", trees["CON.txt"], None, "unsafe name", True),
+            ("a device name", self.scratch / "device", None, "unsafe name", True),
             # Schannel without a bundle accepts any certificate under Wine: the launcher must hand it one.
             ("the system's bundle", self.root, "/etc/ssl/certs/ca-certificates.crt", "Error downloading. ", True),
             ("a list signed by another key", trees["stranger"], None, "not signed by the vendor", True),
@@ -285,14 +280,17 @@ class WineTest(E2ETestCase):
 
         # Version 2: the file held open is waited for; the case-renamed folder is the same folder.
         harness.publish(source(2), self.root, "--sign", KEYS / "vendor.key")
-        holder = subprocess.Popen(wine_harness.HOLDER + ["file", str(game / "x.bin"), "3"], stdout=subprocess.PIPE,
-                                  env=harness.launcher_env(), text=True)
-        self.assertEqual(holder.stdout.readline().strip(), "holding")
+        held_open = subprocess.Popen(wine_harness.HOLDER + ["file", str(game / "x.bin"), "120"], stdout=subprocess.PIPE,
+                                     env=harness.launcher_env(), text=True)
+        self.addCleanup(lambda: (held_open.kill(), held_open.wait(), held_open.stdout.close()))
+        self.assertEqual(held_open.stdout.readline().strip(), "holding")
         start = len(self.server.access_log())
-        run = harness.run_launcher(directory)
-        holder.wait(30)
-        holder.stdout.close()
-        self.assertIn("waiting for game/x.bin, which another program holds open", run.lines, run.describe())
+        run = harness.LauncherRun(directory)
+        self.addCleanup(run.kill)
+        run.wait_for(lambda: "waiting for game/x.bin, which another program holds open" in run.lines, 120, "the wait")
+        held_open.kill()  # released while the launcher waits (for about 10 s)
+        held_open.wait()
+        run.wait(120)
         self.assertEqual([u for u in run.transfers() if "/.patches/" not in u], [url_for(LIST_NAME), url_for("x.bin")])
         self.assertEqual(len(run.transfers()), 3, run.describe())
         # The statement, the list, the two files' patches (one missing) and the one fetched whole.

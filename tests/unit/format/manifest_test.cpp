@@ -121,12 +121,11 @@ TEST(Manifest, ConflictCheckMemoryFollowsTheListsSize) {
 // A malformed list, an unsafe name, a clash, a negative size or a malformed digest: a report naming the entry.
 TEST(ManifestDeathTest, RefusedLists) {
     const std::pair<std::string, const char*> rows[] = {
-        {"", "Runtime check failed in src/format/binstream\\.cpp:[0-9]+ \\(read_u8\\)"},
-        {hex("A1 A2 81 61 20"), "Runtime check failed in src/format/manifest\\.cpp:[0-9]+ \\(read_manifest_entries\\)"},
-        {hex("A1 A4"), "\\(read_manifest_entries\\)"}, {hex("A1 81 61"), "expected type 6, got 5"},
+        {"", "^Runtime check failed in "}, {hex("A1 A2 81 61 20"), "^Runtime check failed in "}, // empty; two values
+        {hex("A1 A4"), "^Runtime check failed in "}, {hex("A1 81 61"), "expected type 6, got 5"},
         {hex("A1 A3 81 61 81 62"), "expected type 3, got 5"},
-        {hex("A1 A3 81 61 20 20"), "expected type 5, got 3"}, {hex("A2 A3 81 61"), "\\(read_u8\\)"},
-        {hex("DF 7FFFFFFF A3 81 61"), "\\(read_u8\\)"}, // a count that the list does not hold reserves nothing
+        {hex("A1 A3 81 61 20 20"), "expected type 5, got 3"}, {hex("A2 A3 81 61"), "^Runtime check failed in "},
+        {hex("DF 7FFFFFFF A3 81 61"), "^Runtime check failed in "}, // a count that the list does not hold reserves nothing
         {list_of({{"fine.txt"}, {"../x"}}), "The file list's entry 1 has an unsafe name \\('\\.' or '\\.\\.' component\\): \"\\.\\./x\""},
         {list_of({{"a"}, {"A"}}), "The file list names \"a\" and \"A\", which differ only in letter case"},
         {list_of({{"a", -1}}), "\"a\" has a negative size: -1"},

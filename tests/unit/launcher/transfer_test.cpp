@@ -4,7 +4,9 @@
 #include "launcher/launcher.h"
 #include "test_util.h"
 
-const uint32_t launcher_rate_window_ms = rate_window_ms; // as the players' launchers judge
+const uint32_t launcher_rate_window_ms = rate_window_ms; // as the players' launchers judge and pause
+const long launcher_stall_seconds = stall_seconds;
+const uint32_t launcher_pause_divisor = 1;
 
 // libcurl's results and the server's answers: the cause, whether another attempt may mend it, and what the player reads.
 TEST(Transfer, FailuresInThePlayersWords) {

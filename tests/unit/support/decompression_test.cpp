@@ -82,7 +82,7 @@ TEST(Decompression, LocalFilesThatFailAreFatalAndNamed) {
     write_file(dir / "empty.zs", "");
     const std::string rows[][3] = {
         {"missing.zs", "out",
-         "^Cannot read .*missing\\.zs: No such file or directory\n\nFatal error in src/support/decompression\\.cpp:[0-9]+ \\(run\\)"},
+         "^Cannot read .*missing\\.zs: No such file or directory\n\nFatal error in "},
         {"empty.zs", "no dir/out", "^Cannot create .*no dir/out: No such file or directory"},
         {"empty.zs", "out", "input is empty"}};
     for (const auto& [in, out, report] : rows)
