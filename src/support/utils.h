@@ -33,6 +33,9 @@ bool log_open(const char* path);
     __attribute__((format(printf, 4, 5)));
 // Reports `report` as it stands.
 [[noreturn]] void report_fatal(const char* report);
+// When set, the first report calls it before anything is shown (the launcher prints its summary
+// line); set once at start, before any thread.
+extern void (*before_fatal_report)();
 // A report with a sentence for the player: `sentence`, then the text formatted from `fmt` (what
 // the launcher's developers look for), then where it happened; into `out` of `size` bytes.
 void format_report(char* out, size_t size, const char* file, int line, const char* func, const char* sentence,
