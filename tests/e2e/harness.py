@@ -197,7 +197,7 @@ class LauncherRun:
 
     def __init__(self, directory, cwd=None, env=None, prefix=()):
         self.directory = Path(directory)
-        self.started = time.monotonic()
+        self.started, self.summary_at = time.monotonic(), None
         self.lines, self.errors, self.returncode = [], [], None
         self.process = subprocess.Popen([*prefix, *LAUNCHER_PREFIX, self.directory / LAUNCHER_EXE.name],
                                         cwd=cwd or directory, env=env or launcher_env(), stdin=subprocess.DEVNULL,
@@ -210,6 +210,8 @@ class LauncherRun:
     def _read(self, stream, lines):
         for raw in stream:
             lines.append(raw.decode(errors="replace").rstrip("\r\n"))  # CR LF from Windows
+            if lines[-1].startswith(SUMMARY_PREFIX):
+                self.summary_at = time.monotonic()  # the update's end, before the game's start
         stream.close()
 
     @property
@@ -281,6 +283,22 @@ class LauncherRun:
         f = self.figures
         return (f"{f['by_record']} current by the record of verified files, {f['by_sha1']} by their SHA-1, "
                 f"{f['fetched']} fetched" if f.get("result") == "ok" else None)
+
+
+def stage(directory, ca, exe=LAUNCHER_EXE, game_files=None, like=None):
+    """DIRECTORY made a launcher's (EXE, the font, CA as its bundle), with GAME_FILES in game/ over
+    a copy of LIKE's game/ and state."""
+    directory = Path(directory)
+    directory.mkdir(parents=True, exist_ok=True)
+    shutil.copy2(exe, directory / LAUNCHER_EXE.name)
+    shutil.copy2(FONT, directory)
+    shutil.copy(ca, directory / "curl-ca-bundle.crt")
+    if like is not None:
+        shutil.copytree(Path(like) / "game", directory / "game", symlinks=True, ignore=shutil.ignore_patterns("ran.txt"))
+        if (Path(like) / "launcher.state").exists():
+            shutil.copy2(Path(like) / "launcher.state", directory)
+    write_tree(directory / "game", game_files or {})
+    return directory
 
 
 def launcher_env():
@@ -400,16 +418,7 @@ class E2ETestCase(unittest.TestCase):
     def stage(cls, game_files=None, directory=None, like=None):
         """A launcher directory with GAME_FILES in game/, over a copy of LIKE's game/ and state."""
         directory = Path(directory or tempfile.mkdtemp(prefix="launcher-", dir=cls.scratch))
-        directory.mkdir(parents=True, exist_ok=True)
-        for source in (LAUNCHER_EXE, FONT):
-            shutil.copy2(source, directory)
-        shutil.copy(cls.cert_dir / "ca.crt", directory / "curl-ca-bundle.crt")
-        if like is not None:
-            shutil.copytree(Path(like) / "game", directory / "game", symlinks=True, ignore=shutil.ignore_patterns("ran.txt"))
-            if (Path(like) / "launcher.state").exists():
-                shutil.copy2(Path(like) / "launcher.state", directory)
-        write_tree(directory / "game", game_files or {})
-        return directory
+        return stage(directory, cls.cert_dir / "ca.crt", game_files=game_files, like=like)
 
     def assert_tree(self, expected, root, run=None, skip=None):
         """The files below ROOT are EXPECTED (path -> bytes), but for names matching SKIP."""
