@@ -314,6 +314,7 @@ class Link:
     def up(self, root):
         """The link, and nginx at its server's end serving ROOT (HTTP/2 offered)."""
         note(f"link {self.label}")
+        Path(root).mkdir(parents=True, exist_ok=True)
         if self.bit_s:
             run("bash", SLOW_LINK, "up", NS, f"{self.rtt_s * 500:g}", f"{self.bit_s:.0f}", f"{self.loss:g}",
                 stdout=subprocess.DEVNULL)
