@@ -491,7 +491,7 @@ def case_micro(args):
 
     def gbench(pattern, env=None, min_time="0.5"):
         out = run(bench, f"--benchmark_filter={pattern}", f"--benchmark_min_time={min_time}", "--benchmark_format=json",
-                  capture_output=True, text=True, env={**os.environ, **(env or {})}).stdout
+                  stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True, env={**os.environ, **(env or {})}).stdout
         return {b["name"]: b for b in json.loads(out)["benchmarks"]}
 
     sha = gbench("BM_sha1_", min_time="0.2" if args.quick else "1")
@@ -532,9 +532,9 @@ def case_micro(args):
         for cmd, env in (([bench, "--benchmark_filter=BM_decompress_file", "--benchmark_min_time=0.000001"],
                           {"VELM_BENCH_ZS": str(path), "VELM_BENCH_OUT": str(scratch / "ours.out")}),
                          (["zstd", "-d", "-q", "-f", "-o", scratch / "zstd.out", path], {})):
-            process = subprocess.Popen(cmd, env={**os.environ, **env}, stdout=subprocess.DEVNULL)
-            peaks.append(os.wait4(process.pid, 0)[2].ru_maxrss)
-            process.returncode = 0
+            run("/usr/bin/time", "-f", "%M", "-o", scratch / "peak", *cmd, env={**os.environ, **env},
+                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            peaks.append(int((scratch / "peak").read_text().split()[-1]))
         say(f"decompress peak RSS, {size} MiB file: {peaks[0]} KiB (zstd -d: {peaks[1]} KiB)")
     shutil.rmtree(scratch)
 
