@@ -463,10 +463,12 @@ void print_summary(const char* result) {
     }
     char line[512];
     snprintf(line, sizeof line,
-             "summary: result=%s files=%d by_record=%d by_sha1=%d fetched=%d patched=%d chunked=%d deleted=%d "
-             "bytes_received=%" PRIu64 " bytes_installed=%" PRIu64 " ms=%u self_update=%s\n",
-             result, jobs_size, jobs_by_record, jobs_by_digest, jobs_installed, jobs_patched, jobs_chunked,
-             files_deleted, stats.bytes_total.load(), bytes_installed, SDL_GetTicks(), self_update_outcome());
+             "summary: result=%s files=%d by_record=%d by_sha1=%d fetched=%d patched=%d chunked=%d "
+             "deleted=%d bytes_received=%" PRIu64 " bytes_installed=%" PRIu64
+             " ms=%u self_update=%s\n",
+             result, jobs_size, jobs_by_record, jobs_by_digest, jobs_installed, jobs_patched,
+             jobs_chunked, files_deleted, stats.bytes_total.load(), bytes_installed, SDL_GetTicks(),
+             self_update_outcome());
     if (held)
         SDL_UnlockMutex(mut);
     log_printf("%s", line);

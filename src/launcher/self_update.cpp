@@ -343,4 +343,6 @@ void self_update_finish() {
 
 const std::vector<key_sequence>& self_update_sequences() { return own_sequences; }
 
-const char* self_update_outcome() { return own_outcome.load(); }
+const char* self_update_outcome() {
+    return own_outcome.load();
+}

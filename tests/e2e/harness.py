@@ -428,8 +428,10 @@ class E2ETestCase(unittest.TestCase):
             self.fail(f"{root} differs at {differing[:10]}\n{run.describe() if run else ''}")
 
     def assert_ok(self, run, expected=None, skip=None):
-        """Status 0, the game started in game/ without arguments, game/ holding EXPECTED."""
+        """Status 0, the game started in game/ without arguments after a summary saying so, game/
+        holding EXPECTED."""
         self.assertEqual(run.returncode, 0, run.describe())
+        self.assertIn(run.figures.get("result"), ("ok", "offline"), run.describe())
         self.assertEqual(take_game_record(run.directory), {"cwd": os.path.realpath(run.directory / "game"),
                                                            "argc": "0", "args": []}, run.describe())
         if expected is not None:
