@@ -289,12 +289,12 @@ void self_update_settle(const char* instance_name, bool successor) {
     // A new version running under its temporary name whose predecessor ended before the handover
     // (killed) finishes the update as its successor would: it is whole and was checked.
     successor_run = successor || under_new_name;
-    if (successor_run)
+    if (successor_run) {
         own_outcome = "new";
-    if (successor_run)
         put_new_files_in_place();
-    else
+    } else {
         remove_leftovers();
+    }
 }
 
 void self_update_start(const std::vector<key_sequence>& recorded) {
