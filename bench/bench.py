@@ -476,6 +476,16 @@ def sha1sum_tree(directory):
     return time.monotonic() - start_at
 
 
+def to_game_start(exe, run_dir, ca, link=None, result="ok"):
+    """Seconds from a start of the launcher staged in RUN_DIR (over its game/) to its game's start
+    (the stand-in game notes the time), None when the run failed; and the run's Result."""
+    marker = run_dir / "game-started.txt"
+    marker.unlink(missing_ok=True)
+    started_at = time.time()
+    r = launch(exe, run_dir, ca, link, fresh=False, result=result)
+    return float(marker.read_text()) - started_at if r.s is not None and marker.exists() else None, r
+
+
 def tree_label(game):
     files = [p for p in Path(game).rglob("*") if p.is_file()]
     return f"{len(files)} files, {sum(p.stat().st_size for p in files) / MIB:.0f} MiB"
@@ -611,6 +621,7 @@ def case_transfer(args, ca):
     if args.baseline and "fresh" in sections:
         sides[f"baseline {args.baseline}"] = baseline(args.baseline)
     rehash = build("every-start") if {"current", "verify"} & set(sections) else None
+    args.runs = args.runs or 1
     say(f"transfer benchmark{' (--quick: figures not comparable)' if args.quick else ''}; {os.cpu_count()} CPUs; "
         f"load {os.getloadavg()[0]:.2f}; medians of {args.runs}")
     if "verify" in sections:
@@ -886,7 +897,7 @@ def case_large(args, ca):
 def case_offline(args, ca):
     """Start to the game's start of a current install whose server is out of reach, with a
     VELM_OFFLINE_START launcher: nothing listens (refused), or connections never answered (silent)."""
-    exe, files, runs = build("offline"), args.files or (500 if args.quick else 5000), args.runs
+    exe, files, runs = build("offline"), args.files or (500 if args.quick else 5000), args.runs or 3
     rng = random.Random(5)
     game = generated(f"offline-{files}", lambda g: ([write(g / f"data/group {i % 50}/file {i:05d}.bin", rng.randbytes(4096))
                                                      for i in range(files)], finish_game(g)))
@@ -896,13 +907,7 @@ def case_offline(args, ca):
         launch(exe, run_dir, ca, fetched=len(listed_names(game)))
 
     def measure(name):
-        times = []
-        for _ in range(runs):
-            marker = run_dir / "game-started.txt"  # the stand-in game writes the time it started
-            marker.unlink(missing_ok=True)
-            started_at = time.time()
-            r = launch(exe, run_dir, ca, fresh=False, result="offline")
-            times.append(float(marker.read_text()) - started_at if r.s is not None and marker.exists() else None)
+        times = [to_game_start(exe, run_dir, ca, result="offline")[0] for _ in range(runs)]
         say(f"offline start, {files} current files, server {name}: {fmt(median(times))} to the game's start (its 2 s wait "
             f"included), target < 20 s {verdict(median(times), 20)}, goal < 5 s {verdict(median(times), 5)}")
 
@@ -938,16 +943,16 @@ def case_self_update(args, ca):
             run_dir, times = WORK / "run" / "self-update", []
             shutil.rmtree(run_dir, ignore_errors=True)
             shutil.copytree(own, run_dir)
-            for i in range(args.runs + 1):  # the first installs
-                r = launch(exe, run_dir, ca, link, fresh=False)
+            for i in range((args.runs or 5) + 1):  # the first installs
+                seconds, r = to_game_start(exe, run_dir, ca, link)
                 if r.figures.get("self_update") not in ("current", "off"):
                     note(f"not current: {r.figures}")
-                (run_dir / "game-started.txt").unlink(missing_ok=True) if i == 0 else times.append(r.s)
+                times += [seconds] if i else []
             medians[name] = median(times)
     extra = None if None in medians.values() else (medians["with the check"] - medians["without"]) * 1000
-    say(f"round trip {link.rtt_s * 1000:g} ms: a current start to the summary takes {fmt(medians['with the check'])} "
+    say(f"round trip {link.rtt_s * 1000:g} ms: a current start to the game's (its 2 s wait included) takes {fmt(medians['with the check'])} "
         f"with the launcher's check, {fmt(medians['without'])} without: {fmt(extra, ' ms', 0)} more (target < one round "
-        f"trip) {verdict(extra, link.rtt_s * 1000)}; medians of {args.runs}")
+        f"trip) {verdict(extra, link.rtt_s * 1000)}; medians of {args.runs or 5}")
 
 
 def case_cdn(args, ca):
@@ -1000,7 +1005,7 @@ def main():
     parser.add_argument("case", nargs="?", choices=[*CASES, "all"])
     parser.add_argument("--clean", action="store_true")
     parser.add_argument("--quick", action="store_true", help="small trees: for checking the benchmark, not for figures")
-    parser.add_argument("--runs", type=int, default=1)
+    parser.add_argument("--runs", type=int, help="medians of N runs (default 1; offline 3, self-update 5)")
     parser.add_argument("--sections")
     parser.add_argument("--links", default="loopback,20:1000,100:200,250:50:1:bbr")
     parser.add_argument("--trees", default="small,mixed,large")
@@ -1015,7 +1020,7 @@ def main():
     if args.clean:
         shutil.rmtree(WORK, ignore_errors=True)
         return
-    if args.case is None or args.runs < 1:
+    if args.case is None or (args.runs or 1) < 1:
         parser.error("a case, or --clean")
     if os.geteuid() != 0:
         sys.exit("bench: run as root (network namespaces, the page cache)")
