@@ -37,7 +37,6 @@ import os
 import random
 import re
 import shutil
-import signal
 import socket
 import statistics
 import subprocess
