@@ -285,12 +285,12 @@ class LauncherRun:
                 f"{f['fetched']} fetched" if f.get("result") == "ok" else None)
 
 
-def stage(directory, ca, exe=LAUNCHER_EXE, game_files=None, like=None):
-    """DIRECTORY made a launcher's (EXE, the font, CA as its bundle), with GAME_FILES in game/ over
-    a copy of LIKE's game/ and state."""
+def stage(directory, ca, exe=None, game_files=None, like=None):
+    """DIRECTORY made a launcher's (EXE, else LAUNCHER_EXE as it is now, the font, CA as its bundle),
+    with GAME_FILES in game/ over a copy of LIKE's game/ and state."""
     directory = Path(directory)
     directory.mkdir(parents=True, exist_ok=True)
-    shutil.copy2(exe, directory / LAUNCHER_EXE.name)
+    shutil.copy2(exe or LAUNCHER_EXE, directory / LAUNCHER_EXE.name)
     shutil.copy2(FONT, directory)
     shutil.copy(ca, directory / "curl-ca-bundle.crt")
     if like is not None:
