@@ -50,6 +50,8 @@ constexpr int max_rounds = 3; // a list that keeps changing under the download e
 constexpr uint32_t wait_poll_ms = 100;
 constexpr uint32_t game_start_delay_ms = 2000;
 constexpr uint32_t shutdown_delay_ms = 1000;
+constexpr int summary_lock_attempts = 50;
+constexpr uint32_t summary_lock_poll_ms = 10;
 constexpr size_t game_prefix_length = 5; // "game/"
 constexpr std::string_view temporary_suffix = compressed_suffix;
 
@@ -261,6 +263,7 @@ void scan(scan_result* walked) {
     match(&found);
     check_free_space(&found);
     std::set<std::string> emptied; // folders that lost an entry here
+    int32_t deleted = 0;
     for (const auto& [path, size] : found.unlisted) {
         log_printf("* %8zu %s - ======= NOT FOUND IN MANIFEST =======\n", static_cast<size_t>(size),
                    path.c_str() + game_prefix_length);
@@ -272,10 +275,15 @@ void scan(scan_result* walked) {
             platform_error_text(error, reason, sizeof reason);
             if (!platform_error_is_missing(error))
                 log_printf("cannot delete %s yet (%s); a later start will\n", path.c_str(), reason);
+            continue;
         } else if (error != 0) {
             remove_entry(path.c_str());
         }
+        ++deleted;
     }
+    SDL_LockMutex(mut);
+    files_deleted += deleted;
+    SDL_UnlockMutex(mut);
     // Only folders this scan emptied go (a game's own empty saves/ stays). Children come
     // before their parents, so a folder emptied here goes with its parent; one that still holds
     // something stays, and game/ itself is not among them.
@@ -300,7 +308,7 @@ void queue_jobs() {
     jobs_size = static_cast<int32_t>(files.size());
     jobs_next = 0;
     jobs_done = 0;
-    jobs_by_record = jobs_by_digest = jobs_installed = 0;
+    jobs_by_record = jobs_by_digest = jobs_installed = jobs_patched = jobs_chunked = 0;
     bytes_wanted = 0;
     bytes_installed = 0;
     bytes_listed = listed;
@@ -438,6 +446,31 @@ void record_verified_files() {
 
 } // namespace
 
+void print_summary(const char* result) {
+    static std::atomic<bool> printed{false};
+    if (printed.exchange(true))
+        return;
+    // A fatal report may come from a thread that holds `mut` while another reports first: the
+    // figures are then read as they stand rather than waiting for ever.
+    bool held = false;
+    for (int attempt = 0; attempt < summary_lock_attempts && !held; ++attempt) {
+        held = SDL_TryLockMutex(mut) == 0;
+        if (!held)
+            SDL_Delay(summary_lock_poll_ms);
+    }
+    char line[512];
+    snprintf(line, sizeof line,
+             "summary: result=%s files=%d by_record=%d by_sha1=%d fetched=%d patched=%d chunked=%d "
+             "deleted=%d bytes_received=%" PRIu64 " bytes_installed=%" PRIu64
+             " ms=%u self_update=%s\n",
+             result, jobs_size, jobs_by_record, jobs_by_digest, jobs_installed, jobs_patched,
+             jobs_chunked, files_deleted, stats.bytes_total.load(), bytes_installed, SDL_GetTicks(),
+             self_update_outcome());
+    if (held)
+        SDL_UnlockMutex(mut);
+    log_printf("%s", line);
+}
+
 void on_file_scan(cf_file_info* file, void* udata) {
     static_cast<scan_result*>(udata)->entries.push_back({file->path, file->size, file->is_link != 0});
 }
@@ -483,8 +516,10 @@ void execute_process() {
 
 int main_worker_fn(void*) {
     outcome end = update();
-    if (end == outcome::closed)
+    if (end == outcome::closed) {
+        print_summary("closed");
         return 0;
+    }
     // From here on a closed window no longer stops the game's start.
     if (end == outcome::cannot_run) {
         SDL_LockMutex(mut);
@@ -495,11 +530,13 @@ int main_worker_fn(void*) {
         if (!launcher_offline_start || !installed_version_current())
             report_fatal(report.c_str());
         log_printf("%s\n\n%s\n", report.c_str(), offline_notice);
+        print_summary("offline");
         show_notice(0, "%s", offline_notice);
     } else {
         log_printf("All jobs completed\n");
         log_printf("%d current by the record of verified files, %d by their SHA-1, %d fetched\n", jobs_by_record,
                    jobs_by_digest, jobs_installed);
+        print_summary("ok");
     }
     SDL_Delay(game_start_delay_ms / launcher_pause_divisor);
     execute_process();

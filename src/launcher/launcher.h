@@ -185,6 +185,9 @@ extern char mismatch_problem[512];
 extern int32_t jobs_by_record;
 extern int32_t jobs_by_digest;
 extern int32_t jobs_installed;
+extern int32_t jobs_patched; // of those installed: from a patch against the local copy
+extern int32_t jobs_chunked; // of those installed: from chunks, most of them the local copy's
+extern int32_t files_deleted; // unlisted entries of game/ the scan removed
 extern uint64_t bytes_wanted; // listed sizes of the jobs that needed a transfer
 extern uint64_t bytes_installed; // listed sizes of those installed
 extern uint64_t bytes_listed; // listed sizes of all the jobs of the round
@@ -322,6 +325,12 @@ std::vector<size_t> job_order(const std::vector<game_file_t>& files);
 // Collects one entry the walk of game/ met, for the match with the list.
 struct cf_file_info;
 void on_file_scan(cf_file_info* file, void* udata);
+
+// Prints the run's summary line, once, at its end: "summary: " then key=value fields separated
+// by spaces, for programs that read the output (the tests and benchmarks), never for players.
+// `result`: ok, offline (the installed version starts without the update), closed or failed
+// (before a fatal report). Any thread.
+void print_summary(const char* result);
 
 // Starts the game in game/ without waiting for it; a failure is shown in a box.
 void execute_process();

@@ -102,6 +102,7 @@ int main(int argc, char** argv) {
     mut = SDL_CreateMutex();
     jobs_changed = SDL_CreateCond();
     CHECK(mut != nullptr && jobs_changed != nullptr);
+    before_fatal_report = [] { print_summary("failed"); };
     fileops_waiting_for = show_waiting;
     download_init();
 

@@ -34,6 +34,7 @@
 #include "launcher/self_update.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -72,6 +73,7 @@ std::string& instance = *new std::string; // the single-instance lock's name
 std::string& running_name = *new std::string; // the running executable's file name
 std::string& exe_name = *new std::string; // the executable's own name: `running_name` without ".new"
 bool successor_run = false;
+std::atomic<const char*> own_outcome{"off"}; // self_update_outcome
 
 // Written by the check's thread before it ends; the coordinator reads them once it has joined
 // it, and alone from then on.
@@ -138,6 +140,7 @@ int check_fn(void*) {
         fetched != fetch_result::fetched) {
         if (fetched == fetch_result::failed)
             log_printf("launcher: its own files are not checked: %s\n", first_line(failure).c_str());
+        own_outcome = "unchecked";
         return 0;
     }
     std::string list;
@@ -147,6 +150,7 @@ int check_fn(void*) {
     if (f == nullptr) {
         log_printf("launcher: its own files are not checked: the list cannot be read (%s)\n",
                    result.ok ? "empty" : result.problem);
+        own_outcome = "unchecked";
         return 0;
     }
     game_file_table table;
@@ -171,16 +175,19 @@ int check_fn(void*) {
         std::string body;
         if (fetch_own(&entry, &body, answer_cap(file.size), &failure, false) != fetch_result::fetched) {
             log_printf("launcher: %s cannot be fetched: %s\n", file.name.c_str(), first_line(failure).c_str());
+            own_outcome = "unchecked";
             return 0;
         }
         decompress_memory(body, file.size, &file.content, &result);
         if (!result.ok || !str_eq(result.digest, file.hash.c_str()) || file.content.size() != file.size) {
             log_printf("launcher: the server sent a damaged copy of %s (%s)\n", file.name.c_str(),
                        result.ok ? "its SHA-1 differs from the list's" : result.problem);
+            own_outcome = "unchecked";
             return 0;
         }
     }
     differing = std::move(wanted);
+    own_outcome = "current"; // until a new version is written
     return 0;
 }
 
@@ -282,10 +289,12 @@ void self_update_settle(const char* instance_name, bool successor) {
     // A new version running under its temporary name whose predecessor ended before the handover
     // (killed) finishes the update as its successor would: it is whole and was checked.
     successor_run = successor || under_new_name;
-    if (successor_run)
+    if (successor_run) {
+        own_outcome = "new";
         put_new_files_in_place();
-    else
+    } else {
         remove_leftovers();
+    }
 }
 
 void self_update_start(const std::vector<key_sequence>& recorded) {
@@ -311,6 +320,7 @@ void self_update_finish() {
             log_printf("launcher: cannot write %s%s (%s); this launcher goes on\n", file.name.c_str(),
                        std::string(part_suffix).c_str(), reason);
             remove_leftovers();
+            own_outcome = "failed";
             return;
         }
         executable = executable || file.name == exe_name;
@@ -327,7 +337,12 @@ void self_update_finish() {
         platform_exit_now(0);
     }
     log_printf("launcher: cannot start its new version (%s); this launcher goes on\n", reason);
+    own_outcome = "failed";
     remove_leftovers();
 }
 
 const std::vector<key_sequence>& self_update_sequences() { return own_sequences; }
+
+const char* self_update_outcome() {
+    return own_outcome.load();
+}

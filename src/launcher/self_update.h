@@ -27,3 +27,8 @@ void self_update_finish();
 
 // The highest sequences of the launcher's own lists, per key, for the record. Coordinator.
 const std::vector<key_sequence>& self_update_sequences();
+
+// What became of the launcher's own files in this run, for the summary line: "off" (no tree for
+// them built in), "current", "new" (this run is the new version), "unchecked" (the check failed,
+// logged) or "failed" (the new version could not be written or started). Any thread.
+const char* self_update_outcome();

@@ -127,6 +127,10 @@ void finish_install(job_t* job, const char* output, const char* target, const ch
     background_stale = background_stale || background;
     bytes_installed += e->size;
     ++jobs_installed;
+    // What the temporary held, as install() judged it: a patch, else the index of the chunks.
+    bool patched = job->patch_base[0] != '\0';
+    jobs_patched += patched ? 1 : 0;
+    jobs_chunked += !patched && job->ask_chunks ? 1 : 0;
     finish_job(job);
     SDL_UnlockMutex(mut);
 }

@@ -127,11 +127,15 @@ bool log_open(const char* path) {
 
 // --- Fatal reports -------------------------------------------------------------------------
 
+void (*before_fatal_report)() = nullptr;
+
 void report_fatal(const char* report) {
     // A second failing thread waits here until the first report's process end.
     if (reporting.exchange(true))
         for (;;)
             platform_sleep_ms(forever_ms);
+    if (before_fatal_report != nullptr)
+        before_fatal_report();
     char text[report_size + log_line_size];
     {
         std::lock_guard<std::mutex> hold(log_lock);

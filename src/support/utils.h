@@ -22,9 +22,10 @@ bool log_open(const char* path);
 // --- Fatal reports -------------------------------------------------------------------------
 // All of them write the report to standard error and the log, show it in a modal "Fatal error"
 // box (naming the log file when one is open), and end the process with status 1. Any thread
-// may call them; they take no lock. The first report wins: a thread that fails while
-// another's report is shown waits for the process to end. The process then ends at once,
-// without library teardown under threads still running.
+// may call them; they take no lock (before_fatal_report waits at most half a second for the
+// launcher's). The first report wins: a thread that fails while another's report is shown
+// waits for the process to end. The process then ends at once, without library teardown
+// under threads still running.
 [[noreturn]] void panic(const char* file, int line, const char* func, const char* fmt, ...)
     __attribute__((format(printf, 4, 5)));
 [[noreturn]] void check_failed(const char* file, int line, const char* func);
@@ -33,6 +34,9 @@ bool log_open(const char* path);
     __attribute__((format(printf, 4, 5)));
 // Reports `report` as it stands.
 [[noreturn]] void report_fatal(const char* report);
+// When set, the first report calls it before anything is shown (the launcher prints its summary
+// line); set once at start, before any thread.
+extern void (*before_fatal_report)();
 // A report with a sentence for the player: `sentence`, then the text formatted from `fmt` (what
 // the launcher's developers look for), then where it happened; into `out` of `size` bytes.
 void format_report(char* out, size_t size, const char* file, int line, const char* func, const char* sentence,

@@ -180,6 +180,16 @@ class FaultServer:
 
 
 TRANSFER_LINE = r"^(\d+) \| +\d+ ms \| (.+)(?<!\.sig)$"  # a signed list's statement is not a transfer
+SUMMARY_PREFIX = "summary: "  # the launcher's last line of a run: key=value fields (README, The log)
+
+
+def parse_summary(lines):
+    """The fields of the summary line among LINES (numbers as int), or {} when there is none."""
+    line = next((line for line in reversed(lines) if line.startswith(SUMMARY_PREFIX)), None)
+    if line is None:
+        return {}
+    fields = dict(field.split("=", 1) for field in line[len(SUMMARY_PREFIX):].split())
+    return {key: int(value) if value.isdigit() else value for key, value in fields.items()}
 
 
 class LauncherRun:
@@ -187,7 +197,7 @@ class LauncherRun:
 
     def __init__(self, directory, cwd=None, env=None, prefix=()):
         self.directory = Path(directory)
-        self.started = time.monotonic()
+        self.started, self.summary_at = time.monotonic(), None
         self.lines, self.errors, self.returncode = [], [], None
         self.process = subprocess.Popen([*prefix, *LAUNCHER_PREFIX, self.directory / LAUNCHER_EXE.name],
                                         cwd=cwd or directory, env=env or launcher_env(), stdin=subprocess.DEVNULL,
@@ -200,6 +210,8 @@ class LauncherRun:
     def _read(self, stream, lines):
         for raw in stream:
             lines.append(raw.decode(errors="replace").rstrip("\r\n"))  # CR LF from Windows
+            if lines[-1].startswith(SUMMARY_PREFIX):
+                self.summary_at = time.monotonic()  # the update's end, before the game's start
         stream.close()
 
     @property
@@ -259,8 +271,32 @@ class LauncherRun:
     def curl_errors(self):
         return [m[1] for m in self.matches(r"^ \*\*\* Got CURLcode (.+)$")]
 
+    @property
+    def figures(self):
+        """The run's summary line as a dict (result, files, by_record, by_sha1, fetched, ...)."""
+        return parse_summary(list(self.lines))
+
     def summary(self):
-        return next((line for line in self.lines if line.endswith(" fetched")), None)
+        """How the files were found, in the words of the launcher's line for people."""
+        f = self.figures
+        return (f"{f['by_record']} current by the record of verified files, {f['by_sha1']} by their SHA-1, "
+                f"{f['fetched']} fetched" if f.get("result") == "ok" else None)
+
+
+def stage(directory, ca, exe=None, game_files=None, like=None):
+    """DIRECTORY made a launcher's (EXE, else LAUNCHER_EXE as it is now, the font, CA as its bundle),
+    with GAME_FILES in game/ over a copy of LIKE's game/ and state."""
+    directory = Path(directory)
+    directory.mkdir(parents=True, exist_ok=True)
+    shutil.copy2(exe or LAUNCHER_EXE, directory / LAUNCHER_EXE.name)
+    shutil.copy2(FONT, directory)
+    shutil.copy(ca, directory / "curl-ca-bundle.crt")
+    if like is not None:
+        shutil.copytree(Path(like) / "game", directory / "game", symlinks=True, ignore=shutil.ignore_patterns("ran.txt"))
+        if (Path(like) / "launcher.state").exists():
+            shutil.copy2(Path(like) / "launcher.state", directory)
+    write_tree(directory / "game", game_files or {})
+    return directory
 
 
 def launcher_env():
@@ -380,16 +416,7 @@ class E2ETestCase(unittest.TestCase):
     def stage(cls, game_files=None, directory=None, like=None):
         """A launcher directory with GAME_FILES in game/, over a copy of LIKE's game/ and state."""
         directory = Path(directory or tempfile.mkdtemp(prefix="launcher-", dir=cls.scratch))
-        directory.mkdir(parents=True, exist_ok=True)
-        for source in (LAUNCHER_EXE, FONT):
-            shutil.copy2(source, directory)
-        shutil.copy(cls.cert_dir / "ca.crt", directory / "curl-ca-bundle.crt")
-        if like is not None:
-            shutil.copytree(Path(like) / "game", directory / "game", symlinks=True, ignore=shutil.ignore_patterns("ran.txt"))
-            if (Path(like) / "launcher.state").exists():
-                shutil.copy2(Path(like) / "launcher.state", directory)
-        write_tree(directory / "game", game_files or {})
-        return directory
+        return stage(directory, cls.cert_dir / "ca.crt", game_files=game_files, like=like)
 
     def assert_tree(self, expected, root, run=None, skip=None):
         """The files below ROOT are EXPECTED (path -> bytes), but for names matching SKIP."""
@@ -399,8 +426,10 @@ class E2ETestCase(unittest.TestCase):
             self.fail(f"{root} differs at {differing[:10]}\n{run.describe() if run else ''}")
 
     def assert_ok(self, run, expected=None, skip=None):
-        """Status 0, the game started in game/ without arguments, game/ holding EXPECTED."""
+        """Status 0, the game started in game/ without arguments after a summary saying so, game/
+        holding EXPECTED."""
         self.assertEqual(run.returncode, 0, run.describe())
+        self.assertIn(run.figures.get("result"), ("ok", "offline"), run.describe())
         self.assertEqual(take_game_record(run.directory), {"cwd": os.path.realpath(run.directory / "game"),
                                                            "argc": "0", "args": []}, run.describe())
         if expected is not None:
@@ -411,7 +440,7 @@ class E2ETestCase(unittest.TestCase):
         for fragment in fragments:
             self.assertIn(fragment, run.stderr, run.describe())
         self.assertIsNone(take_game_record(run.directory, wait=0.3), run.describe())
-        self.assertNotIn("All jobs completed", run.lines, run.describe())
+        self.assertEqual(run.figures.get("result"), "failed", run.describe())
 
     def assert_transfers(self, run, names):
         """The run fetched the file list, then exactly NAMES."""

@@ -15,7 +15,7 @@
 #include "publish/patches.h"
 #include "publish/signing.h"
 
-constexpr int default_level = 9; // bench/publish_bench.sh levels: seconds where 19 takes minutes, for a few % more bytes
+constexpr int default_level = 9; // bench/bench.py publish: seconds where 19 takes minutes, for a few % more bytes
 
 struct build_options {
     int level = default_level;
