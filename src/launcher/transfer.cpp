@@ -523,8 +523,11 @@ void start_attempt(transfer_t* t) {
     set_option(curl, CURLOPT_RANGE, range.empty() ? nullptr : range.c_str());
     set_option(curl, CURLOPT_HTTPHEADER, t->headers);
     // Many streams over few connections: wait for a connection that can carry one
-    // more stream rather than open another.
-    set_option(curl, CURLOPT_PIPEWAIT, 1L);
+    // more stream rather than open another. Not within a time budget: waiting for
+    // another transfer's connection, whose server never answers, would start this
+    // one's connection timeout only once that one ran out (the lists of a start
+    // with a record then gave up after twice the budget).
+    set_option(curl, CURLOPT_PIPEWAIT, t->job->give_up_at == 0 ? 1L : 0L);
     // No signals in a threaded program; only HTTPS; a dead server or a stalled
     // transfer fails the attempt instead of hanging it.
     set_option(curl, CURLOPT_NOSIGNAL, 1L);
