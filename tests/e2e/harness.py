@@ -276,11 +276,10 @@ class LauncherRun:
         """The run's summary line as a dict (result, files, by_record, by_sha1, fetched, ...)."""
         return parse_summary(list(self.lines))
 
-    def summary(self):
-        """How the files were found, in the words of the launcher's line for people."""
+    def found(self):
+        """How many files were current by the record, current by their SHA-1, and fetched (None: no update)."""
         f = self.figures
-        return (f"{f['by_record']} current by the record of verified files, {f['by_sha1']} by their SHA-1, "
-                f"{f['fetched']} fetched" if f.get("result") == "ok" else None)
+        return (f["by_record"], f["by_sha1"], f["fetched"]) if f.get("result") == "ok" else None
 
 
 def stage(directory, ca, exe=None, game_files=None, like=None):

@@ -313,8 +313,7 @@ class WineTest(E2ETestCase):
         subprocess.run(wine_harness.HOLDER + ["abandon", LOCK], env=harness.launcher_env(), check=True, timeout=30)
         before = harness.snapshot(game)
         run = harness.run_launcher(directory)
-        self.assertEqual((run.transfers(), run.summary()), ([url_for(LIST_NAME)], f"{len(source(2)) - 1} current by "
-                         "the record of verified files, 1 by their SHA-1, 0 fetched"), run.describe())
+        self.assertEqual((run.transfers(), run.found()), ([url_for(LIST_NAME)], (len(source(2)) - 1, 1, 0)), run.describe())
         self.assert_ok(run)
         self.assertEqual(harness.snapshot(game), before, "a current tree was modified")
         # Other bytes of the same size under the old modification time: the change time tells.
@@ -322,8 +321,7 @@ class WineTest(E2ETestCase):
         (game / SAME).write_bytes(b"C" * 4096)
         os.utime(game / SAME, ns=(st.st_atime_ns, st.st_mtime_ns))
         run = harness.run_launcher(directory)
-        self.assertEqual(run.summary(), f"{len(source(2)) - 2} current by the record of verified files, 1 by their "
-                                        "SHA-1, 1 fetched", run.describe())
+        self.assertEqual(run.found(), (len(source(2)) - 2, 1, 1), run.describe())
 
 
 if __name__ == "__main__":
