@@ -31,7 +31,8 @@ std::string compressed_list() {
     char name[64];
     char digest[41];
     for (int i = 0; i < list_entries; ++i) {
-        snprintf(name, sizeof name, "data/region %02d/assets %03d/item %05d.bin", i % 40, i % 700, i);
+        snprintf(name, sizeof name, "data/region %02d/assets %03d/item %05d.bin", i % 40, i % 700,
+                 i);
         for (int d = 0; d < 40; ++d)
             digest[d] = "0123456789abcdef"[rng() % 16];
         digest[40] = '\0';
@@ -86,9 +87,8 @@ void hash_list(const fixture& f, uint8_t out[sha256_size]) {
 bool check(const fixture& f, const uint8_t digest[sha256_size]) {
     list_statement parsed;
     const char* problem = nullptr;
-    return check_statement(f.statement, f.list.size(), digest, {VELM_CHANNEL, f.keys, {}, {}}, bench_now, &parsed,
-                           &problem) ==
-           list_verdict::accepted;
+    return check_statement(f.statement, f.list.size(), digest, {VELM_CHANNEL, f.keys, {}, {}},
+                           bench_now, &parsed, &problem) == list_verdict::accepted;
 }
 
 void BM_list_sha256(benchmark::State& state) {

@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake ninja-build pkg-config
+  build-essential cmake ninja-build pkg-config clang-format
   libsdl2-dev libsdl2-image-dev libsdl2-ttf-dev
   libcurl4-openssl-dev libzstd-dev zstd libsodium-dev
   googletest libgtest-dev libbenchmark-dev

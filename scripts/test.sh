@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Runs every test on this machine: installs what is missing, builds, runs all ctest suites,
+# Runs every test on this machine: installs what is missing, checks the product code's format
+# against .clang-format (the tests' tables keep their own layout), builds, runs all ctest suites,
 # runs the unit tests again under AddressSanitizer and UndefinedBehaviorSanitizer, then builds
 # the Windows launcher with mingw-w64 and runs its end-to-end tests under Wine.
 set -euo pipefail
@@ -7,6 +8,10 @@ cd "$(dirname "$0")/.."
 jobs=$(nproc)
 
 bash scripts/install-deps.sh
+
+echo "== format (clang-format)"
+git ls-files -z 'src/*.cpp' 'src/*.h' 'tools/*.cpp' 'tools/*.h' 'bench/*.cpp' |
+  xargs -0 clang-format --style=file --dry-run --Werror
 
 echo "== build and test"
 cmake -S . -B build -G Ninja -DVELM_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null

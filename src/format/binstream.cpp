@@ -27,8 +27,8 @@ static constexpr uint8_t tag_float_zero = 0x70; // class 3, no payload
 static constexpr uint8_t tag_half = 0x62;
 static constexpr uint8_t tag_single = 0x64;
 static constexpr uint8_t tag_double = 0x68;
-static constexpr uint8_t tag_str = 0x80;  // class 4
-static constexpr uint8_t tag_list = 0xA0; // class 5
+static constexpr uint8_t tag_str = 0x80;       // class 4
+static constexpr uint8_t tag_list = 0xA0;      // class 5
 static constexpr uint8_t tag_long_list = 0xDF; // class 6: list header, 4-byte count
 
 static constexpr uint8_t immediate_mask = 0x1F;

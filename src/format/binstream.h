@@ -15,9 +15,10 @@ enum bs_type {
     bs_type_reserved = 7,
 };
 
-constexpr uint32_t bs_max_length = 65535; // longest string; most items of a list header in the short forms
+constexpr uint32_t bs_max_length =
+    65535; // longest string; most items of a list header in the short forms
 constexpr uint32_t bs_max_list_items = INT32_MAX; // most items of a list header in its long form
-constexpr int bs_max_skip_depth = 64; // nesting that bs_skip_next_value follows
+constexpr int bs_max_skip_depth = 64;             // nesting that bs_skip_next_value follows
 
 // Writers: each appends one value (a list header counts as one).
 void bs_write_nil(FILE* f);
@@ -35,8 +36,8 @@ void bs_read_nil(FILE* f);
 bool bs_read_bool(FILE* f);
 int64_t bs_read_int(FILE* f);
 double bs_read_float(FILE* f);
-char* bs_read_str(FILE* f); // malloc'd, NUL-terminated; the caller frees it
-int32_t bs_read_list(FILE* f); // item count, 0..bs_max_list_items
-bs_type bs_peek_type(FILE* f); // the stream position is unchanged
+char* bs_read_str(FILE* f);       // malloc'd, NUL-terminated; the caller frees it
+int32_t bs_read_list(FILE* f);    // item count, 0..bs_max_list_items
+bs_type bs_peek_type(FILE* f);    // the stream position is unchanged
 void bs_skip_next_value(FILE* f); // a list with all its items
 int bs_read_raw(FILE* f, void* buffer, size_t size); // 1 when the whole block was read

@@ -16,7 +16,7 @@ constexpr uint32_t min_mask_bits = 12;
 constexpr uint32_t max_mask_bits = 24;
 constexpr uint32_t smallest_min_size = 4 << 10;
 constexpr uint32_t largest_max_size = 16 << 20; // what a launcher holds of one chunk
-constexpr uint32_t max_size_factor = 4; // the largest chunk, in averages
+constexpr uint32_t max_size_factor = 4;         // the largest chunk, in averages
 constexpr size_t read_block = 1 << 20;
 
 // The rolling hash's value of each byte: fixed random numbers (splitmix64 from a fixed seed),
@@ -43,7 +43,8 @@ void put_le(std::string* out, uint64_t value, int bytes) {
 uint64_t get_le(std::string_view bytes, size_t at, int count) {
     uint64_t value = 0;
     for (int i = 0; i < count; ++i)
-        value |= static_cast<uint64_t>(static_cast<uint8_t>(bytes[at + static_cast<size_t>(i)])) << (8 * i);
+        value |= static_cast<uint64_t>(static_cast<uint8_t>(bytes[at + static_cast<size_t>(i)]))
+                 << (8 * i);
     return value;
 }
 
@@ -55,18 +56,22 @@ void name_in(const char* digest, const char* suffix, char (&out)[chunk_name_size
 
 chunk_params chunk_params_for(size_t average) {
     auto half = static_cast<uint32_t>(average / 2);
-    return {static_cast<uint32_t>(std::countr_zero(half)), half, static_cast<uint32_t>(average * max_size_factor)};
+    return {static_cast<uint32_t>(std::countr_zero(half)), half,
+            static_cast<uint32_t>(average * max_size_factor)};
 }
 
 const char* chunk_params_problem(const chunk_params& params) {
     if (params.mask_bits < min_mask_bits || params.mask_bits > max_mask_bits)
         return "a boundary test outside the bounds";
-    if (params.min_size < smallest_min_size || params.max_size > largest_max_size || params.min_size >= params.max_size)
+    if (params.min_size < smallest_min_size || params.max_size > largest_max_size ||
+        params.min_size >= params.max_size)
         return "chunk sizes outside the bounds";
     return nullptr;
 }
 
-void chunk_cutter_start(chunk_cutter* cutter, const chunk_params& params) { *cutter = {params, 0, 0}; }
+void chunk_cutter_start(chunk_cutter* cutter, const chunk_params& params) {
+    *cutter = {params, 0, 0};
+}
 
 size_t chunk_cut(chunk_cutter* cutter, const uint8_t* data, size_t size, bool* ends) {
     const chunk_params& p = cutter->params;
@@ -97,8 +102,9 @@ size_t chunk_cut(chunk_cutter* cutter, const uint8_t* data, size_t size, bool* e
     return size;
 }
 
-bool chunk_stream(FILE* f, const chunk_params& params, const std::function<void(const chunk_found&)>& found,
-                  SHA1State* whole, const std::atomic<bool>* go_on) {
+bool chunk_stream(FILE* f, const chunk_params& params,
+                  const std::function<void(const chunk_found&)>& found, SHA1State* whole,
+                  const std::atomic<bool>* go_on) {
     std::unique_ptr<uint8_t[]> buffer(new uint8_t[read_block]);
     chunk_cutter cutter;
     chunk_cutter_start(&cutter, params);
@@ -113,7 +119,8 @@ bool chunk_stream(FILE* f, const chunk_params& params, const std::function<void(
         chunk.size = 0;
         SHA1Reset(&part);
     };
-    for (size_t got; (go_on == nullptr || go_on->load()) && (got = fread(buffer.get(), 1, read_block, f)) > 0;) {
+    for (size_t got; (go_on == nullptr || go_on->load()) &&
+                     (got = fread(buffer.get(), 1, read_block, f)) > 0;) {
         if (whole != nullptr)
             SHA1Input(whole, buffer.get(), got);
         for (size_t at = 0; at < got;) {
@@ -152,7 +159,8 @@ const char* chunk_index_parse(std::string_view bytes, chunk_index* index) {
     if (bytes.size() > chunk_index_limit)
         return "an index larger than 16 MiB";
     size_t at = index_magic.size();
-    index->params = {static_cast<uint32_t>(get_le(bytes, at, 4)), static_cast<uint32_t>(get_le(bytes, at + 4, 4)),
+    index->params = {static_cast<uint32_t>(get_le(bytes, at, 4)),
+                     static_cast<uint32_t>(get_le(bytes, at + 4, 4)),
                      static_cast<uint32_t>(get_le(bytes, at + 8, 4))};
     index->file_size = get_le(bytes, at + 12, 8);
     memcpy(index->file_digest, bytes.data() + at + 20, chunk_digest_size);
@@ -188,10 +196,14 @@ const char* chunk_unpack(std::string_view packed, const chunk_entry& chunk, uint
     if (SHA1Result(&sha) != 1)
         return "a chunk that cannot be hashed";
     chunk_digest_bytes(&sha, digest);
-    return memcmp(digest, chunk.digest, chunk_digest_size) == 0 ? nullptr : "a chunk whose SHA-1 is not its name's";
+    return memcmp(digest, chunk.digest, chunk_digest_size) == 0
+               ? nullptr
+               : "a chunk whose SHA-1 is not its name's";
 }
 
-void chunk_name(const char* digest, char (&out)[chunk_name_size]) { name_in(digest, chunk_suffix, out); }
+void chunk_name(const char* digest, char (&out)[chunk_name_size]) {
+    name_in(digest, chunk_suffix, out);
+}
 
 void chunk_index_name(const char* file_digest, char (&out)[chunk_name_size]) {
     name_in(file_digest, chunk_index_suffix, out);

@@ -20,9 +20,9 @@
 //   the number of chunks                   4 bytes
 //   per chunk: its SHA-1, its size         20 + 4 bytes, in the file's order
 #pragma once
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <atomic>
 #include <cstdio>
 #include <functional>
 #include <memory>
@@ -39,7 +39,8 @@ constexpr size_t chunk_max_average = 4 << 20;
 constexpr size_t chunk_window = 64; // bytes the rolling hash covers
 constexpr size_t chunk_digest_size = 20;
 constexpr size_t chunk_name_size = sizeof(".chunks/") + 40 + sizeof(".index") - 1;
-constexpr size_t chunk_index_limit = 16 << 20; // the largest index a launcher reads (700,000 chunks)
+constexpr size_t chunk_index_limit = 16
+                                     << 20; // the largest index a launcher reads (700,000 chunks)
 
 struct chunk_params {
     uint32_t mask_bits;
@@ -50,7 +51,8 @@ struct chunk_params {
 // The parameters that cut chunks of `average` bytes on average (a power of two from
 // chunk_min_average to chunk_max_average): at least half of that, at most four times.
 chunk_params chunk_params_for(size_t average);
-// Why the parameters cannot be a launcher's (they would cut absurdly small or large chunks), or null.
+// Why the parameters cannot be a launcher's (they would cut absurdly small or large chunks), or
+// null.
 const char* chunk_params_problem(const chunk_params& params);
 
 // Cuts a stream of bytes. Start each file with chunk_cutter_start; then chunk_cut, as the bytes
@@ -72,8 +74,9 @@ struct chunk_found {
     uint32_t size;
     uint8_t digest[20];
 };
-bool chunk_stream(FILE* f, const chunk_params& params, const std::function<void(const chunk_found&)>& found,
-                  SHA1State* whole, const std::atomic<bool>* go_on);
+bool chunk_stream(FILE* f, const chunk_params& params,
+                  const std::function<void(const chunk_found&)>& found, SHA1State* whole,
+                  const std::atomic<bool>* go_on);
 
 struct chunk_entry {
     uint8_t digest[chunk_digest_size];

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cstdarg>
 #include <cinttypes>
+#include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 #include <tuple>
@@ -14,7 +14,7 @@
 
 namespace {
 
-constexpr int32_t entry_values = 3; // name, size, hash
+constexpr int32_t entry_values = 3;              // name, size, hash
 constexpr size_t max_reserved_entries = 1 << 16; // room made before the entries arrive
 constexpr size_t digest_length = 40;
 constexpr int32_t invalid_utf8 = -1;
@@ -24,15 +24,16 @@ constexpr int32_t last_surrogate = 0xDFFF;
 
 // The names the launcher gives the file list itself at the top of game/: the list, its
 // download, its previous copy and its signature's download, compared folded as every name is.
-constexpr std::string_view list_names[] = {list_name, list_compressed_name, list_set_aside_name, statement_name};
+constexpr std::string_view list_names[] = {list_name, list_compressed_name, list_set_aside_name,
+                                           statement_name};
 
 // Device names that Windows reserves in every directory, with or without an extension. The
 // digit forms include 0 and the superscripts one to three (UTF-8), which Windows also reads as
 // digits.
 constexpr std::string_view reserved_devices[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
 constexpr std::string_view reserved_ports[] = {"COM", "LPT"};
-constexpr std::string_view port_digits[] = {"0", "1", "2", "3", "4", "5", "6", "7",
-                                            "8", "9", "\xC2\xB9", "\xC2\xB2", "\xC2\xB3"};
+constexpr std::string_view port_digits[] = {"0", "1", "2", "3",        "4",        "5",       "6",
+                                            "7", "8", "9", "\xC2\xB9", "\xC2\xB2", "\xC2\xB3"};
 
 // The code point that starts at s[i], its length in *length; invalid_utf8 for an overlong
 // form, a surrogate, a value past U+10FFFF, a stray continuation byte or a cut sequence.
@@ -68,7 +69,8 @@ int32_t decode_utf8(std::string_view s, size_t i, size_t* length) {
             return invalid_utf8;
         code = (code << 6) | (next & 0x3F);
     }
-    if (code < smallest || code > max_code_point || (code >= first_surrogate && code <= last_surrogate))
+    if (code < smallest || code > max_code_point ||
+        (code >= first_surrogate && code <= last_surrogate))
         return invalid_utf8;
     *length = count;
     return code;
@@ -104,7 +106,8 @@ bool is_reserved_device(std::string_view component) {
             return true;
     for (std::string_view port : reserved_ports)
         for (std::string_view digit : port_digits)
-            if (upper.size() == port.size() + digit.size() && upper.starts_with(port) && upper.ends_with(digit))
+            if (upper.size() == port.size() + digit.size() && upper.starts_with(port) &&
+                upper.ends_with(digit))
                 return true;
     return false;
 }
@@ -236,9 +239,11 @@ std::string manifest_conflict(const game_file_table& table) {
     std::vector<uint32_t> order(files.size());
     for (uint32_t i = 0; i < order.size(); ++i)
         order[i] = i;
-    std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) { return std::tie(keys[a], a) < std::tie(keys[b], b); });
+    std::sort(order.begin(), order.end(),
+              [&](uint32_t a, uint32_t b) { return std::tie(keys[a], a) < std::tie(keys[b], b); });
     auto below = [](std::string_view key, std::string_view directory) {
-        return key.size() > directory.size() && key.starts_with(directory) && key[directory.size()] == '\0';
+        return key.size() > directory.size() && key.starts_with(directory) &&
+               key[directory.size()] == '\0';
     };
     // Neighbours: one name twice or in two cases, a name that is also a directory, a directory
     // spelled in two cases (its folded prefix is shared; its spellings must be too).
@@ -250,13 +255,17 @@ std::string manifest_conflict(const game_file_table& table) {
         if (key == next && strcmp(first.name, second.name) == 0)
             return sentence("The file list names \"%s\" twice", first.name);
         if (key == next)
-            return sentence("The file list names \"%s\" and \"%s\", which differ only in letter case", first.name,
-                            second.name);
+            return sentence(
+                "The file list names \"%s\" and \"%s\", which differ only in letter case",
+                first.name, second.name);
         if (below(next, key))
-            return sentence("The file list names \"%s\" both as a file and as a directory of \"%s\"",
-                            files[order[i - 1]].name, files[order[i]].name);
-        size_t shared = std::mismatch(key.begin(), key.end(), next.begin(), next.end()).first - key.begin();
-        size_t levels = static_cast<size_t>(std::count(key.begin(), key.begin() + static_cast<ptrdiff_t>(shared), '\0'));
+            return sentence(
+                "The file list names \"%s\" both as a file and as a directory of \"%s\"",
+                files[order[i - 1]].name, files[order[i]].name);
+        size_t shared =
+            std::mismatch(key.begin(), key.end(), next.begin(), next.end()).first - key.begin();
+        size_t levels = static_cast<size_t>(
+            std::count(key.begin(), key.begin() + static_cast<ptrdiff_t>(shared), '\0'));
         auto directories = [&](const char* name) {
             size_t at = 0;
             for (size_t level = 0; level < levels; ++level)
@@ -264,7 +273,8 @@ std::string manifest_conflict(const game_file_table& table) {
             return std::string_view(name, at);
         };
         if (directories(first.name) != directories(second.name))
-            return sentence("The file list names \"%s\" and \"%s\", whose directories differ only in letter case",
+            return sentence("The file list names \"%s\" and \"%s\", whose directories differ only "
+                            "in letter case",
                             first.name, second.name);
     }
     // The temporary names beside each file, as a file or as a directory.
@@ -273,13 +283,16 @@ std::string manifest_conflict(const game_file_table& table) {
     for (size_t i = 0; i < files.size(); ++i)
         for (const std::string& suffix : folded_suffixes) {
             std::string temporary = keys[i] + suffix;
-            auto found = std::lower_bound(order.begin(), order.end(), temporary,
-                                          [&](uint32_t a, const std::string& key) { return keys[a] < key; });
+            auto found =
+                std::lower_bound(order.begin(), order.end(), temporary,
+                                 [&](uint32_t a, const std::string& key) { return keys[a] < key; });
             if (found != order.end() && keys[*found] == temporary)
-                return sentence("The file list names \"%s\", which the download of \"%s\" uses as a temporary file",
+                return sentence("The file list names \"%s\", which the download of \"%s\" uses as "
+                                "a temporary file",
                                 files[*found].name, files[i].name);
             if (found != order.end() && below(keys[*found], temporary))
-                return sentence("The file list names \"%s\", below a directory that the download of \"%s\" uses "
+                return sentence("The file list names \"%s\", below a directory that the download "
+                                "of \"%s\" uses "
                                 "as a temporary name",
                                 files[*found].name, files[i].name);
         }
@@ -318,13 +331,14 @@ void parse_manifest(FILE* f, game_file_table* table) {
     for (size_t i = 0; i < table->files.size(); ++i) {
         const game_file_t& file = table->files[i];
         if (const char* problem = manifest_name_problem(file.name))
-            PANIC("The file list's entry %" PRIu64 " has an unsafe name (%s): \"%s\"", static_cast<uint64_t>(i),
-                  problem, file.name);
+            PANIC("The file list's entry %" PRIu64 " has an unsafe name (%s): \"%s\"",
+                  static_cast<uint64_t>(i), problem, file.name);
         if (static_cast<int64_t>(file.size) < 0)
             PANIC("The file list's entry \"%s\" has a negative size: %" PRId64, file.name,
                   static_cast<int64_t>(file.size));
         if (!is_digest(file.hash))
-            PANIC("The file list's entry \"%s\" has a malformed SHA-1 digest: \"%s\"", file.name, file.hash);
+            PANIC("The file list's entry \"%s\" has a malformed SHA-1 digest: \"%s\"", file.name,
+                  file.hash);
     }
     manifest_refuse_conflicts(*table);
 }

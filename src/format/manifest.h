@@ -19,14 +19,14 @@
 // only the local scan writes the local_* fields and partial_exists, also before the jobs are
 // queued, and the worker holding the entry's job writes its stamp.
 struct game_file_t {
-    char* name; // path below "game/", '/' between levels; owned, kept for the whole run
-    uint64_t size; // listed size in bytes, as installed
-    char* hash; // listed SHA-1, 40 lowercase hex digits; owned
+    char* name;          // path below "game/", '/' between levels; owned, kept for the whole run
+    uint64_t size;       // listed size in bytes, as installed
+    char* hash;          // listed SHA-1, 40 lowercase hex digits; owned
     uint64_t local_size; // size of the local copy the scan found
-    bool local_exists; // the scan found a local copy (an empty listed file may lack one)
-    bool local_is_link = false; // what stands at the name is a link: never read through
+    bool local_exists;   // the scan found a local copy (an empty listed file may lack one)
+    bool local_is_link = false;  // what stands at the name is a link: never read through
     bool partial_exists = false; // the scan kept "<name>.zs", an earlier transfer's temporary
-    bool stamp_known = false; // `stamp` describes the local copy as verified in this run
+    bool stamp_known = false;    // `stamp` describes the local copy as verified in this run
     platform_file_stamp stamp = {};
 };
 

@@ -29,15 +29,16 @@ bool set(ZSTD_CCtx* cctx, ZSTD_cParameter parameter, int value, patch_result* re
     return !ZSTD_isError(code) || refuse(result, "zstd parameter", ZSTD_getErrorName(code));
 }
 
-bool run(std::span<const uint8_t> old_content, std::span<const uint8_t> new_content, const char* out_path,
-         int level, int threads, patch_result* result) {
+bool run(std::span<const uint8_t> old_content, std::span<const uint8_t> new_content,
+         const char* out_path, int level, int threads, patch_result* result) {
     std::unique_ptr<ZSTD_CCtx, cctx_free> cctx(ZSTD_createCCtx());
     if (cctx == nullptr)
         return refuse(result, "zstd", "out of memory");
     ZSTD_CCtx* c = cctx.get();
-    if (!set(c, ZSTD_c_compressionLevel, level, result) || !set(c, ZSTD_c_checksumFlag, 1, result) ||
-        !set(c, ZSTD_c_contentSizeFlag, 1, result) ||
-        !set(c, ZSTD_c_windowLog, patch_window_log(old_content.size(), new_content.size()), result) ||
+    if (!set(c, ZSTD_c_compressionLevel, level, result) ||
+        !set(c, ZSTD_c_checksumFlag, 1, result) || !set(c, ZSTD_c_contentSizeFlag, 1, result) ||
+        !set(c, ZSTD_c_windowLog, patch_window_log(old_content.size(), new_content.size()),
+             result) ||
         !set(c, ZSTD_c_enableLongDistanceMatching, 1, result) ||
         !set(c, ZSTD_c_nbWorkers, std::max(threads, 1), result))
         return false;
@@ -79,8 +80,8 @@ int patch_window_log(uint64_t old_size, uint64_t new_size) {
     return std::clamp(needed, bounds.lowerBound, upper);
 }
 
-void make_patch(std::span<const uint8_t> old_content, std::span<const uint8_t> new_content, const char* out_path,
-                int level, int threads, patch_result* result) {
+void make_patch(std::span<const uint8_t> old_content, std::span<const uint8_t> new_content,
+                const char* out_path, int level, int threads, patch_result* result) {
     result->size = 0;
     result->problem[0] = '\0';
     result->ok = run(old_content, new_content, out_path, level, threads, result);

@@ -21,7 +21,7 @@ constexpr size_t patch_problem_size = 512;
 
 struct patch_result {
     bool ok;
-    uint64_t size; // bytes written to the patch, when ok
+    uint64_t size;                    // bytes written to the patch, when ok
     char problem[patch_problem_size]; // why no patch was written, when !ok
 };
 
@@ -37,12 +37,14 @@ int patch_window_log(uint64_t old_size, uint64_t new_size);
 // the memory is about one window plus the match tables of `level`. Neither content may change
 // during the call. A failure (a zstd error, a write error) is reported in `result`, with part
 // of the patch possibly written.
-void make_patch(std::span<const uint8_t> old_content, std::span<const uint8_t> new_content, const char* out_path,
-                int level, int threads, patch_result* result);
+void make_patch(std::span<const uint8_t> old_content, std::span<const uint8_t> new_content,
+                const char* out_path, int level, int threads, patch_result* result);
 
 // ".patches/<old_digest>-<new_digest>.zst" into `out` (patch_name_size bytes): where a release
 // tree, and the URL below the base URL, hold the patch between two 40-digit SHA-1 digests.
 // Inline, so that the launcher, which only asks for patches, does not link the patch maker.
-inline void patch_name(const char* old_digest, const char* new_digest, char (&out)[patch_name_size]) {
-    snprintf(out, sizeof out, "%s/%.40s-%.40s%s", patch_directory, old_digest, new_digest, patch_suffix);
+inline void patch_name(const char* old_digest, const char* new_digest,
+                       char (&out)[patch_name_size]) {
+    snprintf(out, sizeof out, "%s/%.40s-%.40s%s", patch_directory, old_digest, new_digest,
+             patch_suffix);
 }

@@ -29,7 +29,9 @@ constexpr int min_year = 1970;
 constexpr int max_year = 9999;
 constexpr std::string_view utc_pattern = "dddd-dd-ddTdd:dd:ddZ"; // 'd' is a digit
 
-void start_sodium() { CHECK(sodium_init() >= 0); }
+void start_sodium() {
+    CHECK(sodium_init() >= 0);
+}
 
 // --- [SECTION] Text: hex and UTC times -------------------------------------------------------
 
@@ -55,7 +57,8 @@ void civil_from_days(int64_t days, int64_t* year, int* month, int* day) {
     days += 719468;
     int64_t era = days / 146097;
     int64_t day_of_era = days - era * 146097;
-    int64_t year_of_era = (day_of_era - day_of_era / 1460 + day_of_era / 36524 - day_of_era / 146096) / 365;
+    int64_t year_of_era =
+        (day_of_era - day_of_era / 1460 + day_of_era / 36524 - day_of_era / 146096) / 365;
     int64_t day_of_year = day_of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
     int64_t shifted_month = (5 * day_of_year + 2) / 153;
     *day = static_cast<int>(day_of_year - (153 * shifted_month + 2) / 5 + 1);
@@ -110,7 +113,8 @@ bool take_hex_line(std::string_view* rest, uint8_t* bytes, size_t size) {
 }
 
 bool take_utc_line(std::string_view* rest, int64_t* seconds) {
-    if (rest->size() < utc_pattern.size() || !parse_utc(rest->substr(0, utc_pattern.size()), seconds))
+    if (rest->size() < utc_pattern.size() ||
+        !parse_utc(rest->substr(0, utc_pattern.size()), seconds))
         return false;
     rest->remove_prefix(utc_pattern.size());
     return take(rest, "\n");
@@ -119,10 +123,13 @@ bool take_utc_line(std::string_view* rest, int64_t* seconds) {
 // The text the signature covers, without the signature line.
 std::string signed_part(const list_statement& s) {
     char text[statement_max_size];
-    int length = snprintf(
-        text, sizeof text, "%.*schannel %s\nsequence %" PRIu64 "\nexpires %s\nlist-length %" PRIu64 "\nlist-sha256 %s\n",
-        static_cast<int>(statement_format_line.size()), statement_format_line.data(), s.channel, s.sequence,
-        utc_text(s.expires).c_str(), s.list_length, hex_text(s.list_sha256, sha256_size).c_str());
+    int length =
+        snprintf(text, sizeof text,
+                 "%.*schannel %s\nsequence %" PRIu64 "\nexpires %s\nlist-length %" PRIu64
+                 "\nlist-sha256 %s\n",
+                 static_cast<int>(statement_format_line.size()), statement_format_line.data(),
+                 s.channel, s.sequence, utc_text(s.expires).c_str(), s.list_length,
+                 hex_text(s.list_sha256, sha256_size).c_str());
     CHECK(length > 0 && static_cast<size_t>(length) < sizeof text);
     return std::string(text, static_cast<size_t>(length));
 }
@@ -165,7 +172,8 @@ std::string utc_text(int64_t seconds) {
     civil_from_days(days, &year, &month, &day);
     char text[64];
     snprintf(text, sizeof text, "%04" PRId64 "-%02d-%02dT%02d:%02d:%02dZ", year, month, day,
-             static_cast<int>(rest / 3600), static_cast<int>(rest / 60 % 60), static_cast<int>(rest % 60));
+             static_cast<int>(rest / 3600), static_cast<int>(rest / 60 % 60),
+             static_cast<int>(rest % 60));
     return text;
 }
 
@@ -190,7 +198,8 @@ bool parse_utc(std::string_view text, int64_t* seconds) {
     if (year < min_year || year > max_year || month < 1 || month > 12 || day < 1 ||
         day > days_in_month(year, month) || hour > 23 || minute > 59 || second > 59)
         return false;
-    *seconds = days_from_civil(year, month, day) * seconds_per_day + hour * 3600 + minute * 60 + second;
+    *seconds =
+        days_from_civil(year, month, day) * seconds_per_day + hour * 3600 + minute * 60 + second;
     return true;
 }
 
@@ -212,7 +221,8 @@ bool is_channel_name(std::string_view name) {
     if (name.empty() || name.size() > channel_max_size)
         return false;
     for (char c : name)
-        if (!isalnum(static_cast<unsigned char>(c)) && channel_characters.find(c) == std::string_view::npos)
+        if (!isalnum(static_cast<unsigned char>(c)) &&
+            channel_characters.find(c) == std::string_view::npos)
             return false;
     return true;
 }
@@ -224,7 +234,8 @@ std::string signing_key_text(const uint8_t seed[key_seed_size]) {
 }
 
 bool parse_signing_key(std::string_view text, uint8_t seed[key_seed_size]) {
-    return take(&text, key_format_line) && take_hex_line(&text, seed, key_seed_size) && text.empty();
+    return take(&text, key_format_line) && take_hex_line(&text, seed, key_seed_size) &&
+           text.empty();
 }
 
 public_key public_key_of(const uint8_t seed[key_seed_size]) {
@@ -294,8 +305,9 @@ const char* parse_statement(std::string_view text, list_statement* s) {
         if (!take(&rest, "channel ") || !take_channel_line(&rest, s->channel))
             return "the signature file's channel is malformed";
     } else {
-        return rest.starts_with(statement_format_prefix) ? "the signature file's format version is not known"
-                                                         : "the signature file is not a signed file list statement";
+        return rest.starts_with(statement_format_prefix)
+                   ? "the signature file's format version is not known"
+                   : "the signature file is not a signed file list statement";
     }
     if (!take(&rest, "sequence ") || !take_number_line(&rest, &s->sequence) || s->sequence == 0)
         return "the signature file's sequence number is malformed";
@@ -321,8 +333,8 @@ std::string write_statement(const list_statement& statement, const uint8_t seed[
     uint8_t secret[crypto_sign_SECRETKEYBYTES];
     CHECK(crypto_sign_seed_keypair(public_bytes, secret, seed) == 0);
     uint8_t signature[signature_size];
-    CHECK(crypto_sign_detached(signature, nullptr, reinterpret_cast<const uint8_t*>(text.data()), text.size(),
-                               secret) == 0);
+    CHECK(crypto_sign_detached(signature, nullptr, reinterpret_cast<const uint8_t*>(text.data()),
+                               text.size(), secret) == 0);
     sodium_memzero(secret, sizeof secret);
     return text + "signature " + hex_text(signature, signature_size) + "\n";
 }
@@ -330,7 +342,8 @@ std::string write_statement(const list_statement& statement, const uint8_t seed[
 bool signed_by(std::string_view text, const list_statement& statement, const public_key& key) {
     start_sodium();
     CHECK(statement.signed_length <= text.size());
-    return crypto_sign_verify_detached(statement.signature, reinterpret_cast<const uint8_t*>(text.data()),
+    return crypto_sign_verify_detached(statement.signature,
+                                       reinterpret_cast<const uint8_t*>(text.data()),
                                        statement.signed_length, key.bytes) == 0;
 }
 
@@ -349,22 +362,26 @@ void sha256_finish(sha256_stream* stream, uint8_t digest[sha256_size]) {
     CHECK(crypto_hash_sha256_final(&stream->state, digest) == 0);
 }
 
-list_verdict check_statement(std::string_view text, uint64_t list_length, const uint8_t list_sha256[sha256_size],
-                             const statement_trust& trust, int64_t now, list_statement* statement,
-                             const char** problem) {
+list_verdict check_statement(std::string_view text, uint64_t list_length,
+                             const uint8_t list_sha256[sha256_size], const statement_trust& trust,
+                             int64_t now, list_statement* statement, const char** problem) {
     *problem = parse_statement(text, statement);
     if (*problem == nullptr && statement->format == 1)
-        *problem = "the signature file is of an older format that names no channel: the vendor must sign the list again";
+        *problem = "the signature file is of an older format that names no channel: the vendor "
+                   "must sign the list again";
     if (*problem != nullptr)
         return list_verdict::not_signed;
     auto revoked = [&](const public_key& key) {
-        return std::any_of(trust.revoked.begin(), trust.revoked.end(), [&](const public_key& r) { return same_key(r, key); });
+        return std::any_of(trust.revoked.begin(), trust.revoked.end(),
+                           [&](const public_key& r) { return same_key(r, key); });
     };
-    auto signer = std::find_if(trust.keys.begin(), trust.keys.end(),
-                               [&](const public_key& key) { return !revoked(key) && signed_by(text, *statement, key); });
+    auto signer = std::find_if(trust.keys.begin(), trust.keys.end(), [&](const public_key& key) {
+        return !revoked(key) && signed_by(text, *statement, key);
+    });
     if (signer == trust.keys.end()) {
-        bool by_revoked = std::any_of(trust.revoked.begin(), trust.revoked.end(),
-                                      [&](const public_key& key) { return signed_by(text, *statement, key); });
+        bool by_revoked =
+            std::any_of(trust.revoked.begin(), trust.revoked.end(),
+                        [&](const public_key& key) { return signed_by(text, *statement, key); });
         *problem = by_revoked ? "the signature is by a key the vendor has revoked"
                               : "the signature is by none of the vendor's keys";
         return list_verdict::not_signed;
@@ -372,7 +389,8 @@ list_verdict check_statement(std::string_view text, uint64_t list_length, const 
     statement->signer = *signer;
     if (trust.channel != statement->channel)
         return list_verdict::other_channel;
-    if (statement->list_length != list_length || sodium_memcmp(statement->list_sha256, list_sha256, sha256_size) != 0)
+    if (statement->list_length != list_length ||
+        sodium_memcmp(statement->list_sha256, list_sha256, sha256_size) != 0)
         return list_verdict::not_matching;
     if (now - statement->expires > clock_skew_allowance_s)
         return list_verdict::expired;

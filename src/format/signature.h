@@ -39,7 +39,7 @@ constexpr size_t key_seed_size = 32; // what a secret key file holds; the key pa
 constexpr size_t signature_size = 64;
 constexpr size_t sha256_size = 32;
 constexpr int64_t clock_skew_allowance_s = 24 * 60 * 60;
-constexpr size_t channel_max_size = 128; // bytes of [A-Za-z0-9._:/-]
+constexpr size_t channel_max_size = 128;  // bytes of [A-Za-z0-9._:/-]
 constexpr int64_t expiry_max_days = 3650; // the longest the publisher signs for
 // A sequence further above the highest accepted under any key is refused: a stolen key must
 // not push the numbers out of the vendor's reach.
@@ -54,12 +54,12 @@ struct list_statement {
     int format; // 2; 1 for an older statement, which names no channel (its `channel` is empty)
     char channel[channel_max_size + 1];
     uint64_t sequence; // 1 or more
-    int64_t expires; // seconds since 1970-01-01 UTC
+    int64_t expires;   // seconds since 1970-01-01 UTC
     uint64_t list_length;
     uint8_t list_sha256[sha256_size];
     uint8_t signature[signature_size];
     size_t signed_length; // the statement's first bytes that the signature covers
-    public_key signer; // set by check_statement once the signature holds
+    public_key signer;    // set by check_statement once the signature holds
 };
 
 // The highest sequence accepted under one key.
@@ -114,20 +114,21 @@ void sha256_finish(sha256_stream* stream, uint8_t digest[sha256_size]);
 
 enum class list_verdict {
     accepted,
-    not_signed, // malformed, of format 1, or signed by none of the keys (a revoked one counts as none)
+    not_signed,    // malformed, of format 1, or signed by none of the keys (a revoked one counts as
+                   // none)
     other_channel, // signed for another channel than the launcher's
-    not_matching, // signed, but for other bytes than the list at hand
+    not_matching,  // signed, but for other bytes than the list at hand
     expired,
     expiry_too_far, // valid for longer than the publisher signs for
-    older, // a lower sequence than one accepted before under the same key
-    too_far_ahead, // more than sequence_max_jump above the highest accepted under any key
+    older,          // a lower sequence than one accepted before under the same key
+    too_far_ahead,  // more than sequence_max_jump above the highest accepted under any key
 };
 
 // What a launcher trusts, and what it accepted before.
 struct statement_trust {
     std::string_view channel; // the channel it was built for
     std::span<const public_key> keys;
-    std::span<const public_key> revoked; // never trusted, even when also among `keys`
+    std::span<const public_key> revoked;    // never trusted, even when also among `keys`
     std::span<const key_sequence> accepted; // the highest sequence accepted under each key
 };
 
@@ -135,6 +136,6 @@ struct statement_trust {
 // (seconds since 1970 UTC), in this order: form, signature, channel, list, expiry, sequence.
 // `*statement` holds what was parsed (and its signer once the signature holds); `*problem` says
 // why a statement is not signed.
-list_verdict check_statement(std::string_view text, uint64_t list_length, const uint8_t list_sha256[sha256_size],
-                             const statement_trust& trust, int64_t now, list_statement* statement,
-                             const char** problem);
+list_verdict check_statement(std::string_view text, uint64_t list_length,
+                             const uint8_t list_sha256[sha256_size], const statement_trust& trust,
+                             int64_t now, list_statement* statement, const char** problem);

@@ -58,10 +58,12 @@ bool read_whole(const char* path, std::string* bytes) {
     if (f == nullptr)
         return false;
     long size = fseek(f, 0, SEEK_END) == 0 ? ftell(f) : -1;
-    bool ok = size >= 0 && static_cast<unsigned long>(size) <= max_state_size && fseek(f, 0, SEEK_SET) == 0;
+    bool ok = size >= 0 && static_cast<unsigned long>(size) <= max_state_size &&
+              fseek(f, 0, SEEK_SET) == 0;
     if (ok) {
         bytes->resize(static_cast<size_t>(size));
-        ok = fread(bytes->data(), 1, bytes->size(), f) == bytes->size() && fgetc(f) == EOF && !ferror(f);
+        ok = fread(bytes->data(), 1, bytes->size(), f) == bytes->size() && fgetc(f) == EOF &&
+             !ferror(f);
     }
     fclose(f);
     return ok;
@@ -91,37 +93,44 @@ bool parse_record(std::string_view line, launcher_state* state) {
             return false;
     if (rest.empty())
         return false;
-    state->files[std::string(rest)] = {std::string(hash), {fields[0], fields[1], fields[2], fields[3], fields[4], true, false}};
+    state->files[std::string(rest)] = {
+        std::string(hash), {fields[0], fields[1], fields[2], fields[3], fields[4], true, false}};
     return true;
 }
 
 // Parses one "sequence" line's fields after the keyword: the key and its number (format 2), or
 // the number alone (format 1).
-bool parse_sequence(std::string_view line, bool old_format, std::vector<key_sequence>* sequences, launcher_state* state) {
+bool parse_sequence(std::string_view line, bool old_format, std::vector<key_sequence>* sequences,
+                    launcher_state* state) {
     uint64_t sequence = 0;
     if (old_format)
-        return state->sequence_floor == 0 && parse_decimal(line, decimal_max, &state->sequence_floor);
+        return state->sequence_floor == 0 &&
+               parse_decimal(line, decimal_max, &state->sequence_floor);
     constexpr size_t key_length = 2 * public_key_size;
     public_key key;
-    if (line.size() <= key_length || line[key_length] != ' ' || !parse_hex(line.substr(0, key_length), key.bytes, public_key_size) ||
+    if (line.size() <= key_length || line[key_length] != ' ' ||
+        !parse_hex(line.substr(0, key_length), key.bytes, public_key_size) ||
         !parse_decimal(line.substr(key_length + 1), decimal_max, &sequence))
         return false;
     raise_sequence(sequences, key, sequence);
     return true;
 }
 
-bool parse(std::string_view bytes, std::string_view channel, std::string_view update_url, launcher_state* state) {
+bool parse(std::string_view bytes, std::string_view channel, std::string_view update_url,
+           launcher_state* state) {
     // The last line holds the digest of all the lines before it: checked before anything is
     // made of the rest.
     size_t end_line = bytes.size() < 2 ? 0 : bytes.rfind('\n', bytes.size() - 2) + 1;
     std::string_view body = bytes.substr(0, end_line);
-    if (!bytes.ends_with('\n') || bytes.substr(end_line) != std::string(end_keyword) + sha1_text(body) + "\n")
+    if (!bytes.ends_with('\n') ||
+        bytes.substr(end_line) != std::string(end_keyword) + sha1_text(body) + "\n")
         return false;
     bool old_format = body.starts_with(old_format_line);
     bool current = body.starts_with(format_line);
-    std::string header = current ? std::string(format_line) + "channel " + std::string(channel) + "\n"
-                                 : std::string(old_format ? old_format_line : format_2_line) + "source " +
-                                       std::string(update_url) + "\n";
+    std::string header = current
+                             ? std::string(format_line) + "channel " + std::string(channel) + "\n"
+                             : std::string(old_format ? old_format_line : format_2_line) +
+                                   "source " + std::string(update_url) + "\n";
     if (!body.starts_with(header))
         return false;
     body.remove_prefix(header.size());
@@ -134,10 +143,12 @@ bool parse(std::string_view bytes, std::string_view channel, std::string_view up
         bool parsed = false;
         if (line.starts_with(sequence_keyword)) {
             parsed = !state->complete && !files_begun &&
-                     parse_sequence(line.substr(sequence_keyword.size()), old_format, &state->sequences, state);
+                     parse_sequence(line.substr(sequence_keyword.size()), old_format,
+                                    &state->sequences, state);
         } else if (line.starts_with(own_sequence_keyword)) {
             parsed = current && !state->complete && !files_begun &&
-                     parse_sequence(line.substr(own_sequence_keyword.size()), false, &state->own_sequences, state);
+                     parse_sequence(line.substr(own_sequence_keyword.size()), false,
+                                    &state->own_sequences, state);
         } else if (line == complete_keyword) {
             parsed = !state->complete && !files_begun;
             state->complete = true;
@@ -154,7 +165,8 @@ bool parse(std::string_view bytes, std::string_view channel, std::string_view up
 
 } // namespace
 
-bool state_read(const char* path, std::string_view channel, std::string_view update_url, launcher_state* state) {
+bool state_read(const char* path, std::string_view channel, std::string_view update_url,
+                launcher_state* state) {
     std::string bytes;
     if (read_whole(path, &bytes) && parse(bytes, channel, update_url, state))
         return true;
@@ -168,15 +180,16 @@ bool state_write(const char* path, std::string_view channel, const launcher_stat
     for (const auto& [sequences, keyword] :
          {std::pair{&state.sequences, "sequence"}, std::pair{&state.own_sequences, "own-sequence"}})
         for (const key_sequence& entry : *sequences) {
-            snprintf(line, sizeof line, "%s %s %" PRIu64 "\n", keyword, hex_text(entry.key.bytes, public_key_size).c_str(),
-                     entry.sequence);
+            snprintf(line, sizeof line, "%s %s %" PRIu64 "\n", keyword,
+                     hex_text(entry.key.bytes, public_key_size).c_str(), entry.sequence);
             body += line;
         }
     if (state.complete)
         body += "complete\n";
     for (const auto& [name, record] : state.files) {
         const platform_file_stamp& s = record.stamp;
-        snprintf(line, sizeof line, "file %s %" PRIu64 " %" PRIu64 " %" PRIu64 " %" PRIu64 " %" PRIu64 " ",
+        snprintf(line, sizeof line,
+                 "file %s %" PRIu64 " %" PRIu64 " %" PRIu64 " %" PRIu64 " %" PRIu64 " ",
                  record.hash.c_str(), s.size, s.write_time, s.change_time, s.volume, s.index);
         body += line;
         body += name;
@@ -208,7 +221,8 @@ bool same_stamp(const platform_file_stamp& a, const platform_file_stamp& b) {
            a.volume == b.volume && a.index == b.index && a.regular == b.regular;
 }
 
-const char* state_known_digest(const launcher_state& state, const char* name, const platform_file_stamp& now) {
+const char* state_known_digest(const launcher_state& state, const char* name,
+                               const platform_file_stamp& now) {
     auto it = state.files.find(name);
     if (it == state.files.end() || !now.regular || !same_stamp(it->second.stamp, now))
         return nullptr;

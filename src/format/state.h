@@ -25,13 +25,14 @@
 constexpr const char* state_file_name = "launcher.state";
 
 struct state_record {
-    std::string hash; // the SHA-1 the file had when it was verified
+    std::string hash;          // the SHA-1 the file had when it was verified
     platform_file_stamp stamp; // the file as it stood then
 };
 
 struct launcher_state {
     std::unordered_map<std::string, state_record> files; // by listed name
-    std::vector<key_sequence> sequences; // the newest signed file list installed, per key that signed one
+    std::vector<key_sequence>
+        sequences; // the newest signed file list installed, per key that signed one
     std::vector<key_sequence> own_sequences; // the same for the launcher's own files' lists
     // The one sequence an older state kept for all keys: every key's highest is at least this.
     // Never written: whoever reads it raises each of its keys to it.
@@ -43,7 +44,8 @@ struct launcher_state {
 // Reads the state at `path` into the empty `state`; false (and `state` left empty, not complete)
 // when there is none that this build can trust: the state must be for `channel`, or one an
 // earlier launcher wrote for `update_url`.
-bool state_read(const char* path, std::string_view channel, std::string_view update_url, launcher_state* state);
+bool state_read(const char* path, std::string_view channel, std::string_view update_url,
+                launcher_state* state);
 // Writes `state` for `channel` to `path` through a temporary beside it (created anew: a link
 // standing at its name is removed, never followed); false with errno when it could not.
 bool state_write(const char* path, std::string_view channel, const launcher_state& state);
@@ -51,4 +53,5 @@ bool state_write(const char* path, std::string_view channel, const launcher_stat
 bool same_stamp(const platform_file_stamp& a, const platform_file_stamp& b);
 // The SHA-1 that the file `name`, standing on disk as `now`, had when it was verified, if the
 // record holds it and the file has not changed since; else null.
-const char* state_known_digest(const launcher_state& state, const char* name, const platform_file_stamp& now);
+const char* state_known_digest(const launcher_state& state, const char* name,
+                               const platform_file_stamp& now);

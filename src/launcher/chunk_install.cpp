@@ -50,7 +50,9 @@ struct chunk_fetch {
     job_t job;
 };
 
-std::string key_of(const uint8_t* digest) { return std::string(reinterpret_cast<const char*>(digest), chunk_digest_size); }
+std::string key_of(const uint8_t* digest) {
+    return std::string(reinterpret_cast<const char*>(digest), chunk_digest_size);
+}
 
 bool refuse(char* problem, size_t size, const char* fmt, const char* detail) {
     snprintf(problem, size, fmt, detail);
@@ -63,18 +65,21 @@ chunk_outcome fail(char* problem, size_t size, const char* fmt, const char* deta
 }
 
 // The index in the fetched temporary, checked against the listed file.
-bool read_index(const char* temporary, const game_file_t* e, chunk_index* index, char* problem, size_t size) {
+bool read_index(const char* temporary, const game_file_t* e, chunk_index* index, char* problem,
+                size_t size) {
     FILE* f = nullptr;
     platform_file_stamp stamp;
     if (platform_stamp(temporary, &stamp) != 0 || open_file_patiently(temporary, "rb", &f) != 0)
         return refuse(problem, size, "%s cannot be read", temporary);
-    std::string bytes(std::min<uint64_t>(stamp.size, transfer_header_size + chunk_index_limit + 1), '\0');
+    std::string bytes(std::min<uint64_t>(stamp.size, transfer_header_size + chunk_index_limit + 1),
+                      '\0');
     size_t got = fread(bytes.data(), 1, bytes.size(), f);
     fclose(f);
     if (got <= transfer_header_size)
         return refuse(problem, size, "%s holds no index", temporary);
     bytes.resize(got);
-    if (const char* why = chunk_index_parse(std::string_view(bytes).substr(transfer_header_size), index))
+    if (const char* why =
+            chunk_index_parse(std::string_view(bytes).substr(transfer_header_size), index))
         return refuse(problem, size, "its index: %s", why);
     uint8_t listed[chunk_digest_size];
     if (index->file_size != e->size || !parse_hex(e->hash, listed, chunk_digest_size) ||
@@ -84,13 +89,17 @@ bool read_index(const char* temporary, const game_file_t* e, chunk_index* index,
 }
 
 // Reads the local copy once, cutting it as the index does: where each of its chunks starts.
-bool cut_local_copy(const char* path, const chunk_params& params, std::unordered_map<std::string, chunk_source>* found,
-                    char* problem, size_t size) {
+bool cut_local_copy(const char* path, const chunk_params& params,
+                    std::unordered_map<std::string, chunk_source>* found, char* problem,
+                    size_t size) {
     FILE* f = nullptr;
     if (open_file_patiently(path, "rb", &f) != 0)
         return refuse(problem, size, "%s cannot be read", path);
     bool read = chunk_stream(
-        f, params, [&](const chunk_found& chunk) { found->emplace(key_of(chunk.digest), chunk_source{false, chunk.offset}); },
+        f, params,
+        [&](const chunk_found& chunk) {
+            found->emplace(key_of(chunk.digest), chunk_source{false, chunk.offset});
+        },
         nullptr, &running);
     bool failed = ferror(f) != 0;
     fclose(f);
@@ -132,8 +141,8 @@ void submit_due(assembly* a) {
 bool await(assembly* a, chunk_fetch* fetch) {
     SDL_LockMutex(mut);
     submit_due(a);
-    while (fetch->job.step != job_step::fetched && fetch->job.step != job_step::failed && running.load() &&
-           !round_stopping && update_failure[0] == '\0')
+    while (fetch->job.step != job_step::fetched && fetch->job.step != job_step::failed &&
+           running.load() && !round_stopping && update_failure[0] == '\0')
         SDL_CondWaitTimeout(jobs_changed, mut, wait_poll_ms);
     bool arrived = fetch->job.step == job_step::fetched;
     SDL_UnlockMutex(mut);
@@ -146,8 +155,9 @@ bool await(assembly* a, chunk_fetch* fetch) {
 void release_fetches(assembly* a) {
     SDL_LockMutex(mut);
     for (size_t i = a->next_taken; i < a->next_submit && running.load(); ++i)
-        while (a->fetches[i]->job.step != job_step::fetched && a->fetches[i]->job.step != job_step::failed &&
-               running.load() && !round_stopping && update_failure[0] == '\0')
+        while (a->fetches[i]->job.step != job_step::fetched &&
+               a->fetches[i]->job.step != job_step::failed && running.load() && !round_stopping &&
+               update_failure[0] == '\0')
             SDL_CondWaitTimeout(jobs_changed, mut, wait_poll_ms);
     if (running.load() && (round_stopping || update_failure[0] != '\0'))
         transfer_stop_all();
@@ -164,8 +174,8 @@ bool copy_chunk(assembly* a, FILE* from, uint64_t offset, uint32_t size) {
            fwrite(a->data.get(), 1, size, a->out) == size;
 }
 
-chunk_outcome assemble(assembly* a, const char* local_copy, const char* output, SHA1State* sha, char* problem,
-                       size_t size) {
+chunk_outcome assemble(assembly* a, const char* local_copy, const char* output, SHA1State* sha,
+                       char* problem, size_t size) {
     const chunk_index& index = *a->index;
     if (open_file_patiently(local_copy, "rb", &a->local) != 0)
         return fail(problem, size, "%s cannot be read", local_copy);
@@ -191,7 +201,8 @@ chunk_outcome assemble(assembly* a, const char* local_copy, const char* output, 
             if (!copy_chunk(a, from, known->second.offset, chunk.size)) {
                 if (ferror(a->out))
                     FAIL_FILE_ERRNO("write", output);
-                return fail(problem, size, "%s cannot be read", known->second.in_output ? output : local_copy);
+                return fail(problem, size, "%s cannot be read",
+                            known->second.in_output ? output : local_copy);
             }
         } else {
             // The next chunk the local copy lacks: fetches are in the order the chunks are needed.
@@ -204,12 +215,14 @@ chunk_outcome assemble(assembly* a, const char* local_copy, const char* output, 
             submit_due(a);
             SDL_UnlockMutex(mut);
             if (fetch->job.over_cap)
-                return fail(problem, size, "%s is longer than its chunk compresses to", fetch->name);
+                return fail(problem, size, "%s is longer than its chunk compresses to",
+                            fetch->name);
             if (fetch->job.status != 200)
                 return fail(problem, size, "the server lacks %s", fetch->name);
             if (const char* why = chunk_unpack(fetch->body, chunk, a->data.get()))
                 return fail(problem, size, "%s", (std::string(fetch->name) + ": " + why).c_str());
-            std::string().swap(fetch->body); // freed: assigning an empty string would keep its buffer
+            std::string().swap(
+                fetch->body); // freed: assigning an empty string would keep its buffer
             if (fwrite(a->data.get(), 1, chunk.size, a->out) != chunk.size)
                 FAIL_FILE_ERRNO("write", output);
             a->sources.emplace(key_of(chunk.digest), chunk_source{true, written});
@@ -227,11 +240,12 @@ chunk_outcome assemble(assembly* a, const char* local_copy, const char* output, 
 } // namespace
 
 bool chunks_may_help(const game_file_t* e) {
-    return e->local_exists && !e->local_is_link && e->local_size > 0 && e->size >= least_chunked_size;
+    return e->local_exists && !e->local_is_link && e->local_size > 0 &&
+           e->size >= least_chunked_size;
 }
 
-chunk_outcome assemble_from_chunks(job_t* job, const char* temporary, const char* local_copy, const char* output,
-                                   char* problem, size_t problem_size) {
+chunk_outcome assemble_from_chunks(job_t* job, const char* temporary, const char* local_copy,
+                                   const char* output, char* problem, size_t problem_size) {
     game_file_t* e = job->entry;
     chunk_index index;
     assembly a;
@@ -263,7 +277,8 @@ chunk_outcome assemble_from_chunks(job_t* job, const char* temporary, const char
         fetched_bytes += chunk.size;
         a.fetches.push_back(std::move(fetch));
     }
-    log_printf("%s: %zu of %zu chunks to fetch (%" PRIu64 " of %" PRIu64 " bytes), the rest from the local copy\n",
+    log_printf("%s: %zu of %zu chunks to fetch (%" PRIu64 " of %" PRIu64
+               " bytes), the rest from the local copy\n",
                e->name, a.fetches.size(), index.chunks.size(), fetched_bytes, e->size);
     SHA1State sha;
     SHA1Reset(&sha);

@@ -43,8 +43,10 @@ namespace {
 
 constexpr const char* manifest_name = list_name;
 constexpr const char* list_failure = "Cannot download file list";
-constexpr uint32_t offline_patience_ms = 2500; // an installed version ready to start waits no longer
-constexpr const char* offline_notice = "Cannot reach the update server; starting the installed version";
+constexpr uint32_t offline_patience_ms =
+    2500; // an installed version ready to start waits no longer
+constexpr const char* offline_notice =
+    "Cannot reach the update server; starting the installed version";
 constexpr std::string_view old_copy_suffix = set_aside_suffix;
 constexpr int max_rounds = 3; // a list that keeps changing under the download ends the update
 constexpr uint32_t wait_poll_ms = 100;
@@ -82,7 +84,9 @@ const launcher_state& last_update() {
     return launcher_verify_every_start ? recorded : previous_state;
 }
 
-bool lists_are_signed() { return launcher_public_keys[0] != '\0'; }
+bool lists_are_signed() {
+    return launcher_public_keys[0] != '\0';
+}
 
 // What the walk of game/ found, and what the match with the list made of it.
 struct scanned_entry {
@@ -92,16 +96,19 @@ struct scanned_entry {
 };
 struct scan_result {
     std::vector<scanned_entry> entries; // every file and link below game/
-    std::vector<std::string> folders; // every folder entered below game/, children first
+    std::vector<std::string> folders;   // every folder entered below game/, children first
     std::vector<std::pair<std::string, uint64_t>> unlisted; // path and size
-    std::vector<std::pair<game_file_t*, uint64_t>> temporaries; // kept for a resume, and their sizes
+    std::vector<std::pair<game_file_t*, uint64_t>>
+        temporaries; // kept for a resume, and their sizes
 };
 
 // The report of a file the server sent damaged (`problem` says how), for update_failure.
 void note_damaged(const char* name, const char* problem) {
     char sentence[1024];
-    snprintf(sentence, sizeof sentence, "The update server sent a damaged copy of %s: the vendor's server is being "
-             "updated or is damaged; try again later.", name);
+    snprintf(sentence, sizeof sentence,
+             "The update server sent a damaged copy of %s: the vendor's server is being "
+             "updated or is damaged; try again later.",
+             name);
     char report[report_size];
     FORMAT_REPORT(report, sizeof report, sentence, "%s", problem);
     note_update_failure(report);
@@ -121,19 +128,24 @@ bool fetch_file_list(std::string* list, std::string* digest) {
     if (launcher_offline_start && last_update().complete)
         job.give_up_at = SDL_GetTicks() + offline_patience_ms;
     show_notice(0, "Connecting to %s\u2026", update_host());
-    fetch_result fetched = lists_are_signed() ? fetch_signed_list(&job, launcher_public_keys, launcher_revoked_keys,
-                                                                  launcher_channel, &accepted_sequences)
-                                              : download(&job);
+    fetch_result fetched =
+        lists_are_signed() ? fetch_signed_list(&job, launcher_public_keys, launcher_revoked_keys,
+                                               launcher_channel, &accepted_sequences)
+                           : download(&job);
     show_notice(0, "%s", "");
     if (fetched == fetch_result::closed)
-        PANIC_EXPLAINED("The launcher was closed before the update began; your installed game was not changed.", "%s",
-                        list_failure);
+        PANIC_EXPLAINED(
+            "The launcher was closed before the update began; your installed game was not changed.",
+            "%s", list_failure);
     if (fetched == fetch_result::failed)
         return false;
-    if (job.over_cap) { // unsigned: a signed list's answer past its statement's length was refused before
-        note_damaged("the file list", ("the file list is longer than " + std::to_string(list_answer_limit) +
-                                       " bytes, which no list of at most " + std::to_string(list_limit) +
-                                       " bytes compresses to").c_str());
+    if (job.over_cap) { // unsigned: a signed list's answer past its statement's length was refused
+                        // before
+        note_damaged("the file list",
+                     ("the file list is longer than " + std::to_string(list_answer_limit) +
+                      " bytes, which no list of at most " + std::to_string(list_limit) +
+                      " bytes compresses to")
+                         .c_str());
         return false;
     }
     char* url = file_url(&entry);
@@ -207,7 +219,9 @@ void check_free_space(scan_result* scan) {
     for (const auto& [entry, size] : scan->temporaries)
         kept += size;
     if (needed <= available + kept) {
-        log_printf("taking back %" PRIu64 " bytes of interrupted transfers for the space the update needs\n", kept);
+        log_printf("taking back %" PRIu64
+                   " bytes of interrupted transfers for the space the update needs\n",
+                   kept);
         for (auto& [entry, size] : scan->temporaries) {
             char* temporary = temporary_path(entry);
             remove_entry(temporary);
@@ -218,9 +232,10 @@ void check_free_space(scan_result* scan) {
     }
     available += kept;
     char* cwd = platform_current_directory();
-    PANIC_FOR_PLAYER("There is not enough free disk space for the update. It needs %s, and %s are free on "
-                     "the drive that holds %s/game. Free some space and start the launcher again.",
-                     human_size(needed).c_str(), human_size(available).c_str(), cwd != nullptr ? cwd : ".");
+    PANIC_FOR_PLAYER(
+        "There is not enough free disk space for the update. It needs %s, and %s are free on "
+        "the drive that holds %s/game. Free some space and start the launcher again.",
+        human_size(needed).c_str(), human_size(available).c_str(), cwd != nullptr ? cwd : ".");
 }
 
 // The walk of game/, on a thread of its own while the list arrives: on a cold disk reading the
@@ -245,8 +260,10 @@ void match(scan_result* found) {
         // The temporary of a listed file's interrupted transfer stays, to be resumed, unless it
         // is longer than any answer for that file may be (then it goes, as any leftover).
         if (!file.is_link && relative.ends_with(temporary_suffix))
-            if (game_file_t* entry = find_listed(relative.substr(0, relative.size() - temporary_suffix.size()));
-                entry != nullptr && file.size - std::min(file.size, transfer_header_size) <= answer_cap(entry->size)) {
+            if (game_file_t* entry =
+                    find_listed(relative.substr(0, relative.size() - temporary_suffix.size()));
+                entry != nullptr &&
+                file.size - std::min(file.size, transfer_header_size) <= answer_cap(entry->size)) {
                 entry->partial_exists = true;
                 found->temporaries.emplace_back(entry, file.size);
                 continue;
@@ -256,7 +273,9 @@ void match(scan_result* found) {
 }
 
 // The folder that holds `path` ("game/a/b" -> "game/a").
-std::string parent_of(const std::string& path) { return path.substr(0, path.rfind('/')); }
+std::string parent_of(const std::string& path) {
+    return path.substr(0, path.rfind('/'));
+}
 
 void scan(scan_result* walked) {
     scan_result& found = *walked;
@@ -270,7 +289,8 @@ void scan(scan_result* walked) {
         emptied.insert(parent_of(path));
         // A copy an older launcher set aside may be the running game's own: it waits for a
         // later start rather than stopping this one.
-        if (int error = platform_remove(path.c_str()); error != 0 && path.ends_with(old_copy_suffix)) {
+        if (int error = platform_remove(path.c_str());
+            error != 0 && path.ends_with(old_copy_suffix)) {
             char reason[256];
             platform_error_text(error, reason, sizeof reason);
             if (!platform_error_is_missing(error))
@@ -321,13 +341,14 @@ enum class round_end { complete, closed, mismatch, failed };
 
 round_end wait_for_round() {
     SDL_LockMutex(mut);
-    while (running.load() && jobs_done < jobs_size && mismatch_job == nullptr && update_failure[0] == '\0')
+    while (running.load() && jobs_done < jobs_size && mismatch_job == nullptr &&
+           update_failure[0] == '\0')
         SDL_CondWaitTimeout(jobs_changed, mut, wait_poll_ms);
     // The game starts only when every job finished while the window was open.
-    round_end end = !running.load()               ? round_end::closed
-                    : update_failure[0] != '\0'   ? round_end::failed
-                    : mismatch_job != nullptr     ? round_end::mismatch
-                                                  : round_end::complete;
+    round_end end = !running.load()             ? round_end::closed
+                    : update_failure[0] != '\0' ? round_end::failed
+                    : mismatch_job != nullptr   ? round_end::mismatch
+                                                : round_end::complete;
     SDL_UnlockMutex(mut);
     return end;
 }
@@ -374,7 +395,8 @@ outcome update() {
         if (!fetched)
             return outcome::cannot_run;
         game_files = read_file_list(list);
-        std::string().swap(list); // up to 64 MiB: not kept for the round (an assignment would keep its buffer)
+        std::string().swap(
+            list); // up to 64 MiB: not kept for the round (an assignment would keep its buffer)
         scan(&found);
         queue_jobs();
         round_end end = wait_for_round();
@@ -416,7 +438,8 @@ bool installed_version_current() {
 // record says so. After the game's start, which may have changed its executable's mode (and
 // with it its change time): the launcher's own change is recorded.
 void record_verified_files() {
-    if (game_file_t* exe = find_game_file(*game_files, VELM_GAME_EXE); exe != nullptr && exe->stamp_known) {
+    if (game_file_t* exe = find_game_file(*game_files, VELM_GAME_EXE);
+        exe != nullptr && exe->stamp_known) {
         std::string path = std::string("game/") + VELM_GAME_EXE;
         platform_file_stamp now;
         exe->stamp_known = platform_stamp(path.c_str(), &now) == 0 && now.size == exe->stamp.size &&
@@ -436,9 +459,13 @@ void record_verified_files() {
     // state there was stays as it was, with the publishes it recorded: an older list than those
     // is still refused.
     if (!state_write(state_file_name, launcher_channel, state)) {
-        log_printf("cannot write %s: %s; this update is not recorded%s\n", state_file_name, strerror(errno),
-                   lists_are_signed() ? ", and rollback protection is off: the next start cannot refuse a file list "
-                                        "older than this one, only one older than those recorded before" : "");
+        log_printf(
+            "cannot write %s: %s; this update is not recorded%s\n", state_file_name,
+            strerror(errno),
+            lists_are_signed()
+                ? ", and rollback protection is off: the next start cannot refuse a file list "
+                  "older than this one, only one older than those recorded before"
+                : "");
         show_notice(0, "Cannot write %s%s (see the log)", state_file_name,
                     lists_are_signed() ? ": rollback protection is off" : "");
     }
@@ -472,7 +499,8 @@ void print_summary(const char* result) {
 }
 
 void on_file_scan(cf_file_info* file, void* udata) {
-    static_cast<scan_result*>(udata)->entries.push_back({file->path, file->size, file->is_link != 0});
+    static_cast<scan_result*>(udata)->entries.push_back(
+        {file->path, file->size, file->is_link != 0});
 }
 
 void execute_process() {
@@ -488,7 +516,8 @@ void execute_process() {
     bool started = false;
     // A game that runs from game/ holds its executable open: never a second copy.
     if (platform_held_by_running_program(exe)) {
-        log_printf("the game is running already (game/%s is held open): not started again\n", VELM_GAME_EXE);
+        log_printf("the game is running already (game/%s is held open): not started again\n",
+                   VELM_GAME_EXE);
     } else {
         log_printf("starting %s\n", exe);
         started = platform_start_process(exe, work_dir, &error);
@@ -504,8 +533,10 @@ void execute_process() {
         char reason[512];
         platform_error_text(static_cast<int>(error), reason, sizeof reason);
         char text[4096];
-        snprintf(text, sizeof text, "The game could not be started (game/%s: %s). Start the launcher again; if this "
-                 "goes on, tell the vendor.\n\nError in CreateProcess. err: %lu\n", VELM_GAME_EXE, reason, error);
+        snprintf(text, sizeof text,
+                 "The game could not be started (game/%s: %s). Start the launcher again; if this "
+                 "goes on, tell the vendor.\n\nError in CreateProcess. err: %lu\n",
+                 VELM_GAME_EXE, reason, error);
         log_printf("%s", text);
         platform_message_box(platform_box_error, "Error", text);
     }
@@ -534,8 +565,8 @@ int main_worker_fn(void*) {
         show_notice(0, "%s", offline_notice);
     } else {
         log_printf("All jobs completed\n");
-        log_printf("%d current by the record of verified files, %d by their SHA-1, %d fetched\n", jobs_by_record,
-                   jobs_by_digest, jobs_installed);
+        log_printf("%d current by the record of verified files, %d by their SHA-1, %d fetched\n",
+                   jobs_by_record, jobs_by_digest, jobs_installed);
         print_summary("ok");
     }
     SDL_Delay(game_start_delay_ms / launcher_pause_divisor);

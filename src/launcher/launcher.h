@@ -58,18 +58,28 @@ constexpr uint64_t list_answer_limit = ZSTD_COMPRESSBOUND(list_limit);
 constexpr const char* ca_bundle_name = "curl-ca-bundle.crt";
 constexpr const char* font_name = "RobotoCondensed-BoldItalic.ttf";
 
-// `failed`: the transfer gave up for a reason of the network or the server (update_failure says which).
-enum class job_step : uint8_t { queued, checking, wanted, transferring, fetched, installing, done, failed };
+// `failed`: the transfer gave up for a reason of the network or the server (update_failure says
+// which).
+enum class job_step : uint8_t {
+    queued,
+    checking,
+    wanted,
+    transferring,
+    fetched,
+    installing,
+    done,
+    failed
+};
 
 // One job: one listed file (or the file list itself, for the coordinator's own fetch).
 struct job_t {
     game_file_t* entry;
-    job_step step; // under `mut`
+    job_step step;        // under `mut`
     bool for_coordinator; // the coordinator's own fetch (the file list): not resumed, not queued
     std::atomic<float> progress; // fraction of the transfer received, 0..1; the transfer thread
     // Written by the transfer thread before the job becomes fetched; read by the installer.
     uint32_t started; // tick of the transfer's first attempt
-    long status; // HTTP status of the transfer that succeeded (200, or 206 when resumed)
+    long status;      // HTTP status of the transfer that succeeded (200, or 206 when resumed)
     // Written by the worker that checks the job: the local copy's SHA-1, when a patch from it
     // to the listed content is to be asked for first; empty when not. Emptied by whoever holds
     // the job when the patch is given up, so once fetched it says what the temporary holds.
@@ -128,15 +138,15 @@ extern server_list& update_servers; // parsed by download_init, as is own_server
 extern server_list& own_servers;
 
 struct worker_t {
-    int id; // slot index; set before the thread starts
+    int id;             // slot index; set before the thread starts
     SDL_Thread* thread; // main thread only
 };
 
 struct stats_t {
     std::atomic<uint64_t> bytes_this_second; // raised by every transfer, reset once a second
-    std::atomic<uint64_t> bytes_total; // raised by every transfer
-    double speed; // smoothed bytes per second; frame loop
-    uint32_t tick_accumulator; // ms towards the next once-a-second update; frame loop
+    std::atomic<uint64_t> bytes_total;       // raised by every transfer
+    double speed;                            // smoothed bytes per second; frame loop
+    uint32_t tick_accumulator;               // ms towards the next once-a-second update; frame loop
     int32_t eta_hours, eta_minutes, eta_seconds; // time left; frame loop
 };
 
@@ -153,7 +163,8 @@ extern const uint32_t launcher_rate_window_ms;
 extern const long launcher_stall_seconds;
 extern const uint32_t launcher_pause_divisor;
 constexpr uint32_t rate_window_ms = 60000; // the players' launchers' window
-constexpr long stall_seconds = 30; // the players' launchers': receiving nothing this long fails an attempt
+constexpr long stall_seconds =
+    30; // the players' launchers': receiving nothing this long fails an attempt
 
 // --- Shared state ----------------------------------------------------------------------------
 extern std::atomic<bool> running; // set at start; cleared once, by the frame loop or coordinator
@@ -171,12 +182,12 @@ extern launcher_state& previous_state;
 // The jobs of the current round, in the order they are handed out (the background first, then
 // the largest files first), and the queues between the threads. All under `mut`.
 extern job_t* jobs;
-extern int32_t jobs_size; // jobs in the round
-extern int32_t jobs_next; // index of the next job to check
-extern int32_t jobs_done; // jobs finished in this round
-extern std::deque<job_t*>& wanted_jobs; // checked, waiting for the transfer thread
+extern int32_t jobs_size;                // jobs in the round
+extern int32_t jobs_next;                // index of the next job to check
+extern int32_t jobs_done;                // jobs finished in this round
+extern std::deque<job_t*>& wanted_jobs;  // checked, waiting for the transfer thread
 extern std::deque<job_t*>& fetched_jobs; // transferred, waiting for a worker to install them
-extern int32_t busy_workers; // workers checking or installing a job
+extern int32_t busy_workers;             // workers checking or installing a job
 extern bool round_stopping; // the coordinator is stopping the round: nothing new is started
 extern job_t* mismatch_job; // an installed file that did not match the list, and why
 extern char mismatch_problem[512];
@@ -185,14 +196,15 @@ extern char mismatch_problem[512];
 extern int32_t jobs_by_record;
 extern int32_t jobs_by_digest;
 extern int32_t jobs_installed;
-extern int32_t jobs_patched; // of those installed: from a patch against the local copy
-extern int32_t jobs_chunked; // of those installed: from chunks, most of them the local copy's
-extern int32_t files_deleted; // unlisted entries of game/ the scan removed
-extern uint64_t bytes_wanted; // listed sizes of the jobs that needed a transfer
+extern int32_t jobs_patched;     // of those installed: from a patch against the local copy
+extern int32_t jobs_chunked;     // of those installed: from chunks, most of them the local copy's
+extern int32_t files_deleted;    // unlisted entries of game/ the scan removed
+extern uint64_t bytes_wanted;    // listed sizes of the jobs that needed a transfer
 extern uint64_t bytes_installed; // listed sizes of those installed
-extern uint64_t bytes_listed; // listed sizes of all the jobs of the round
-extern uint64_t bytes_finished; // listed sizes of the jobs done in the round
-extern uint32_t transfers_started_tick; // when the first wanted job went to the transfer thread; 0: none yet
+extern uint64_t bytes_listed;    // listed sizes of all the jobs of the round
+extern uint64_t bytes_finished;  // listed sizes of the jobs done in the round
+extern uint32_t
+    transfers_started_tick; // when the first wanted job went to the transfer thread; 0: none yet
 // The first failure of the update for a reason of the network or the server, as the transfer
 // thread met it: its report, player's sentence first. Empty while there is none.
 extern char update_failure[report_size];
@@ -219,14 +231,14 @@ extern uint32_t app_start_tick;
 extern bool background_stale;
 
 // --- Threads ---------------------------------------------------------------------------------
-int main_worker_fn(void* data); // the coordinator
-int worker_fn(void* data); // a worker; `data` is its worker_t slot
+int main_worker_fn(void* data);     // the coordinator
+int worker_fn(void* data);          // a worker; `data` is its worker_t slot
 int transfer_thread_fn(void* data); // the transfers
 
 // --- Transfers (transfer.cpp) ----------------------------------------------------------------
 // Bytes of a fetched job's temporary file that precede the server's bytes (the transfer's header).
 constexpr uint64_t transfer_header_size = 256;
-void download_init(); // curl's global state and the transfer set; before any thread starts
+void download_init();    // curl's global state and the transfer set; before any thread starts
 void download_cleanup(); // after every thread has ended
 // Hands a wanted job to the transfer thread; with `mut` held.
 void transfer_submit(job_t* job);
@@ -242,8 +254,18 @@ const char* update_host();
 const char* job_base_url(const job_t* job);
 
 // Why a transfer failed, as the player is told; whether another attempt may mend it.
-enum class failure_cause { unreachable, no_such_host, proxy_unreachable, proxy_refused, certificate, bundle, busy,
-                           missing, refused, slow };
+enum class failure_cause {
+    unreachable,
+    no_such_host,
+    proxy_unreachable,
+    proxy_refused,
+    certificate,
+    bundle,
+    busy,
+    missing,
+    refused,
+    slow
+};
 failure_cause classify_result(int curl_result, bool through_proxy, long proxy_answer);
 failure_cause classify_status(long status);
 bool worth_another_attempt(failure_cause cause);
@@ -283,16 +305,16 @@ enum class chunk_outcome { installed, failed, abandoned };
 // time; verifies it. `failed`: why in `problem`, and the whole file may still be fetched;
 // `abandoned`: the round is ending. On a worker, without `mut`; memory stays bounded whatever
 // the file's size.
-chunk_outcome assemble_from_chunks(job_t* job, const char* temporary, const char* local_copy, const char* output,
-                                   char* problem, size_t problem_size);
+chunk_outcome assemble_from_chunks(job_t* job, const char* temporary, const char* local_copy,
+                                   const char* output, char* problem, size_t problem_size);
 
 // How many transfers the transfer thread keeps in flight. It measures rounds of two round trips
 // (at least 100 ms): what arrived, and the transfers that ended; the least time a request waited
 // for its answer is the round trip.
 struct transfer_round {
-    uint64_t bytes; // received in the round
-    uint32_t ms; // the round's length
-    uint32_t ended; // transfers that ended in it
+    uint64_t bytes;       // received in the round
+    uint32_t ms;          // the round's length
+    uint32_t ended;       // transfers that ended in it
     uint64_t ended_bytes; // their bodies
 };
 // The limit after `round`: twice the files the link carried in a round trip of `rtt_us` at the

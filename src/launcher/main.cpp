@@ -89,8 +89,9 @@ int main(int argc, char** argv) {
     if (SDL_Init(SDL_INIT_VIDEO) < 0) {
         log_printf("SDL could not initialize! SDL_Error: %s\n", SDL_GetError());
     } else {
-        window = SDL_CreateWindow(window_title, SDL_WINDOWPOS_CENTERED, SDL_WINDOWPOS_CENTERED, window_width,
-                                  window_height, SDL_WINDOW_SHOWN | SDL_WINDOW_BORDERLESS | SDL_WINDOW_ALLOW_HIGHDPI);
+        window = SDL_CreateWindow(
+            window_title, SDL_WINDOWPOS_CENTERED, SDL_WINDOWPOS_CENTERED, window_width,
+            window_height, SDL_WINDOW_SHOWN | SDL_WINDOW_BORDERLESS | SDL_WINDOW_ALLOW_HIGHDPI);
         if (window == nullptr)
             log_printf("Window could not be created! SDL_Error: %s\n", SDL_GetError());
     }

@@ -100,7 +100,7 @@ void load_background(progress_window* pw) {
     pw->background_failed = false;
     pw->background_texture = SDL_CreateTextureFromSurface(pw->renderer, pw->background_image);
     log_printf("loaded bg texture %p %p\n", static_cast<void*>(pw->background_image),
-           static_cast<void*>(pw->background_texture));
+               static_cast<void*>(pw->background_texture));
     if (pw->window != nullptr)
         SDL_SetWindowSize(pw->window, pw->background_image->w, pw->background_image->h);
 }
@@ -174,7 +174,8 @@ float overall_fraction() {
         return 1.0f;
     if (bytes_listed == 0)
         return 1.0f - static_cast<float>(jobs_size - jobs_done) / static_cast<float>(jobs_size);
-    double done = static_cast<double>(bytes_finished) + bytes_done() - static_cast<double>(bytes_installed);
+    double done =
+        static_cast<double>(bytes_finished) + bytes_done() - static_cast<double>(bytes_installed);
     return static_cast<float>(std::clamp(done / static_cast<double>(bytes_listed), 0.0, 1.0));
 }
 
@@ -288,8 +289,9 @@ void progress_window_status_line(const progress_window* pw, uint32_t now,
                  stats.eta_seconds);
     auto megabytes = static_cast<unsigned long long>(stats.bytes_total.load() / bytes_per_mb_whole);
     // A line that fills the buffer is cut here and refused by render_text.
-    int length = snprintf(line, text_capacity, "Downloaded: %llu MB - Download speed: %4.1f MB/s %s",
-                          megabytes, stats.speed / bytes_per_mb, suffix);
+    int length =
+        snprintf(line, text_capacity, "Downloaded: %llu MB - Download speed: %4.1f MB/s %s",
+                 megabytes, stats.speed / bytes_per_mb, suffix);
     if (length < 0)
         line[0] = '\0';
 }

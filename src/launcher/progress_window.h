@@ -39,7 +39,7 @@ struct progress_window {
     bool background_failed = false; // the last load failed; reported once until one succeeds
     text_t txt_download_status = {};
     float smooth_progress = 0.0f; // the overall bar's displayed fraction, 0..1
-    float bar_target = 0.0f; // what it moves towards: the most of the update done so far, 0..1
+    float bar_target = 0.0f;      // what it moves towards: the most of the update done so far, 0..1
     uint32_t last_frame_time = 0; // tick of the previous frame, ms
     bool eta_known = false;       // stats.eta_* hold an estimate made after a job had finished
 };
@@ -62,6 +62,6 @@ void progress_window_draw(progress_window* pw, uint32_t now);
 // smoothed speed, and the time left once it is known.
 void progress_window_status_line(const progress_window* pw, uint32_t now, char line[text_capacity]);
 
-// Renders `text` (UTF-8) into `t` with pw's font unless it equals the cached text. A text of 1024 bytes
-// or more with its NUL is a fatal check.
+// Renders `text` (UTF-8) into `t` with pw's font unless it equals the cached text. A text of 1024
+// bytes or more with its NUL is a fatal check.
 void render_text(progress_window* pw, text_t* t, const char* text);

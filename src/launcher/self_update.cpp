@@ -53,9 +53,10 @@
 
 namespace {
 
-constexpr uint64_t own_list_limit = 1 << 20; // the launcher's list, compressed or not
+constexpr uint64_t own_list_limit = 1 << 20;      // the launcher's list, compressed or not
 constexpr uint64_t own_file_limit = 256ULL << 20; // a file of the launcher's own, as listed
-constexpr uint32_t check_patience_ms = 2500; // a server that does not answer holds the game's update no longer
+constexpr uint32_t check_patience_ms =
+    2500; // a server that does not answer holds the game's update no longer
 constexpr std::string_view part_suffix = ".part";
 constexpr std::string_view new_suffix = ".new";
 constexpr size_t reason_size = 512;
@@ -69,9 +70,10 @@ struct own_file {
 };
 
 // Set at start by the main thread, then only read.
-std::string& instance = *new std::string; // the single-instance lock's name
+std::string& instance = *new std::string;     // the single-instance lock's name
 std::string& running_name = *new std::string; // the running executable's file name
-std::string& exe_name = *new std::string; // the executable's own name: `running_name` without ".new"
+std::string& exe_name =
+    *new std::string; // the executable's own name: `running_name` without ".new"
 bool successor_run = false;
 std::atomic<const char*> own_outcome{"off"}; // self_update_outcome
 
@@ -91,7 +93,8 @@ bool is_own(std::string_view name) {
 // Fetches the launcher's `entry` (the list: named list_name) into `body`, from its servers; its
 // failure's report into `failure`. An answer longer than `cap` is cut there and refused at once,
 // never tried again (a signed list's: at its statement's list-length, when that is less).
-fetch_result fetch_own(game_file_t* entry, std::string* body, uint64_t cap, std::string* failure, bool list) {
+fetch_result fetch_own(game_file_t* entry, std::string* body, uint64_t cap, std::string* failure,
+                       bool list) {
     job_t job{};
     job.entry = entry;
     job.body = body;
@@ -101,7 +104,8 @@ fetch_result fetch_own(game_file_t* entry, std::string* body, uint64_t cap, std:
     if (list)
         job.give_up_at = SDL_GetTicks() + check_patience_ms;
     if (list && launcher_public_keys[0] != '\0')
-        return fetch_signed_list(&job, launcher_public_keys, launcher_revoked_keys, launcher_own_channel, &own_sequences);
+        return fetch_signed_list(&job, launcher_public_keys, launcher_revoked_keys,
+                                 launcher_own_channel, &own_sequences);
     fetch_result fetched = download(&job);
     if (fetched != fetch_result::fetched)
         return fetched;
@@ -109,8 +113,9 @@ fetch_result fetch_own(game_file_t* entry, std::string* body, uint64_t cap, std:
     log_printf("launcher: %ld | %5u ms | %s\n", job.status, SDL_GetTicks() - job.started, url);
     free(url);
     if (job.over_cap) {
-        *failure = (list ? std::string("its list") : std::string(entry->name) + ".zs") + " is longer than " +
-                   std::to_string(cap) + " bytes" + (list ? "" : ", more than its listed size compresses to");
+        *failure = (list ? std::string("its list") : std::string(entry->name) + ".zs") +
+                   " is longer than " + std::to_string(cap) + " bytes" +
+                   (list ? "" : ", more than its listed size compresses to");
         return fetch_result::failed;
     }
     return fetched;
@@ -128,7 +133,9 @@ bool is_current(const std::string& name, uint64_t size, const char* hash) {
 }
 
 // The first line of a report, for the log line that says why the launcher goes on.
-std::string first_line(const std::string& report) { return report.substr(0, report.find('\n')); }
+std::string first_line(const std::string& report) {
+    return report.substr(0, report.find('\n'));
+}
 
 // The check's thread: fills `differing` with the files to install, each fetched and checked;
 // leaves it empty when the launcher is current or the check failed (logged).
@@ -139,7 +146,8 @@ int check_fn(void*) {
     if (fetch_result fetched = fetch_own(&list_entry, &compressed, own_list_limit, &failure, true);
         fetched != fetch_result::fetched) {
         if (fetched == fetch_result::failed)
-            log_printf("launcher: its own files are not checked: %s\n", first_line(failure).c_str());
+            log_printf("launcher: its own files are not checked: %s\n",
+                       first_line(failure).c_str());
         own_outcome = "unchecked";
         return 0;
     }
@@ -158,8 +166,11 @@ int check_fn(void*) {
     fclose(f);
     std::vector<own_file> wanted;
     for (const game_file_t& e : table.files) {
-        if (!is_own(e.name) || e.size > own_file_limit || manifest_name_problem(e.name) != nullptr) {
-            log_printf("launcher: its list names %s, which is not one of this launcher's files; left as it is\n", e.name);
+        if (!is_own(e.name) || e.size > own_file_limit ||
+            manifest_name_problem(e.name) != nullptr) {
+            log_printf("launcher: its list names %s, which is not one of this launcher's files; "
+                       "left as it is\n",
+                       e.name);
             continue;
         }
         if (!is_current(e.name, e.size, e.hash))
@@ -173,13 +184,16 @@ int check_fn(void*) {
         entry.size = file.size;
         entry.hash = file.hash.data();
         std::string body;
-        if (fetch_own(&entry, &body, answer_cap(file.size), &failure, false) != fetch_result::fetched) {
-            log_printf("launcher: %s cannot be fetched: %s\n", file.name.c_str(), first_line(failure).c_str());
+        if (fetch_own(&entry, &body, answer_cap(file.size), &failure, false) !=
+            fetch_result::fetched) {
+            log_printf("launcher: %s cannot be fetched: %s\n", file.name.c_str(),
+                       first_line(failure).c_str());
             own_outcome = "unchecked";
             return 0;
         }
         decompress_memory(body, file.size, &file.content, &result);
-        if (!result.ok || !str_eq(result.digest, file.hash.c_str()) || file.content.size() != file.size) {
+        if (!result.ok || !str_eq(result.digest, file.hash.c_str()) ||
+            file.content.size() != file.size) {
             log_printf("launcher: the server sent a damaged copy of %s (%s)\n", file.name.c_str(),
                        result.ok ? "its SHA-1 differs from the list's" : result.problem);
             own_outcome = "unchecked";
@@ -199,8 +213,9 @@ void remove_leftovers() {
             if (path == running_name || !platform_entry_exists(path.c_str()))
                 continue;
             int error = platform_remove(path.c_str());
-            log_printf("launcher: %s %s, left by an update of the launcher%s\n", error == 0 ? "removed" : "cannot remove",
-                       path.c_str(), error == 0 ? "" : " that did not finish");
+            log_printf("launcher: %s %s, left by an update of the launcher%s\n",
+                       error == 0 ? "removed" : "cannot remove", path.c_str(),
+                       error == 0 ? "" : " that did not finish");
         }
 }
 
@@ -210,7 +225,8 @@ bool write_new(const own_file& file, char* reason) {
     std::string part = file.name + std::string(part_suffix);
     platform_remove(part.c_str());
     FILE* f = platform_create_new_file(part.c_str());
-    bool written = f != nullptr && fwrite(file.content.data(), 1, file.content.size(), f) == file.content.size();
+    bool written = f != nullptr &&
+                   fwrite(file.content.data(), 1, file.content.size(), f) == file.content.size();
     int error = errno;
     if (f != nullptr && fclose(f) != 0 && written) {
         written = false;
@@ -234,7 +250,8 @@ void record_own_sequences() {
     if (own_sequences.empty())
         return;
     launcher_state state;
-    bool readable = state_read(state_file_name, launcher_channel, update_servers.urls.front(), &state);
+    bool readable =
+        state_read(state_file_name, launcher_channel, update_servers.urls.front(), &state);
     if ((!readable && platform_entry_exists(state_file_name)) || state.sequence_floor != 0)
         return;
     state.own_sequences = own_sequences;
@@ -244,11 +261,13 @@ void record_own_sequences() {
 
 // Puts `fresh` in place of `name` with `replace`, waiting while the launcher before still holds
 // `name` (Windows); 0 or the system's error code.
-int replace_patiently(const std::string& fresh, const std::string& name, int (*replace)(const char*, const char*)) {
+int replace_patiently(const std::string& fresh, const std::string& name,
+                      int (*replace)(const char*, const char*)) {
     int error = replace(fresh.c_str(), name.c_str());
     if (platform_error_is_in_use(error))
         log_printf("launcher: waiting for %s, which another program holds open\n", name.c_str());
-    for (uint32_t waited = 0; platform_error_is_in_use(error) && waited < in_use_patience_ms; waited += in_use_poll_ms) {
+    for (uint32_t waited = 0; platform_error_is_in_use(error) && waited < in_use_patience_ms;
+         waited += in_use_poll_ms) {
         platform_sleep_ms(in_use_poll_ms);
         error = replace(fresh.c_str(), name.c_str());
     }
@@ -263,13 +282,15 @@ void put_new_files_in_place() {
         std::string fresh = itself ? running_name : name + std::string(new_suffix);
         if ((itself && running_name == exe_name) || !platform_entry_exists(fresh.c_str()))
             continue; // the running executable is in its place already
-        int error = replace_patiently(fresh, name, itself ? platform_replace_executable : platform_replace);
+        int error =
+            replace_patiently(fresh, name, itself ? platform_replace_executable : platform_replace);
         if (error == 0) {
             log_printf("launcher: %s is the new version\n", name.c_str());
             continue;
         }
         platform_error_text(error, reason, sizeof reason);
-        log_printf("launcher: cannot put the new %s in place (%s); the next start does it again\n", name.c_str(), reason);
+        log_printf("launcher: cannot put the new %s in place (%s); the next start does it again\n",
+                   name.c_str(), reason);
         if (!itself)
             platform_remove(fresh.c_str());
     }
@@ -284,7 +305,8 @@ void self_update_settle(const char* instance_name, bool successor) {
     running_name = running != nullptr ? running : "";
     free(running);
     bool under_new_name = running_name.ends_with(new_suffix);
-    exe_name = running_name.substr(0, running_name.size() - (under_new_name ? new_suffix.size() : 0));
+    exe_name =
+        running_name.substr(0, running_name.size() - (under_new_name ? new_suffix.size() : 0));
     own_names[std::size(own_names) - 1] = exe_name;
     // A new version running under its temporary name whose predecessor ended before the handover
     // (killed) finishes the update as its successor would: it is whole and was checked.
@@ -317,8 +339,8 @@ void self_update_finish() {
     bool executable = false;
     for (const own_file& file : differing) {
         if (!write_new(file, reason)) {
-            log_printf("launcher: cannot write %s%s (%s); this launcher goes on\n", file.name.c_str(),
-                       std::string(part_suffix).c_str(), reason);
+            log_printf("launcher: cannot write %s%s (%s); this launcher goes on\n",
+                       file.name.c_str(), std::string(part_suffix).c_str(), reason);
             remove_leftovers();
             own_outcome = "failed";
             return;
@@ -341,7 +363,9 @@ void self_update_finish() {
     remove_leftovers();
 }
 
-const std::vector<key_sequence>& self_update_sequences() { return own_sequences; }
+const std::vector<key_sequence>& self_update_sequences() {
+    return own_sequences;
+}
 
 const char* self_update_outcome() {
     return own_outcome.load();

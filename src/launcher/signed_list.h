@@ -18,8 +18,9 @@ extern const char launcher_revoked_keys[];
 // Fetches the statement and then the file list into `list_job`'s body, and checks them with
 // `keys` and `revoked` for `channel` against the highest sequences accepted before, `*accepted`;
 // a statement and list that do not match are fetched again once. The list's answer is cut at
-// its statement's list-length, and never passes `list_job`'s `max_body` (0: list_answer_limit). On acceptance the signer's
-// highest in `*accepted` is the list's sequence. A list that is refused, or a server that fails,
-// gives `failed` with update_failure saying why in the player's words; nothing in game/ was changed.
-fetch_result fetch_signed_list(job_t* list_job, std::string_view keys, std::string_view revoked, std::string_view channel,
-                               std::vector<key_sequence>* accepted);
+// its statement's list-length, and never passes `list_job`'s `max_body` (0: list_answer_limit). On
+// acceptance the signer's highest in `*accepted` is the list's sequence. A list that is refused, or
+// a server that fails, gives `failed` with update_failure saying why in the player's words; nothing
+// in game/ was changed.
+fetch_result fetch_signed_list(job_t* list_job, std::string_view keys, std::string_view revoked,
+                               std::string_view channel, std::vector<key_sequence>* accepted);

@@ -18,18 +18,18 @@
 // temporary starts over.
 //
 // No answer is taken whole before it is judged: a body longer than its cap (answer_cap, a chunk
-// index's chunk_index_limit, or the coordinator's `max_body`) is cut at once and its temporary removed; a 206 that does not start
-// where the launcher asked is refused and the file asked for whole; an error page is read up to
-// `max_error_page` bytes.
+// index's chunk_index_limit, or the coordinator's `max_body`) is cut at once and its temporary
+// removed; a 206 that does not start where the launcher asked is refused and the file asked for
+// whole; an error page is read up to `max_error_page` bytes.
 //
 // A failed attempt, an answer that a busy server gives (408, 429, 500, 502, 503, 504), and an
 // attempt whose rate stays below the floor for a window while the whole link's does too
 // (below_rate_floor), are tried again after a pause that doubles each time (0.5 s, 1 s, 2 s,
 // ..., about a minute in all), or after the server's Retry-After up to a minute; an attempt that
 // brought the transfer further than any before it starts the count anew (a slow one does not,
-// or a server trickling bytes would keep the transfer going for ever). Then, and at once for another HTTP status
-// or a server whose certificate is not trusted, the transfer fails: the coordinator learns why,
-// in the player's words (update_failure), and decides what follows.
+// or a server trickling bytes would keep the transfer going for ever). Then, and at once for
+// another HTTP status or a server whose certificate is not trusted, the transfer fails: the
+// coordinator learns why, in the player's words (update_failure), and decides what follows.
 //
 // With mirrors (several update URLs), a transfer starts on the server that answered last; a
 // connection that cannot be made, a server that stays busy through the attempts, or a 404 for
@@ -47,8 +47,8 @@
 #include <cstring>
 #include <ctime>
 #include <functional>
-#include <queue>
 #include <iterator>
+#include <queue>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -79,7 +79,8 @@ constexpr int attempts = static_cast<int>(std::size(retry_delays_ms)) + 1;
 constexpr uint32_t max_retry_after_ms = 60000; // a longer Retry-After is waited for this long
 constexpr long connect_timeout_ms = 15000;
 constexpr long min_connect_timeout_ms = 1000; // within a time budget, an attempt gets at least this
-constexpr uint64_t max_error_page = 64 << 10; // the body of an answer other than the file, read and dropped
+constexpr uint64_t max_error_page =
+    64 << 10; // the body of an answer other than the file, read and dropped
 constexpr int idle_wait_ms = 100;
 constexpr long http_ok = 200;
 constexpr long http_partial = 206;
@@ -100,8 +101,8 @@ constexpr size_t max_validator = 160;
 // One job's transfer, from its first attempt to its last. Transfer thread only.
 struct transfer_t {
     job_t* job;
-    server_list* servers; // the job's, or the update servers
-    size_t server = 0; // the server asked now
+    server_list* servers;     // the job's, or the update servers
+    size_t server = 0;        // the server asked now
     size_t servers_tried = 1; // this one and the ones before it, from `first_server` on
     size_t first_server = 0;
     std::vector<size_t> asked; // the servers asked before this one
@@ -110,21 +111,21 @@ struct transfer_t {
     CURL* handle = nullptr;
     curl_slist* headers = nullptr;
     FILE* file = nullptr;
-    std::string proxy; // the proxy the transfer goes through (network_settings); empty: none
-    int failures = 0; // since the transfer last got further than ever before
+    std::string proxy;     // the proxy the transfer goes through (network_settings); empty: none
+    int failures = 0;      // since the transfer last got further than ever before
     uint32_t retry_at = 0; // tick before which the next attempt does not start
     uint32_t retry_after_ms = 0; // the server's Retry-After of this attempt's answer; 0: none
-    uint64_t furthest = 0; // the most body bytes any attempt has brought
-    bool range_refused = false; // the server refused our range once: start over
-    uint64_t resume_from = 0; // bytes of the body already in the temporary
-    std::string etag; // of the response being received
+    uint64_t furthest = 0;       // the most body bytes any attempt has brought
+    bool range_refused = false;  // the server refused our range once: start over
+    uint64_t resume_from = 0;    // bytes of the body already in the temporary
+    std::string etag;            // of the response being received
     std::string last_modified;
-    bool answered = false; // the body of this attempt's response has begun
-    bool keep_body = false; // the body goes into the temporary (200, or 206 when resuming)
-    uint64_t body_at = 0; // the body's bytes before the next one received
-    uint64_t cap = 0; // the most bytes the body may have, the resumed ones included
+    bool answered = false;    // the body of this attempt's response has begun
+    bool keep_body = false;   // the body goes into the temporary (200, or 206 when resuming)
+    uint64_t body_at = 0;     // the body's bytes before the next one received
+    uint64_t cap = 0;         // the most bytes the body may have, the resumed ones included
     int64_t range_start = -1; // where the response's Content-Range starts; -1: none
-    uint64_t dropped = 0; // bytes of an error page read
+    uint64_t dropped = 0;     // bytes of an error page read
     // Why the attempt was cut short: its body passed the cap, its range did not start where asked,
     // its error page ran long, its rate stayed below the floor.
     bool over_cap = false;
@@ -134,7 +135,7 @@ struct transfer_t {
     // The rate floor's window: opened by the attempt's first byte, headers included.
     bool window_open = false;
     uint32_t window_start = 0;
-    uint64_t window_bytes = 0; // this attempt's bytes in the window
+    uint64_t window_bytes = 0;      // this attempt's bytes in the window
     uint64_t window_link_bytes = 0; // `link_bytes` when the window opened
 };
 
@@ -156,7 +157,7 @@ transfer_round round_now{};
 uint32_t round_started = 0;
 uint64_t rtt_us = UINT64_MAX;
 uint64_t stop_requests = 0; // under `mut`: raised by transfer_stop_all
-uint64_t stops_done = 0; // under `mut`: the transfer thread's answer
+uint64_t stops_done = 0;    // under `mut`: the transfer thread's answer
 
 // --- The temporary file's header -------------------------------------------------------------
 
@@ -172,15 +173,20 @@ uint32_t get_le32(const uint8_t* at) {
 // A validator goes back to the server in a request header: one with a control character (a
 // bare CR would end that header early) is dropped.
 bool clean_validator(std::string_view validator) {
-    return std::none_of(validator.begin(), validator.end(), [](unsigned char c) { return c < 0x20 || c == 0x7f; });
+    return std::none_of(validator.begin(), validator.end(),
+                        [](unsigned char c) { return c < 0x20 || c == 0x7f; });
 }
 
 // Whether `t` asks for the patch from the local copy rather than the whole file.
-bool asks_patch(const transfer_t* t) { return t->job->patch_base[0] != '\0'; }
+bool asks_patch(const transfer_t* t) {
+    return t->job->patch_base[0] != '\0';
+}
 
 // What the temporary of `t` holds, as its header says it.
 std::string header_kind(const transfer_t* t) {
-    return asks_patch(t) ? std::string("patch ") + t->job->patch_base : t->job->ask_chunks ? "chunks" : "whole";
+    return asks_patch(t)        ? std::string("patch ") + t->job->patch_base
+           : t->job->ask_chunks ? "chunks"
+                                : "whole";
 }
 
 void write_header(transfer_t* t, const std::string& validator) {
@@ -188,7 +194,8 @@ void write_header(transfer_t* t, const std::string& validator) {
     put_le32(header, skippable_magic);
     put_le32(header + 4, transfer_header_size - frame_preamble);
     memcpy(header + frame_preamble, header_tag.data(), header_tag.size());
-    std::string text = header_kind(t) + "\n" + (validator.size() <= max_validator ? validator : "") + "\n";
+    std::string text =
+        header_kind(t) + "\n" + (validator.size() <= max_validator ? validator : "") + "\n";
     CHECK(text.size() <= header_text);
     memcpy(header + frame_preamble + header_tag.size(), text.data(), text.size());
     if (fwrite(header, 1, transfer_header_size, t->file) != transfer_header_size)
@@ -241,7 +248,8 @@ void begin_body(transfer_t* t) {
     if (!whole && !(code == http_partial && t->resume_from > 0))
         return; // an error page: kept nowhere, the status is reported when it ends
     if (!whole && t->range_start != static_cast<int64_t>(t->resume_from)) {
-        log_printf("the server sent %s from byte %lld where the launcher asked for byte %" PRIu64 "; fetching it whole\n",
+        log_printf("the server sent %s from byte %lld where the launcher asked for byte %" PRIu64
+                   "; fetching it whole\n",
                    t->job->entry->name, static_cast<long long>(t->range_start), t->resume_from);
         t->range_moved = true;
         return;
@@ -255,7 +263,8 @@ void begin_body(transfer_t* t) {
     if (t->job->body != nullptr) {
         t->job->body->clear(); // kept in memory, never resumed: a body starts over
         t->resume_from = 0;
-    } else if (int error = open_file_patiently(t->temporary.c_str(), whole ? "wb" : "ab", &t->file); error != 0) {
+    } else if (int error = open_file_patiently(t->temporary.c_str(), whole ? "wb" : "ab", &t->file);
+               error != 0) {
         FAIL_FILE_CODE("create", t->temporary.c_str(), error);
     } else if (whole) {
         // The whole file: the temporary starts over, under this response's validator.
@@ -348,8 +357,10 @@ size_t curl_header_cb(char* data, size_t item_size, size_t item_count, void* use
         time_t date = *end == '\0' ? 0 : curl_getdate(text.c_str(), nullptr);
         if (*end != '\0')
             seconds = date > time(nullptr) ? static_cast<unsigned long>(date - time(nullptr)) : 0;
-        t->retry_after_ms = static_cast<uint32_t>(std::min<unsigned long>(seconds, max_retry_after_ms / 1000) * 1000);
-    } else if (std::string_view etag = value_of("etag:"); !etag.empty() && !etag.starts_with("W/")) {
+        t->retry_after_ms = static_cast<uint32_t>(
+            std::min<unsigned long>(seconds, max_retry_after_ms / 1000) * 1000);
+    } else if (std::string_view etag = value_of("etag:");
+               !etag.empty() && !etag.starts_with("W/")) {
         t->etag = clean_validator(etag) ? etag : "";
     } else if (std::string_view date = value_of("last-modified:"); !date.empty()) {
         t->last_modified = clean_validator(date) ? date : "";
@@ -363,7 +374,8 @@ bool judge_rate(transfer_t* t) {
     uint32_t now = SDL_GetTicks();
     if (!t->window_open || now - t->window_start < launcher_rate_window_ms)
         return false;
-    bool slow = below_rate_floor(t->window_bytes, link_bytes - t->window_link_bytes, now - t->window_start);
+    bool slow =
+        below_rate_floor(t->window_bytes, link_bytes - t->window_link_bytes, now - t->window_start);
     t->window_start = now;
     t->window_bytes = 0;
     t->window_link_bytes = link_bytes;
@@ -371,7 +383,8 @@ bool judge_rate(transfer_t* t) {
 }
 
 // Called about once a second even while nothing arrives; a non-zero return ends the transfer.
-int curl_progress_cb(void* user, curl_off_t download_total, curl_off_t download_now, curl_off_t, curl_off_t) {
+int curl_progress_cb(void* user, curl_off_t download_total, curl_off_t download_now, curl_off_t,
+                     curl_off_t) {
     auto* t = static_cast<transfer_t*>(user);
     if (download_total > 0) {
         double done = static_cast<double>(t->resume_from) + static_cast<double>(download_now);
@@ -388,7 +401,8 @@ int curl_progress_cb(void* user, curl_off_t download_total, curl_off_t download_
 template <typename T> void set_option(CURL* curl, CURLoption option, T value) {
     CURLcode result = curl_easy_setopt(curl, option, value);
     if (result != CURLE_OK)
-        PANIC("Cannot set option %d of a transfer: %s", static_cast<int>(option), curl_easy_strerror(result));
+        PANIC("Cannot set option %d of a transfer: %s", static_cast<int>(option),
+              curl_easy_strerror(result));
 }
 
 CURL* take_handle() {
@@ -426,7 +440,7 @@ struct network_settings {
     // The proxy the requests go through: the one the system's settings name for the update URL
     // (Windows), else the one libcurl takes from the environment itself; empty: none.
     std::string proxy;
-    bool system_proxy; // `proxy` is the system's, set on every request
+    bool system_proxy;       // `proxy` is the system's, set on every request
     std::string authorities; // PEM; empty: the bundle's file alone
 };
 
@@ -440,7 +454,8 @@ const network_settings& network() {
         if (n.system_proxy)
             log_printf("using the system's proxy %s for %s\n", n.proxy.c_str(), base_url);
         for (const char* variable : proxy_variables)
-            if (const char* value = getenv(variable); value != nullptr && value[0] != '\0' && n.proxy.empty())
+            if (const char* value = getenv(variable);
+                value != nullptr && value[0] != '\0' && n.proxy.empty())
                 n.proxy = value;
         std::string roots = platform_system_root_certificates();
         FILE* bundle = nullptr;
@@ -469,7 +484,8 @@ void set_network_options(CURL* curl) {
     if (n.authorities.empty()) {
         set_option(curl, CURLOPT_CAINFO, ca_bundle);
     } else {
-        curl_blob blob{const_cast<char*>(n.authorities.data()), n.authorities.size(), CURL_BLOB_NOCOPY};
+        curl_blob blob{const_cast<char*>(n.authorities.data()), n.authorities.size(),
+                       CURL_BLOB_NOCOPY};
         set_option(curl, CURLOPT_CAINFO_BLOB, &blob);
     }
     if (n.system_proxy) {
@@ -535,8 +551,9 @@ void start_attempt(transfer_t* t) {
     // Within the job's time budget, an unreachable server takes no longer than the budget.
     long connect_ms = connect_timeout_ms;
     if (t->job->give_up_at != 0)
-        connect_ms = std::clamp(static_cast<long>(static_cast<int32_t>(t->job->give_up_at - SDL_GetTicks())),
-                                min_connect_timeout_ms, connect_timeout_ms);
+        connect_ms =
+            std::clamp(static_cast<long>(static_cast<int32_t>(t->job->give_up_at - SDL_GetTicks())),
+                       min_connect_timeout_ms, connect_timeout_ms);
     set_option(curl, CURLOPT_CONNECTTIMEOUT_MS, connect_ms);
     set_option(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
     set_option(curl, CURLOPT_LOW_SPEED_TIME, launcher_stall_seconds);
@@ -578,7 +595,9 @@ void succeed(transfer_t* t, long code) {
     delete t;
 }
 
-const char* host_of(const transfer_t* t) { return t->servers->hosts[t->server].c_str(); }
+const char* host_of(const transfer_t* t) {
+    return t->servers->hosts[t->server].c_str();
+}
 
 // The most bytes the answer `t` asks for now may have: the coordinator's own fetch's cap, a
 // chunk index's, or the listed file's (whole or as a patch).
@@ -599,7 +618,7 @@ void set_url(transfer_t* t) {
         t->url = std::string(base) + t->job->entry->name;
         return;
     }
-    char* url = asks_patch(t)          ? patch_url(t->job->entry, t->job->patch_base, base)
+    char* url = asks_patch(t)        ? patch_url(t->job->entry, t->job->patch_base, base)
                 : t->job->ask_chunks ? chunk_index_url(t->job->entry, base)
                                      : file_url(t->job->entry, base);
     t->url = url;
@@ -643,7 +662,8 @@ bool try_next_server(transfer_t* t) {
 }
 
 // The player's sentence for a failure, naming every server tried when there were several.
-std::string sentence_for(const transfer_t* t, failure_cause cause, const char* name, const char* proxy, long status) {
+std::string sentence_for(const transfer_t* t, failure_cause cause, const char* name,
+                         const char* proxy, long status) {
     std::string sentence = failure_sentence(cause, name, proxy, status, host_of(t));
     if (!t->asked.empty()) {
         sentence += " The launcher tried the servers ";
@@ -666,7 +686,8 @@ void try_again(transfer_t* t, const char* report, const char* reason) {
     ++t->failures;
     uint32_t delay = retry_delay_ms(t->failures, t->retry_after_ms);
     uint32_t now = SDL_GetTicks();
-    bool out_of_time = t->job->give_up_at != 0 && static_cast<int32_t>(now + delay - t->job->give_up_at) > 0;
+    bool out_of_time =
+        t->job->give_up_at != 0 && static_cast<int32_t>(now + delay - t->job->give_up_at) > 0;
     if (t->failures == attempts && !out_of_time && try_next_server(t))
         return;
     if (t->failures == attempts || out_of_time) {
@@ -679,7 +700,9 @@ void try_again(transfer_t* t, const char* report, const char* reason) {
 }
 
 // The name a sentence gives the transfer's file: null for the file list.
-const char* sentence_name(const transfer_t* t) { return t->job->for_coordinator && !t->job->as_is ? nullptr : t->job->entry->name; }
+const char* sentence_name(const transfer_t* t) {
+    return t->job->for_coordinator && !t->job->as_is ? nullptr : t->job->entry->name;
+}
 
 // An answer other than the file: tried again when a busy server gave it, else the end.
 void failed_status(transfer_t* t, long code) {
@@ -687,7 +710,8 @@ void failed_status(transfer_t* t, long code) {
     if (cause == failure_cause::missing && try_next_server(t))
         return;
     char report[report_size];
-    FORMAT_REPORT(report, sizeof report, sentence_for(t, cause, sentence_name(t), nullptr, code).c_str(),
+    FORMAT_REPORT(report, sizeof report,
+                  sentence_for(t, cause, sentence_name(t), nullptr, code).c_str(),
                   "error %lld downloading\n%s", static_cast<long long>(code), t->url.c_str());
     if (worth_another_attempt(cause))
         try_again(t, report, ("the server answered " + std::to_string(code)).c_str());
@@ -717,7 +741,8 @@ void skip_optional(transfer_t* t, const char* why) {
 // changed under the download: the coordinator decides).
 void refuse_oversized(transfer_t* t, long code) {
     job_t* job = t->job;
-    log_printf("the answer for %s passed its cap of %" PRIu64 " bytes: refused\n", job->entry->name, t->cap);
+    log_printf("the answer for %s passed its cap of %" PRIu64 " bytes: refused\n", job->entry->name,
+               t->cap);
     if (job->for_coordinator) {
         job->over_cap = true;
         succeed(t, code);
@@ -729,7 +754,8 @@ void refuse_oversized(transfer_t* t, long code) {
         return;
     }
     char problem[sizeof mismatch_problem];
-    snprintf(problem, sizeof problem, "%s.zs is longer than %" PRIu64 " bytes compress to (more than %" PRIu64 " bytes)",
+    snprintf(problem, sizeof problem,
+             "%s.zs is longer than %" PRIu64 " bytes compress to (more than %" PRIu64 " bytes)",
              job->entry->name, job->entry->size, t->cap);
     note_mismatch(job, problem);
     delete t;
@@ -752,9 +778,10 @@ void finish_attempt(transfer_t* t, CURLcode result) {
     }
     if (t->too_slow) {
         char report[report_size];
-        FORMAT_REPORT(report, sizeof report, sentence_for(t, failure_cause::slow, sentence_name(t), nullptr, 0).c_str(),
-                      "less than %" PRIu64 " bytes a second for %u s\n%s", rate_floor, launcher_rate_window_ms / 1000,
-                      t->url.c_str());
+        FORMAT_REPORT(report, sizeof report,
+                      sentence_for(t, failure_cause::slow, sentence_name(t), nullptr, 0).c_str(),
+                      "less than %" PRIu64 " bytes a second for %u s\n%s", rate_floor,
+                      launcher_rate_window_ms / 1000, t->url.c_str());
         try_again(t, report, "it sends too slowly");
         return;
     }
@@ -764,12 +791,13 @@ void finish_attempt(transfer_t* t, CURLcode result) {
     }
     if (t->page_cut) // an error page read as far as it matters: its status decides
         result = CURLE_OK;
-    bool busy = result == CURLE_OK && worth_another_attempt(classify_status(code)) && code != http_ok;
+    bool busy =
+        result == CURLE_OK && worth_another_attempt(classify_status(code)) && code != http_ok;
     if (t->job->as_is && !busy && (result == CURLE_OK || result == CURLE_WRITE_ERROR)) {
         // A chunk one server lacks may be on the next; the caller judges any other answer, and
         // a body its hook refused.
-        if (t->job->on_any_server && result == CURLE_OK && classify_status(code) == failure_cause::missing &&
-            try_next_server(t))
+        if (t->job->on_any_server && result == CURLE_OK &&
+            classify_status(code) == failure_cause::missing && try_next_server(t))
             return;
         succeed(t, code);
         return;
@@ -782,7 +810,8 @@ void finish_attempt(transfer_t* t, CURLcode result) {
             t->range_refused = true;
             retry_later(t, 0);
         } else if (asks_patch(t) || t->job->ask_chunks) {
-            skip_optional(t, ("on " + std::string(host_of(t)) + " (" + std::to_string(code) + ")").c_str());
+            skip_optional(
+                t, ("on " + std::string(host_of(t)) + " (" + std::to_string(code) + ")").c_str());
         } else {
             failed_status(t, code);
         }
@@ -791,14 +820,15 @@ void finish_attempt(transfer_t* t, CURLcode result) {
     log_printf(" *** Got CURLcode %s\n", curl_easy_strerror(result));
     failure_cause cause = classify_result(result, !t->proxy.empty(), proxy_answer);
     // A server that cannot be reached, or cannot prove it is the vendor's: the next one at once.
-    bool server_fault = cause == failure_cause::unreachable || cause == failure_cause::no_such_host ||
-                        cause == failure_cause::certificate;
+    bool server_fault = cause == failure_cause::unreachable ||
+                        cause == failure_cause::no_such_host || cause == failure_cause::certificate;
     if (server_fault && t->servers->urls.size() > 1)
         t->servers->down[t->server] = true;
     if (server_fault && try_next_server(t))
         return;
     char report[report_size];
-    FORMAT_REPORT(report, sizeof report, sentence_for(t, cause, sentence_name(t), t->proxy.c_str(), proxy_answer).c_str(),
+    FORMAT_REPORT(report, sizeof report,
+                  sentence_for(t, cause, sentence_name(t), t->proxy.c_str(), proxy_answer).c_str(),
                   "Error downloading. %s", curl_easy_strerror(result));
     // A bundle of authorities that cannot be read is this installation's fault, not the network's.
     if (cause == failure_cause::bundle)
@@ -847,7 +877,8 @@ transfer_t* new_transfer(job_t* job) {
     job->over_cap = false;
     t->servers = job->servers != nullptr ? job->servers : &update_servers;
     t->server = t->first_server = t->servers->preferred.load() % t->servers->urls.size();
-    char* temporary = job->as_is ? str_concat("game/", job->entry->name) : temporary_path(job->entry);
+    char* temporary =
+        job->as_is ? str_concat("game/", job->entry->name) : temporary_path(job->entry);
     t->temporary = temporary;
     free(temporary);
     set_url(t);
@@ -863,7 +894,8 @@ void measure_ended(CURL* handle) {
     ++round_now.ended;
     round_now.ended_bytes += static_cast<uint64_t>(body);
     if (curl_easy_getinfo(handle, CURLINFO_PRETRANSFER_TIME_T, &asked) == CURLE_OK &&
-        curl_easy_getinfo(handle, CURLINFO_STARTTRANSFER_TIME_T, &answered) == CURLE_OK && answered > asked)
+        curl_easy_getinfo(handle, CURLINFO_STARTTRANSFER_TIME_T, &answered) == CURLE_OK &&
+        answered > asked)
         rtt_us = std::min(rtt_us, static_cast<uint64_t>(answered - asked));
 }
 
@@ -936,7 +968,8 @@ void parse_servers(const char* urls, server_list* list) {
 namespace {
 
 const std::string& preferred(const server_list& servers, size_t answered = SIZE_MAX) {
-    return servers.urls[answered != SIZE_MAX ? answered : servers.preferred.load() % servers.urls.size()];
+    return servers
+        .urls[answered != SIZE_MAX ? answered : servers.preferred.load() % servers.urls.size()];
 }
 
 } // namespace
@@ -970,7 +1003,9 @@ char* chunk_index_url(const game_file_t* entry, const char* server) {
     return str_concat(server != nullptr ? server : preferred(update_servers).c_str(), name);
 }
 
-char* target_path(const game_file_t* entry) { return str_concat("game/", entry->name); }
+char* target_path(const game_file_t* entry) {
+    return str_concat("game/", entry->name);
+}
 
 char* temporary_path(const game_file_t* entry) {
     std::string path = std::string("game/") + entry->name + ".zs";
@@ -978,7 +1013,8 @@ char* temporary_path(const game_file_t* entry) {
 }
 
 const char* update_host() {
-    return update_servers.hosts[update_servers.preferred.load() % update_servers.hosts.size()].c_str();
+    return update_servers.hosts[update_servers.preferred.load() % update_servers.hosts.size()]
+        .c_str();
 }
 
 failure_cause classify_result(int curl_result, bool through_proxy, long proxy_answer) {
@@ -1008,25 +1044,29 @@ failure_cause classify_result(int curl_result, bool through_proxy, long proxy_an
 }
 
 failure_cause classify_status(long status) {
-    if (std::find(std::begin(busy_statuses), std::end(busy_statuses), status) != std::end(busy_statuses))
+    if (std::find(std::begin(busy_statuses), std::end(busy_statuses), status) !=
+        std::end(busy_statuses))
         return failure_cause::busy;
-    if (std::find(std::begin(missing_statuses), std::end(missing_statuses), status) != std::end(missing_statuses))
+    if (std::find(std::begin(missing_statuses), std::end(missing_statuses), status) !=
+        std::end(missing_statuses))
         return failure_cause::missing;
     return failure_cause::refused;
 }
 
 bool worth_another_attempt(failure_cause cause) {
-    return cause != failure_cause::certificate && cause != failure_cause::bundle && cause != failure_cause::missing &&
-           cause != failure_cause::refused;
+    return cause != failure_cause::certificate && cause != failure_cause::bundle &&
+           cause != failure_cause::missing && cause != failure_cause::refused;
 }
 
 std::string failure_sentence(failure_cause cause, const char* name, const char* proxy, long status,
                              const char* host) {
     if (host == nullptr)
         host = update_host();
-    constexpr const char* later = "the vendor's server is being updated or is damaged; try again later.";
-    constexpr const char* connection = "Check that this computer is connected to the Internet, then start the "
-                                       "launcher again.";
+    constexpr const char* later =
+        "the vendor's server is being updated or is damaged; try again later.";
+    constexpr const char* connection =
+        "Check that this computer is connected to the Internet, then start the "
+        "launcher again.";
     std::string what = name != nullptr ? std::string("the file ") + name : "the file list";
     char text[1024];
     switch (cause) {
@@ -1034,52 +1074,68 @@ std::string failure_sentence(failure_cause cause, const char* name, const char* 
         snprintf(text, sizeof text, "Cannot reach the update server %s. %s", host, connection);
         break;
     case failure_cause::no_such_host:
-        snprintf(text, sizeof text, "Cannot find the update server %s (its name is not known here). %s", host,
+        snprintf(text, sizeof text,
+                 "Cannot find the update server %s (its name is not known here). %s", host,
                  connection);
         break;
     case failure_cause::proxy_unreachable:
-        snprintf(text, sizeof text, "Cannot reach the proxy %s, through which this computer connects to the "
-                 "Internet. Check the proxy settings, then start the launcher again.", proxy);
+        snprintf(text, sizeof text,
+                 "Cannot reach the proxy %s, through which this computer connects to the "
+                 "Internet. Check the proxy settings, then start the launcher again.",
+                 proxy);
         break;
     case failure_cause::proxy_refused:
-        snprintf(text, sizeof text, "The proxy %s refused the connection to the update server %s (it answered %ld). "
-                 "Check the proxy settings, then start the launcher again.", proxy, host, status);
+        snprintf(text, sizeof text,
+                 "The proxy %s refused the connection to the update server %s (it answered %ld). "
+                 "Check the proxy settings, then start the launcher again.",
+                 proxy, host, status);
         break;
     case failure_cause::certificate:
-        snprintf(text, sizeof text, "The update server %s could not prove that it is the vendor's. Check that this "
-                 "computer's date and time are right; security software, or a network that intercepts connections "
-                 "(at work, at school, in a hotel), can also cause this.", host);
+        snprintf(text, sizeof text,
+                 "The update server %s could not prove that it is the vendor's. Check that this "
+                 "computer's date and time are right; security software, or a network that "
+                 "intercepts connections "
+                 "(at work, at school, in a hotel), can also cause this.",
+                 host);
         break;
     case failure_cause::bundle:
-        snprintf(text, sizeof text, "The launcher's list of certificate authorities (curl-ca-bundle.crt) is missing "
+        snprintf(text, sizeof text,
+                 "The launcher's list of certificate authorities (curl-ca-bundle.crt) is missing "
                  "or damaged. Install the launcher again.");
         break;
     case failure_cause::busy:
-        snprintf(text, sizeof text, "The update server %s is overloaded or down (it answered %ld). Start the "
-                 "launcher again later.", host, status);
+        snprintf(text, sizeof text,
+                 "The update server %s is overloaded or down (it answered %ld). Start the "
+                 "launcher again later.",
+                 host, status);
         break;
     case failure_cause::missing:
         snprintf(text, sizeof text, "The update server lacks %s: %s", what.c_str(), later);
         break;
     case failure_cause::refused:
-        snprintf(text, sizeof text, "The update server did not send %s (it answered %ld): %s", what.c_str(), status,
-                 later);
+        snprintf(text, sizeof text, "The update server did not send %s (it answered %ld): %s",
+                 what.c_str(), status, later);
         break;
     case failure_cause::slow:
-        snprintf(text, sizeof text, "The update server %s sends %s too slowly to finish (less than %" PRIu64 " bytes a "
-                 "second for %u s). %s", host, what.c_str(), rate_floor, launcher_rate_window_ms / 1000, connection);
+        snprintf(text, sizeof text,
+                 "The update server %s sends %s too slowly to finish (less than %" PRIu64
+                 " bytes a "
+                 "second for %u s). %s",
+                 host, what.c_str(), rate_floor, launcher_rate_window_ms / 1000, connection);
         break;
     }
     return text;
 }
 
 uint32_t retry_delay_ms(int failures, uint32_t retry_after_ms) {
-    uint32_t pause = retry_delays_ms[std::clamp(failures, 1, static_cast<int>(std::size(retry_delays_ms))) - 1];
+    uint32_t pause =
+        retry_delays_ms[std::clamp(failures, 1, static_cast<int>(std::size(retry_delays_ms))) - 1];
     return std::max(pause, std::min(retry_after_ms, max_retry_after_ms)) / launcher_pause_divisor;
 }
 
 uint64_t answer_cap(uint64_t listed_size) {
-    return listed_size < ZSTD_MAX_INPUT_SIZE ? ZSTD_compressBound(static_cast<size_t>(listed_size)) : UINT64_MAX;
+    return listed_size < ZSTD_MAX_INPUT_SIZE ? ZSTD_compressBound(static_cast<size_t>(listed_size))
+                                             : UINT64_MAX;
 }
 
 bool below_rate_floor(uint64_t attempt_bytes, uint64_t link_bytes, uint32_t elapsed_ms) {
@@ -1097,7 +1153,8 @@ void download_init() {
     multi = curl_multi_init();
     CHECK(multi != nullptr);
     CHECK(curl_multi_setopt(multi, CURLMOPT_PIPELINING, CURLPIPE_MULTIPLEX) == CURLM_OK);
-    CHECK(curl_multi_setopt(multi, CURLMOPT_MAX_HOST_CONNECTIONS, max_host_connections) == CURLM_OK);
+    CHECK(curl_multi_setopt(multi, CURLMOPT_MAX_HOST_CONNECTIONS, max_host_connections) ==
+          CURLM_OK);
 }
 
 void download_cleanup() {
@@ -1129,7 +1186,8 @@ size_t next_transfer_limit(size_t limit, const transfer_round& round, uint64_t r
     double per_second = static_cast<double>(round.bytes) * 1000.0 / round.ms;
     double mean_file = static_cast<double>(round.ended_bytes) / round.ended;
     double per_round_trip = per_second * static_cast<double>(rtt_us) / 1e6 / mean_file;
-    return std::max(limit, static_cast<size_t>(std::min(2 * per_round_trip, double{max_transfers})));
+    return std::max(limit,
+                    static_cast<size_t>(std::min(2 * per_round_trip, double{max_transfers})));
 }
 
 fetch_result download(job_t* job) {
@@ -1161,7 +1219,8 @@ int transfer_thread_fn(void*) {
             finish_attempt(t, message->data.result);
         }
         // The room that ended transfers left is filled now: waiting for the network first would
-        // idle the link whenever every transfer in flight ended at once (a fast server, small files).
+        // idle the link whenever every transfer in flight ended at once (a fast server, small
+        // files).
         start_due(SDL_GetTicks());
         CHECK(curl_multi_poll(multi, nullptr, 0, wait_ms(SDL_GetTicks()), nullptr) == CURLM_OK);
     }

@@ -18,7 +18,8 @@ namespace {
 
 constexpr uint32_t idle_poll_ms = 100;
 constexpr long http_partial = 206; // a transfer's status when it was resumed
-constexpr const char* empty_digest = "da39a3ee5e6b4b0d3255bfef95601890afd80709"; // SHA-1 of no bytes
+constexpr const char* empty_digest =
+    "da39a3ee5e6b4b0d3255bfef95601890afd80709"; // SHA-1 of no bytes
 // A local copy of another size than listed is hashed to serve as a patch's base only up to this
 // size (the publisher makes no patches past 1 GiB by default).
 constexpr uint64_t max_patch_base = 4ULL << 30;
@@ -32,7 +33,8 @@ enum class verdict { fetch, current_by_record, current_by_digest };
 verdict judge_local_copy(game_file_t* e, const char* path, char base[hash_text_size]) {
     base[0] = '\0';
     platform_file_stamp before;
-    if (!e->local_exists || e->local_is_link || platform_stamp(path, &before) != 0 || !before.regular)
+    if (!e->local_exists || e->local_is_link || platform_stamp(path, &before) != 0 ||
+        !before.regular)
         return verdict::fetch;
     bool same_size = e->size == before.size;
     if (same_size && e->size == 0 && str_eq(e->hash, empty_digest)) {
@@ -138,14 +140,16 @@ void finish_install(job_t* job, const char* output, const char* target, const ch
 // Assembles the file from its chunks (the temporary holds their index) into "<name>.upd_old".
 void install_chunks(job_t* job, const char* target, const char* temporary, const char* output) {
     char problem[sizeof mismatch_problem];
-    chunk_outcome outcome = assemble_from_chunks(job, temporary, target, output, problem, sizeof problem);
+    chunk_outcome outcome =
+        assemble_from_chunks(job, temporary, target, output, problem, sizeof problem);
     char* url = chunk_index_url(job->entry);
     log_printf("%ld | %5u ms | %s\n", job->status, SDL_GetTicks() - job->started, url);
     free(url);
     if (outcome == chunk_outcome::installed) {
         finish_install(job, output, target, temporary);
     } else if (outcome == chunk_outcome::failed) {
-        log_printf("the chunks for %s did not apply (%s); fetching it whole\n", job->entry->name, problem);
+        log_printf("the chunks for %s did not apply (%s); fetching it whole\n", job->entry->name,
+                   problem);
         fall_back_to_whole_file(job, temporary, output);
     } else {
         remove_entry(output); // the round ends; the index stays for the next one
@@ -173,7 +177,8 @@ void install(job_t* job) {
     platform_mapping base;
     bool base_mapped = is_patch && map_file_patiently(target, &base) == 0;
     decompress_result result;
-    decompress({temporary, transfer_header_size, output.c_str(), e->size, base.data, static_cast<size_t>(base.size)},
+    decompress({temporary, transfer_header_size, output.c_str(), e->size, base.data,
+                static_cast<size_t>(base.size)},
                &result);
     if (base_mapped)
         platform_unmap(&base, base.size);
@@ -192,7 +197,8 @@ void install(job_t* job) {
                    base_mapped ? problem : "its base cannot be read");
         fall_back_to_whole_file(job, temporary, output.c_str());
     } else if (problem[0] != '\0' && job->status == http_partial) {
-        log_printf("the resumed download of %s does not match the list (%s); fetching it whole\n", e->name, problem);
+        log_printf("the resumed download of %s does not match the list (%s); fetching it whole\n",
+                   e->name, problem);
         fall_back_to_whole_file(job, temporary, output.c_str());
     } else if (problem[0] != '\0') {
         report_mismatch(job, problem, temporary, output.c_str());

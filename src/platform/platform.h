@@ -137,7 +137,7 @@ struct platform_file_stamp {
     uint64_t change_time;
     uint64_t volume;
     uint64_t index;
-    bool regular; // a regular file, not a link, directory or device
+    bool regular;   // a regular file, not a link, directory or device
     bool directory; // a directory, not a link to one
 };
 int platform_stamp(const char* path, platform_file_stamp* out);

@@ -93,7 +93,8 @@ bool lock_address(const char* name, sockaddr_un* addr, socklen_t* addr_len) {
                            static_cast<unsigned>(getuid()));
     if (written < 0 || static_cast<size_t>(written) >= sizeof addr->sun_path - 1)
         return false;
-    *addr_len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + static_cast<size_t>(written));
+    *addr_len =
+        static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + static_cast<size_t>(written));
     return true;
 }
 
@@ -175,7 +176,9 @@ char* platform_executable_name() {
     return name;
 }
 
-int platform_replace_executable(const char* from, const char* to) { return rename(from, to) == 0 ? 0 : errno; }
+int platform_replace_executable(const char* from, const char* to) {
+    return rename(from, to) == 0 ? 0 : errno;
+}
 
 bool platform_hand_over(const char* exe, const char*, char* reason, size_t reason_size) {
     grant_execute(exe);
@@ -245,7 +248,6 @@ uint32_t describe_entry(DIR* dir, const dirent* entry, platform_find_data* out) 
     return 0;
 }
 
-
 // Fills `out` from the next entry; 0, platform_error_no_more_files, or an errno value.
 uint32_t read_entry(DIR* dir, platform_find_data* out) {
     for (;;) {
@@ -290,15 +292,23 @@ uint32_t platform_find_next(platform_find_handle handle, platform_find_data* out
     return read_entry(reinterpret_cast<DIR*>(handle), out);
 }
 
-void platform_find_close(platform_find_handle handle) { closedir(reinterpret_cast<DIR*>(handle)); }
+void platform_find_close(platform_find_handle handle) {
+    closedir(reinterpret_cast<DIR*>(handle));
+}
 
-int platform_mkdir(const char* path) { return mkdir(path, 0755) == 0 ? 0 : errno; }
+int platform_mkdir(const char* path) {
+    return mkdir(path, 0755) == 0 ? 0 : errno;
+}
 
 const bool platform_names_ignore_case = false;
 
-int platform_remove(const char* path) { return unlink(path) == 0 ? 0 : errno; }
+int platform_remove(const char* path) {
+    return unlink(path) == 0 ? 0 : errno;
+}
 
-int platform_remove_directory(const char* path) { return rmdir(path) == 0 ? 0 : errno; }
+int platform_remove_directory(const char* path) {
+    return rmdir(path) == 0 ? 0 : errno;
+}
 
 int platform_rename(const char* from, const char* to) {
     // rename() would replace an existing `to`; the callers never want that.
@@ -308,17 +318,23 @@ int platform_rename(const char* from, const char* to) {
     return rename(from, to) == 0 ? 0 : errno;
 }
 
-int platform_replace(const char* from, const char* to) { return rename(from, to) == 0 ? 0 : errno; }
+int platform_replace(const char* from, const char* to) {
+    return rename(from, to) == 0 ? 0 : errno;
+}
 
 int platform_open_file(const char* path, const char* mode, FILE** out) {
     *out = fopen(path, mode);
     return *out != nullptr ? 0 : errno;
 }
 
-int platform_seek(FILE* f, uint64_t offset) { return fseeko(f, static_cast<off_t>(offset), SEEK_SET) == 0 ? 0 : errno; }
+int platform_seek(FILE* f, uint64_t offset) {
+    return fseeko(f, static_cast<off_t>(offset), SEEK_SET) == 0 ? 0 : errno;
+}
 
 // A running program's files can be replaced here: the system keeps the old content for it.
-bool platform_held_by_running_program(const char*) { return false; }
+bool platform_held_by_running_program(const char*) {
+    return false;
+}
 
 FILE* platform_create_new_file(const char* path) {
     constexpr mode_t mode = 0644;
@@ -334,20 +350,34 @@ FILE* platform_create_new_file(const char* path) {
     return f;
 }
 
-bool platform_error_is_in_use(int error) { return error == EBUSY || error == ETXTBSY; }
+bool platform_error_is_in_use(int error) {
+    return error == EBUSY || error == ETXTBSY;
+}
 
-bool platform_error_is_missing(int error) { return error == ENOENT || error == ENOTDIR; }
+bool platform_error_is_missing(int error) {
+    return error == ENOENT || error == ENOTDIR;
+}
 
-bool platform_error_is_denied(int error) { return error == EACCES || error == EPERM || error == EROFS; }
+bool platform_error_is_denied(int error) {
+    return error == EACCES || error == EPERM || error == EROFS;
+}
 
-bool platform_error_is_disk_full(int error) { return error == ENOSPC || error == EDQUOT; }
+bool platform_error_is_disk_full(int error) {
+    return error == ENOSPC || error == EDQUOT;
+}
 
-void platform_error_text(int error, char* text, size_t size) { snprintf(text, size, "%s", strerror(error)); }
+void platform_error_text(int error, char* text, size_t size) {
+    snprintf(text, size, "%s", strerror(error));
+}
 
 // libcurl reads the proxy from the environment (https_proxy, no_proxy) by itself.
-std::string platform_system_proxy(const char*) { return ""; }
+std::string platform_system_proxy(const char*) {
+    return "";
+}
 
-std::string platform_system_root_certificates() { return ""; }
+std::string platform_system_root_certificates() {
+    return "";
+}
 
 int platform_free_space(const char* path, uint64_t* bytes) {
     struct statvfs st;
@@ -363,8 +393,10 @@ int platform_stamp(const char* path, platform_file_stamp* out) {
         return errno;
     constexpr uint64_t ns = 1000000000;
     out->size = static_cast<uint64_t>(st.st_size);
-    out->write_time = static_cast<uint64_t>(st.st_mtim.tv_sec) * ns + static_cast<uint64_t>(st.st_mtim.tv_nsec);
-    out->change_time = static_cast<uint64_t>(st.st_ctim.tv_sec) * ns + static_cast<uint64_t>(st.st_ctim.tv_nsec);
+    out->write_time =
+        static_cast<uint64_t>(st.st_mtim.tv_sec) * ns + static_cast<uint64_t>(st.st_mtim.tv_nsec);
+    out->change_time =
+        static_cast<uint64_t>(st.st_ctim.tv_sec) * ns + static_cast<uint64_t>(st.st_ctim.tv_nsec);
     out->volume = static_cast<uint64_t>(st.st_dev);
     out->index = static_cast<uint64_t>(st.st_ino);
     out->regular = S_ISREG(st.st_mode);
@@ -404,7 +436,8 @@ int platform_map_new_file(const char* path, uint64_t size, platform_mapping* out
     // The space is taken now: a full disk is an error here rather than a crash when the mapped
     // pages are written.
     int error = posix_fallocate(fd, 0, static_cast<off_t>(size));
-    void* data = error == 0 ? mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0) : MAP_FAILED;
+    void* data =
+        error == 0 ? mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0) : MAP_FAILED;
     if (data == MAP_FAILED) {
         if (error == 0)
             error = errno;
@@ -429,7 +462,8 @@ int platform_unmap(platform_mapping* mapping, uint64_t keep) {
     if (mapping->data != nullptr && munmap(mapping->data, mapping->size) != 0)
         error = errno;
     bool writable = mapping->view == 1;
-    if (writable && error == 0 && keep < mapping->size && ftruncate(static_cast<int>(mapping->file), static_cast<off_t>(keep)) != 0)
+    if (writable && error == 0 && keep < mapping->size &&
+        ftruncate(static_cast<int>(mapping->file), static_cast<off_t>(keep)) != 0)
         error = errno;
     if (mapping->file >= 0 && close(static_cast<int>(mapping->file)) != 0 && error == 0)
         error = errno;
@@ -451,7 +485,9 @@ void platform_sleep_ms(uint32_t ms) {
     }
 }
 
-void platform_unbuffer_stdout() { setvbuf(stdout, nullptr, _IOLBF, 0); }
+void platform_unbuffer_stdout() {
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+}
 
 char* platform_current_directory() {
     // getcwd with a null buffer allocates one as long as the path needs.

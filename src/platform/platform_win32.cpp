@@ -2,7 +2,8 @@
 #include "platform/platform.h"
 
 #define WIN32_LEAN_AND_MEAN
-#include <windows.h>
+#include <windows.h> // before the other Windows headers, which need its types
+
 #include <fcntl.h>
 #include <io.h>
 #include <wincrypt.h>
@@ -93,7 +94,8 @@ std::wstring long_path(const char* path) {
         base += L'\\';
     if (base.starts_with(L"\\\\?\\"))
         return base + wide;
-    return (base.starts_with(L"\\\\") ? L"\\\\?\\UNC\\" + base.substr(2) : L"\\\\?\\" + base) + wide;
+    return (base.starts_with(L"\\\\") ? L"\\\\?\\UNC\\" + base.substr(2) : L"\\\\?\\" + base) +
+           wide;
 }
 
 constexpr DWORD share_all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
@@ -105,10 +107,11 @@ DWORD in_use_if_denied(DWORD error, const std::wstring& path) {
     if (error != ERROR_ACCESS_DENIED)
         return error;
     DWORD attributes = GetFileAttributesW(path.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)))
+    if (attributes == INVALID_FILE_ATTRIBUTES ||
+        (attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY)))
         return error;
-    HANDLE probe = CreateFileW(path.c_str(), DELETE, share_all, nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT,
-                               nullptr);
+    HANDLE probe = CreateFileW(path.c_str(), DELETE, share_all, nullptr, OPEN_EXISTING,
+                               FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (probe == INVALID_HANDLE_VALUE)
         return error;
     CloseHandle(probe);
@@ -117,8 +120,8 @@ DWORD in_use_if_denied(DWORD error, const std::wstring& path) {
 
 // Whether another program holds the file open against writing while letting it be read.
 bool held_by_running_program(const std::wstring& path) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, share_all, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                              nullptr);
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, share_all, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file != INVALID_HANDLE_VALUE) {
         CloseHandle(file);
         return false;
@@ -127,7 +130,8 @@ bool held_by_running_program(const std::wstring& path) {
         return false;
     // Not even readable: a holder that shares nothing (a scanner, for a moment), not a program
     // that runs from the file.
-    file = CreateFileW(path.c_str(), GENERIC_READ, share_all, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    file = CreateFileW(path.c_str(), GENERIC_READ, share_all, nullptr, OPEN_EXISTING,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return false;
     CloseHandle(file);
@@ -199,7 +203,9 @@ namespace {
 constexpr const wchar_t* handover_variable = L"VELM_HANDOVER";
 constexpr DWORD handover_wait_ms = 60000;
 
-std::wstring handover_name(const char* name) { return widen(name) + L".handover"; }
+std::wstring handover_name(const char* name) {
+    return widen(name) + L".handover";
+}
 
 // Whether the mutex, held now, becomes this process's: false when a successor is taking over.
 bool no_successor_pending(const char* name) {
@@ -220,8 +226,10 @@ bool platform_acquire_single_instance(const char* name, bool* successor) {
         return false;
     wchar_t flag[8];
     if (GetEnvironmentVariableW(handover_variable, flag, 8) > 0) {
-        SetEnvironmentVariableW(handover_variable, nullptr); // the game started later must not see it
-        HANDLE handover = OpenEventW(EVENT_MODIFY_STATE | SYNCHRONIZE, FALSE, handover_name(name).c_str());
+        SetEnvironmentVariableW(handover_variable,
+                                nullptr); // the game started later must not see it
+        HANDLE handover =
+            OpenEventW(EVENT_MODIFY_STATE | SYNCHRONIZE, FALSE, handover_name(name).c_str());
         if (handover != nullptr) {
             SetEvent(handover); // the predecessor may end now
             DWORD result = WaitForSingleObject(mutex, handover_wait_ms);
@@ -292,7 +300,8 @@ bool platform_hand_over(const char* exe, const char* name, char* reason, size_t 
     // This launcher's environment, and the variable that makes the successor take the lock over.
     std::wstring environment;
     wchar_t* block = GetEnvironmentStringsW();
-    for (const wchar_t* variable = block; variable != nullptr && *variable != L'\0'; variable += wcslen(variable) + 1)
+    for (const wchar_t* variable = block; variable != nullptr && *variable != L'\0';
+         variable += wcslen(variable) + 1)
         if (wcsncmp(variable, handover_variable, wcslen(handover_variable)) != 0)
             environment.append(variable).push_back(L'\0');
     FreeEnvironmentStringsW(block);
@@ -308,7 +317,8 @@ bool platform_hand_over(const char* exe, const char* name, char* reason, size_t 
     PROCESS_INFORMATION process{};
     bool started = CreateProcessW(wide_exe.c_str(), command.data(), nullptr, nullptr, FALSE,
                                   CREATE_UNICODE_ENVIRONMENT, environment.data(),
-                                  start_directory.empty() ? nullptr : start_directory.c_str(), &startup, &process);
+                                  start_directory.empty() ? nullptr : start_directory.c_str(),
+                                  &startup, &process);
     if (!started) {
         describe_system_error(GetLastError(), reason, reason_size);
         CloseHandle(handover);
@@ -346,7 +356,8 @@ static void copy_find_data(const WIN32_FIND_DATAW& data, platform_find_data* out
     out->size_high = data.nFileSizeHigh;
     out->size_low = data.nFileSizeLow;
     // Always fits: at most 259 UTF-16 units of 3 bytes each.
-    if (WideCharToMultiByte(CP_UTF8, 0, data.cFileName, -1, out->name, sizeof out->name, nullptr, nullptr) == 0)
+    if (WideCharToMultiByte(CP_UTF8, 0, data.cFileName, -1, out->name, sizeof out->name, nullptr,
+                            nullptr) == 0)
         out->name[0] = '\0';
 }
 
@@ -395,10 +406,14 @@ uint32_t platform_find_next(platform_find_handle handle, platform_find_data* out
     return 0;
 }
 
-void platform_find_close(platform_find_handle handle) { FindClose(reinterpret_cast<HANDLE>(handle)); }
+void platform_find_close(platform_find_handle handle) {
+    FindClose(reinterpret_cast<HANDLE>(handle));
+}
 
 int platform_mkdir(const char* path) {
-    return CreateDirectoryW(long_path(path).c_str(), nullptr) ? 0 : errno_for_listing_error(GetLastError());
+    return CreateDirectoryW(long_path(path).c_str(), nullptr)
+               ? 0
+               : errno_for_listing_error(GetLastError());
 }
 
 const bool platform_names_ignore_case = true;
@@ -416,7 +431,8 @@ static bool remove_entry(const std::wstring& path, DWORD attributes) {
 // and a read-only copy set aside as ".upd_old" would block the next update of its file: clear the
 // flag and retry, and put it back when the entry stays.
 // A file that is not read-only but still refused is in use (in_use_if_denied).
-template <typename Remove> static int retry_without_read_only(const std::wstring& path, DWORD error, Remove remove) {
+template <typename Remove>
+static int retry_without_read_only(const std::wstring& path, DWORD error, Remove remove) {
     if (error != ERROR_ACCESS_DENIED)
         return static_cast<int>(error);
     DWORD attributes = GetFileAttributesW(path.c_str());
@@ -466,9 +482,13 @@ static int move(const char* from, const char* to, DWORD flags) {
 }
 
 // Without MOVEFILE_REPLACE_EXISTING an existing `to` makes it fail, as the callers want.
-int platform_rename(const char* from, const char* to) { return move(from, to, 0); }
+int platform_rename(const char* from, const char* to) {
+    return move(from, to, 0);
+}
 
-int platform_replace(const char* from, const char* to) { return move(from, to, MOVEFILE_REPLACE_EXISTING); }
+int platform_replace(const char* from, const char* to) {
+    return move(from, to, MOVEFILE_REPLACE_EXISTING);
+}
 
 int platform_open_file(const char* path, const char* mode, FILE** out) {
     *out = nullptr;
@@ -477,8 +497,10 @@ int platform_open_file(const char* path, const char* mode, FILE** out) {
     std::wstring wide = long_path(path);
     HANDLE file = CreateFileW(wide.c_str(), reading ? GENERIC_READ : GENERIC_WRITE,
                               reading ? share_all : FILE_SHARE_READ, nullptr,
-                              reading ? OPEN_EXISTING : appending ? OPEN_ALWAYS : CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                              nullptr);
+                              reading     ? OPEN_EXISTING
+                              : appending ? OPEN_ALWAYS
+                                          : CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return static_cast<int>(in_use_if_denied(GetLastError(), wide));
     int flags = _O_BINARY | (reading ? _O_RDONLY : _O_WRONLY) | (appending ? _O_APPEND : 0);
@@ -499,7 +521,9 @@ int platform_seek(FILE* f, uint64_t offset) {
     return _fseeki64(f, static_cast<__int64>(offset), SEEK_SET) == 0 ? 0 : errno;
 }
 
-bool platform_held_by_running_program(const char* path) { return held_by_running_program(long_path(path)); }
+bool platform_held_by_running_program(const char* path) {
+    return held_by_running_program(long_path(path));
+}
 
 FILE* platform_create_new_file(const char* path) {
     // CREATE_NEW fails on any entry at the name; FILE_FLAG_OPEN_REPARSE_POINT keeps a link at
@@ -508,7 +532,9 @@ FILE* platform_create_new_file(const char* path) {
                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         DWORD error = GetLastError();
-        errno = error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS ? EEXIST : errno_for_listing_error(error);
+        errno = error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS
+                    ? EEXIST
+                    : errno_for_listing_error(error);
         return nullptr;
     }
     int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_WRONLY | _O_BINARY);
@@ -575,17 +601,19 @@ void system_proxy_lists(const std::wstring& url, std::string* proxies, std::stri
         return;
     bool decided = false;
     if (settings.fAutoDetect || settings.lpszAutoConfigUrl != nullptr) {
-        HINTERNET session = WinHttpOpen(L"VELM", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
-                                        WINHTTP_NO_PROXY_BYPASS, 0);
+        HINTERNET session = WinHttpOpen(L"VELM", WINHTTP_ACCESS_TYPE_NO_PROXY,
+                                        WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
         WINHTTP_AUTOPROXY_OPTIONS options{};
-        options.dwFlags = settings.lpszAutoConfigUrl != nullptr ? WINHTTP_AUTOPROXY_CONFIG_URL : WINHTTP_AUTOPROXY_AUTO_DETECT;
+        options.dwFlags = settings.lpszAutoConfigUrl != nullptr ? WINHTTP_AUTOPROXY_CONFIG_URL
+                                                                : WINHTTP_AUTOPROXY_AUTO_DETECT;
         options.dwAutoDetectFlags = WINHTTP_AUTO_DETECT_TYPE_DHCP | WINHTTP_AUTO_DETECT_TYPE_DNS_A;
         options.lpszAutoConfigUrl = settings.lpszAutoConfigUrl;
         options.fAutoLogonIfChallenged = TRUE;
         WINHTTP_PROXY_INFO found{};
         if (session != nullptr && WinHttpGetProxyForUrl(session, url.c_str(), &options, &found)) {
             decided = true;
-            if (found.dwAccessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY && found.lpszProxy != nullptr) {
+            if (found.dwAccessType == WINHTTP_ACCESS_TYPE_NAMED_PROXY &&
+                found.lpszProxy != nullptr) {
                 *proxies = narrow(found.lpszProxy);
                 *bypass = found.lpszProxyBypass != nullptr ? narrow(found.lpszProxyBypass) : "";
             }
@@ -621,11 +649,12 @@ std::string platform_system_root_certificates() {
     for (PCCERT_CONTEXT cert = CertEnumCertificatesInStore(store, nullptr); cert != nullptr;
          cert = CertEnumCertificatesInStore(store, cert)) {
         DWORD chars = 0;
-        if (!CryptBinaryToStringA(cert->pbCertEncoded, cert->cbCertEncoded, CRYPT_STRING_BASE64HEADER, nullptr, &chars))
+        if (!CryptBinaryToStringA(cert->pbCertEncoded, cert->cbCertEncoded,
+                                  CRYPT_STRING_BASE64HEADER, nullptr, &chars))
             continue;
         std::string text(chars, '\0');
-        if (CryptBinaryToStringA(cert->pbCertEncoded, cert->cbCertEncoded, CRYPT_STRING_BASE64HEADER, text.data(),
-                                 &chars))
+        if (CryptBinaryToStringA(cert->pbCertEncoded, cert->cbCertEncoded,
+                                 CRYPT_STRING_BASE64HEADER, text.data(), &chars))
             pem.append(text.c_str());
     }
     CertCloseStore(store, 0);
@@ -642,8 +671,9 @@ int platform_free_space(const char* path, uint64_t* bytes) {
 
 int platform_stamp(const char* path, platform_file_stamp* out) {
     // Opened for its attributes only, sharing everything, the link itself rather than its target.
-    HANDLE file = CreateFileW(long_path(path).c_str(), FILE_READ_ATTRIBUTES, share_all, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
-                              nullptr);
+    HANDLE file = CreateFileW(long_path(path).c_str(), FILE_READ_ATTRIBUTES, share_all, nullptr,
+                              OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return static_cast<int>(GetLastError());
     BY_HANDLE_FILE_INFORMATION info;
@@ -659,17 +689,22 @@ int platform_stamp(const char* path, platform_file_stamp* out) {
     out->change_time = static_cast<uint64_t>(basic.ChangeTime.QuadPart);
     out->volume = info.dwVolumeSerialNumber;
     out->index = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
-    constexpr DWORD not_regular = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE;
+    constexpr DWORD not_regular =
+        FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE;
     out->regular = (info.dwFileAttributes & not_regular) == 0;
-    out->directory = (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ==
-                     FILE_ATTRIBUTE_DIRECTORY;
+    out->directory =
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ==
+        FILE_ATTRIBUTE_DIRECTORY;
     return 0;
 }
 
 static int map_view(HANDLE file, uint64_t size, bool writable, platform_mapping* out) {
-    HANDLE view = CreateFileMappingA(file, nullptr, writable ? PAGE_READWRITE : PAGE_READONLY,
-                                     static_cast<DWORD>(size >> 32), static_cast<DWORD>(size), nullptr);
-    void* data = view != nullptr ? MapViewOfFile(view, writable ? FILE_MAP_WRITE : FILE_MAP_READ, 0, 0, 0) : nullptr;
+    HANDLE view =
+        CreateFileMappingA(file, nullptr, writable ? PAGE_READWRITE : PAGE_READONLY,
+                           static_cast<DWORD>(size >> 32), static_cast<DWORD>(size), nullptr);
+    void* data = view != nullptr
+                     ? MapViewOfFile(view, writable ? FILE_MAP_WRITE : FILE_MAP_READ, 0, 0, 0)
+                     : nullptr;
     if (data == nullptr) {
         int error = static_cast<int>(GetLastError());
         if (view != nullptr)
@@ -684,8 +719,8 @@ static int map_view(HANDLE file, uint64_t size, bool writable, platform_mapping*
 int platform_map_file(const char* path, platform_mapping* out) {
     *out = {};
     std::wstring wide = long_path(path);
-    HANDLE file = CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file = CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     LARGE_INTEGER size;
     if (file == INVALID_HANDLE_VALUE || !GetFileSizeEx(file, &size)) {
         int error = static_cast<int>(in_use_if_denied(GetLastError(), wide));
@@ -702,8 +737,8 @@ int platform_map_file(const char* path, platform_mapping* out) {
 
 int platform_map_new_file(const char* path, uint64_t size, platform_mapping* out) {
     *out = {};
-    HANDLE file = CreateFileW(long_path(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file = CreateFileW(long_path(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return static_cast<int>(GetLastError());
     // Setting the end allocates the space: a full disk fails here.
@@ -747,10 +782,14 @@ void platform_exit_now(int status) {
     ExitProcess(static_cast<UINT>(status)); // not reached
 }
 
-void platform_sleep_ms(uint32_t ms) { Sleep(ms); }
+void platform_sleep_ms(uint32_t ms) {
+    Sleep(ms);
+}
 
 // The Microsoft runtime has no line buffering (_IOLBF means full buffering there).
-void platform_unbuffer_stdout() { setvbuf(stdout, nullptr, _IONBF, 0); }
+void platform_unbuffer_stdout() {
+    setvbuf(stdout, nullptr, _IONBF, 0);
+}
 
 char* platform_current_directory() {
     // Asked with no buffer, GetCurrentDirectoryW answers the size it needs, NUL included.
@@ -777,8 +816,8 @@ bool platform_start_process(const char* exe, const char* work_dir, unsigned long
         for (wchar_t& c : *path)
             if (c == L'/')
                 c = L'\\';
-    if (!CreateProcessW(wide_exe.c_str(), nullptr, nullptr, nullptr, FALSE, 0, nullptr, wide_dir.c_str(), &startup,
-                        &process)) {
+    if (!CreateProcessW(wide_exe.c_str(), nullptr, nullptr, nullptr, FALSE, 0, nullptr,
+                        wide_dir.c_str(), &startup, &process)) {
         *error = GetLastError();
         return false;
     }

@@ -7,12 +7,13 @@ namespace {
 
 constexpr std::string_view separators = "; \t\r\n";
 constexpr std::string_view scheme_end = "://";
-constexpr std::string_view default_proxy_port = "80"; // what Windows assumes; libcurl would take 1080
+constexpr std::string_view default_proxy_port =
+    "80"; // what Windows assumes; libcurl would take 1080
 
 struct url_parts {
     std::string scheme; // lower case
-    std::string host; // lower case, an IPv6 address without its brackets
-    std::string port; // as written, or the scheme's default
+    std::string host;   // lower case, an IPv6 address without its brackets
+    std::string port;   // as written, or the scheme's default
 };
 
 std::string lower(std::string_view text) {
@@ -47,7 +48,8 @@ url_parts parse_url(std::string_view url) {
     size_t port_at = std::string_view::npos;
     if (url.starts_with('[')) {
         size_t close = url.find(']');
-        parts.host = lower(url.substr(1, close == std::string_view::npos ? std::string_view::npos : close - 1));
+        parts.host = lower(
+            url.substr(1, close == std::string_view::npos ? std::string_view::npos : close - 1));
         if (close != std::string_view::npos && close + 1 < url.size() && url[close + 1] == ':')
             port_at = close + 1;
     } else {
@@ -101,7 +103,8 @@ bool bypass_entry_matches(std::string pattern, const url_parts& url) {
     }
     // A port after the last ':' (not one inside an IPv6 address: those have brackets or more ':').
     size_t colon = pattern.rfind(':');
-    bool has_port = colon != std::string::npos && pattern.find(':') == colon && colon + 1 < pattern.size() &&
+    bool has_port = colon != std::string::npos && pattern.find(':') == colon &&
+                    colon + 1 < pattern.size() &&
                     pattern.find_first_not_of("0123456789", colon + 1) == std::string::npos;
     if (has_port) {
         if (pattern.substr(colon + 1) != url.port)
@@ -125,14 +128,16 @@ bool bypassed(std::string_view bypass, const url_parts& url) {
     return is_loopback(url.host) && !loopback_too;
 }
 
-// "host[:port]" (an "http://" before it allowed) as libcurl takes it, with the port Windows assumes.
+// "host[:port]" (an "http://" before it allowed) as libcurl takes it, with the port Windows
+// assumes.
 std::string curl_proxy(std::string_view address, std::string_view scheme) {
     if (address.starts_with("http://"))
         address.remove_prefix(std::string_view("http://").size());
     std::string out(scheme);
     out.append(scheme_end).append(address);
     size_t host_end = address.starts_with('[') ? address.find(']') : 0;
-    bool has_port = host_end != std::string_view::npos && address.find(':', host_end) != std::string_view::npos;
+    bool has_port =
+        host_end != std::string_view::npos && address.find(':', host_end) != std::string_view::npos;
     if (!has_port && scheme == "http")
         out.append(":").append(default_proxy_port);
     return out;

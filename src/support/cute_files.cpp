@@ -19,18 +19,21 @@ constexpr size_t cf_reason_size = 512;
 
 // Ends the process with the report of a folder the walk cannot go through, naming it and why;
 // the walk's own report ("0") stays below the player's sentence.
-[[noreturn]] void cf_fail_folder(const char* file, int line, const char* func, const char* folder, const char* why) {
+[[noreturn]] void cf_fail_folder(const char* file, int line, const char* func, const char* folder,
+                                 const char* why) {
     char sentence[cf_max_path + cf_reason_size];
-    snprintf(sentence, sizeof sentence, "The launcher cannot go through the folder %s: %s. Move that folder out of "
-             "the game folder (or give your account access to it), then start the launcher again.", folder, why);
+    snprintf(sentence, sizeof sentence,
+             "The launcher cannot go through the folder %s: %s. Move that folder out of "
+             "the game folder (or give your account access to it), then start the launcher again.",
+             folder, why);
     panic_explained(file, line, func, sentence, "%s", "0");
 }
 #define CF_FAIL_FOLDER(folder, why) cf_fail_folder(__FILE__, __LINE__, __func__, folder, why)
 
 // The walk's line for a copy that does not fit, then the report naming `folder`.
 [[noreturn]] void cf_fail_too_long(const char* folder, const char* src, int line, int capacity) {
-    log_printf("ERROR: String \"%s\" too long to copy on line %d in file %s (max length of %d).\n", src, line,
-               __FILE__, capacity);
+    log_printf("ERROR: String \"%s\" too long to copy on line %d in file %s (max length of %d).\n",
+               src, line, __FILE__, capacity);
     fflush(stdout); // before the report on standard error
     CF_FAIL_FOLDER(folder, "a path in it is longer than the launcher can handle (1023 bytes)");
 }
@@ -56,11 +59,14 @@ int cf_safe_strcpy_internal(char* dst, const char* src, int n, int capacity, int
     size_t length = strlen(src);
     // Checked before anything is written: a copy that does not fit leaves `dst` untouched.
     if (n < 0 || static_cast<size_t>(n) + length >= static_cast<size_t>(capacity)) {
-        log_printf("ERROR: String \"%s\" too long to copy on line %d in file %s (max length of %d).\n",
-               src, line, __FILE__, capacity);
+        log_printf(
+            "ERROR: String \"%s\" too long to copy on line %d in file %s (max length of %d).\n",
+            src, line, __FILE__, capacity);
         fflush(stdout); // before the report on standard error
-        PANIC_EXPLAINED("A name in the game folder is longer than the launcher can handle. Move it out of the game "
-                        "folder, then start the launcher again.", "%s", "0");
+        PANIC_EXPLAINED("A name in the game folder is longer than the launcher can handle. Move it "
+                        "out of the game "
+                        "folder, then start the launcher again.",
+                        "%s", "0");
     }
     memcpy(dst + n, src, length + 1);
     return n + static_cast<int>(length) + 1;

@@ -18,14 +18,14 @@ struct cf_file_info {
     // always fits: a long extension is a name Windows allows, not a reason to stop the walk.
     char extension[cf_max_filename];
     int32_t is_directory; // a directory that is not a link: the walk enters it
-    int32_t is_regular; // anything else (files and links): the walk hands it to the callback
-    int32_t is_link; // a link of any kind, never followed
+    int32_t is_regular;   // anything else (files and links): the walk hands it to the callback
+    int32_t is_link;      // a link of any kind, never followed
     uint64_t size;
 };
 
 struct cf_dir_state {
     char path[cf_max_path]; // the listed directory, without the search pattern
-    int32_t has_next; // find_data holds an entry not passed over yet
+    int32_t has_next;       // find_data holds an entry not passed over yet
     platform_find_handle handle;
     platform_find_data find_data;
 };
@@ -47,7 +47,8 @@ struct cf_walk_t {
 // Copies `src` and its NUL into `dst` from index n; returns the index past the NUL. Fatal when
 // n + strlen(src) >= capacity.
 int cf_safe_strcpy_internal(char* dst, const char* src, int n, int capacity, int line);
-#define cf_safe_strcpy(dst, src, n, capacity) cf_safe_strcpy_internal(dst, src, n, capacity, __LINE__)
+#define cf_safe_strcpy(dst, src, n, capacity)                                                      \
+    cf_safe_strcpy_internal(dst, src, n, capacity, __LINE__)
 
 void cf_get_ext(cf_file_info* file);
 int cf_dir_open(cf_dir_state* dir, const char* path);

@@ -59,7 +59,8 @@ bool run(const decompress_args& args, decompression_state& s, decompress_result*
     CHECK(s.in_buffer != nullptr && s.out_buffer != nullptr && s.context != nullptr);
     // Skip the caller's header (small) by reading it: no seek needs 64-bit offsets then.
     for (uint64_t skipped = 0; skipped < args.offset;) {
-        size_t want = static_cast<size_t>(args.offset - skipped < in_size ? args.offset - skipped : in_size);
+        size_t want =
+            static_cast<size_t>(args.offset - skipped < in_size ? args.offset - skipped : in_size);
         size_t got = fread(s.in_buffer, 1, want, s.in);
         if (got != want)
             FAIL_FILE_ERRNO("read", args.in_path);
@@ -86,13 +87,14 @@ bool run(const decompress_args& args, decompression_state& s, decompress_result*
             ZSTD_outBuffer output = {s.out_buffer, out_size, 0};
             last_result = ZSTD_decompressStream(s.context, &output, &input);
             if (ZSTD_isError(last_result)) {
-                snprintf(result->problem, sizeof result->problem, "zstd error in %s: %s", args.in_path,
-                         ZSTD_getErrorName(last_result));
+                snprintf(result->problem, sizeof result->problem, "zstd error in %s: %s",
+                         args.in_path, ZSTD_getErrorName(last_result));
                 return false;
             }
             written += output.pos;
             if (written > args.limit)
-                return refuse(result, "%s decompresses to more than its listed size of %" PRIu64 " bytes",
+                return refuse(result,
+                              "%s decompresses to more than its listed size of %" PRIu64 " bytes",
                               args.in_path, args.limit);
             if (fwrite(s.out_buffer, 1, output.pos, s.out) != output.pos)
                 FAIL_FILE_ERRNO("write", args.out_path);
@@ -102,7 +104,8 @@ bool run(const decompress_args& args, decompression_state& s, decompress_result*
     if (input_empty)
         return refuse(result, "%s holds no compressed data (input is empty)", args.in_path, 0);
     if (last_result != 0)
-        return refuse(result, "%s ends inside its compressed data (EOF before end of stream: %" PRIu64 ")",
+        return refuse(result,
+                      "%s ends inside its compressed data (EOF before end of stream: %" PRIu64 ")",
                       args.in_path, last_result);
     // A failed close is a failed write: the last bytes may not have reached the file.
     int closed = fclose(s.out);
@@ -131,13 +134,15 @@ bool run_mapped(const decompress_args& args, decompress_result* result) {
     CHECK(!ZSTD_isError(ZSTD_DCtx_refPrefix(context, args.prefix, args.prefix_size)));
     const char* input = static_cast<const char*>(in.data) + std::min(args.offset, in.size);
     size_t input_size = static_cast<size_t>(in.size - std::min(args.offset, in.size));
-    size_t produced = input_size == 0 ? 0 : ZSTD_decompressDCtx(context, out.data, args.limit, input, input_size);
+    size_t produced =
+        input_size == 0 ? 0 : ZSTD_decompressDCtx(context, out.data, args.limit, input, input_size);
     ZSTD_freeDCtx(context);
     bool ok = false;
     if (input_size == 0) {
         refuse(result, "%s holds no compressed data (input is empty)", args.in_path, 0);
     } else if (ZSTD_getErrorCode(produced) == ZSTD_error_dstSize_tooSmall) {
-        refuse(result, "%s decompresses to more than its listed size of %" PRIu64 " bytes", args.in_path, args.limit);
+        refuse(result, "%s decompresses to more than its listed size of %" PRIu64 " bytes",
+               args.in_path, args.limit);
     } else if (ZSTD_isError(produced)) {
         snprintf(result->problem, sizeof result->problem, "zstd error in %s: %s", args.in_path,
                  ZSTD_getErrorName(produced));
@@ -170,7 +175,8 @@ void decompress(const decompress_args& args, decompress_result* result) {
     result->ok = run(args, state, result);
 }
 
-void decompress_memory(std::string_view in, uint64_t limit, std::string* out, decompress_result* result) {
+void decompress_memory(std::string_view in, uint64_t limit, std::string* out,
+                       decompress_result* result) {
     constexpr const char* name = "the file list";
     result->ok = false;
     result->digest[0] = '\0';
@@ -191,13 +197,16 @@ void decompress_memory(std::string_view in, uint64_t limit, std::string* out, de
     }
     ZSTD_freeDCtx(context);
     if (ZSTD_isError(last_result))
-        snprintf(result->problem, sizeof result->problem, "zstd error in %s: %s", name, ZSTD_getErrorName(last_result));
+        snprintf(result->problem, sizeof result->problem, "zstd error in %s: %s", name,
+                 ZSTD_getErrorName(last_result));
     else if (out->size() > limit)
-        refuse(result, "%s decompresses to more than its listed size of %" PRIu64 " bytes", name, limit);
+        refuse(result, "%s decompresses to more than its listed size of %" PRIu64 " bytes", name,
+               limit);
     else if (in.empty())
         refuse(result, "%s holds no compressed data (input is empty)", name, 0);
     else if (last_result != 0)
-        refuse(result, "%s ends inside its compressed data (EOF before end of stream: %" PRIu64 ")", name, last_result);
+        refuse(result, "%s ends inside its compressed data (EOF before end of stream: %" PRIu64 ")",
+               name, last_result);
     else
         result->ok = true;
     if (!result->ok)

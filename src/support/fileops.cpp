@@ -16,8 +16,9 @@
 namespace {
 
 constexpr size_t reason_size = 512;
-constexpr const char* disk_full_sentence = "The drive that holds the game is full. Free some space, then start the "
-                                           "launcher again: the update goes on from where it stopped.";
+constexpr const char* disk_full_sentence =
+    "The drive that holds the game is full. Free some space, then start the "
+    "launcher again: the update goes on from where it stopped.";
 
 // Runs `op` until it succeeds, fails for another reason than a file in use, or the patience
 // runs out; returns its last result. A file still in use at the end is the in-use report.
@@ -26,9 +27,10 @@ template <typename Op> int retry_while_in_use(const char* path, Op op) {
     uint32_t waited = 0;
     for (; error != 0 && platform_error_is_in_use(error); waited += in_use_poll_ms) {
         if (waited >= in_use_patience_ms)
-            PANIC_FOR_PLAYER("The game is still running. Close it, then start the launcher again.\n%s is in use "
-                             "by another program.",
-                             path);
+            PANIC_FOR_PLAYER(
+                "The game is still running. Close it, then start the launcher again.\n%s is in use "
+                "by another program.",
+                path);
         if (waited == 0) {
             log_printf("waiting for %s, which another program holds open\n", path);
             if (fileops_waiting_for != nullptr)
@@ -44,15 +46,16 @@ template <typename Op> int retry_while_in_use(const char* path, Op op) {
 
 // Ends the process with the report of a file change the system refused; `disk_full` and
 // `denied` say why, for the player's sentence.
-[[noreturn]] void fail_file_for(const char* file, int line, const char* func, const char* what, const char* path,
-                                const char* reason, bool disk_full, bool denied) {
+[[noreturn]] void fail_file_for(const char* file, int line, const char* func, const char* what,
+                                const char* path, const char* reason, bool disk_full, bool denied) {
     char sentence[reason_size + 4096];
     if (disk_full) {
         snprintf(sentence, sizeof sentence, "%s", disk_full_sentence);
     } else if (denied) {
         char* cwd = platform_current_directory();
         snprintf(sentence, sizeof sentence,
-                 "This account cannot change the game folder %s/game. Move the game to a folder your account owns, "
+                 "This account cannot change the game folder %s/game. Move the game to a folder "
+                 "your account owns, "
                  "or run the launcher once as administrator.",
                  cwd != nullptr ? cwd : ".");
         free(cwd);
@@ -62,7 +65,9 @@ template <typename Op> int retry_while_in_use(const char* path, Op op) {
     panic_explained(file, line, func, sentence, "Cannot %s %s: %s", what, path, reason);
 }
 
-void remove_walked_file(cf_file_info* file, void*) { remove_entry(file->path); }
+void remove_walked_file(cf_file_info* file, void*) {
+    remove_entry(file->path);
+}
 
 void remove_walked_directory(const char* path, void*) {
     int error = retry_while_in_use(path, [&] { return platform_remove_directory(path); });
@@ -79,12 +84,14 @@ void fail_file(const char* file, int line, const char* func, const char* what, c
     fail_file_for(file, line, func, what, path, reason, false, false);
 }
 
-void fail_file_errno(const char* file, int line, const char* func, const char* what, const char* path, int error) {
+void fail_file_errno(const char* file, int line, const char* func, const char* what,
+                     const char* path, int error) {
     fail_file_for(file, line, func, what, path, strerror(error), error == ENOSPC,
                   error == EACCES || error == EPERM || error == EROFS);
 }
 
-void fail_file_code(const char* file, int line, const char* func, const char* what, const char* path, int error) {
+void fail_file_code(const char* file, int line, const char* func, const char* what,
+                    const char* path, int error) {
     char reason[reason_size];
     platform_error_text(error, reason, sizeof reason);
     fail_file_for(file, line, func, what, path, reason, platform_error_is_disk_full(error),
@@ -103,8 +110,8 @@ int map_new_file_patiently(const char* path, uint64_t size, platform_mapping* ou
     return retry_while_in_use(path, [&] { return platform_map_new_file(path, size, out); });
 }
 
-FILE* open_file_or_fail(const char* file, int line, const char* func, const char* path, const char* mode,
-                        const char* what) {
+FILE* open_file_or_fail(const char* file, int line, const char* func, const char* path,
+                        const char* mode, const char* what) {
     FILE* f = nullptr;
     if (int error = open_file_patiently(path, mode, &f); error != 0)
         fail_file_code(file, line, func, what, path, error);
@@ -151,7 +158,8 @@ void make_parent_directories(const char* path) {
     CHECK(path[0] != '\0');
     std::string prefix(path);
     // From the second character: a leading '/' never yields an empty directory name.
-    for (size_t slash = prefix.find('/', 1); slash != std::string::npos; slash = prefix.find('/', slash + 1)) {
+    for (size_t slash = prefix.find('/', 1); slash != std::string::npos;
+         slash = prefix.find('/', slash + 1)) {
         prefix[slash] = '\0';
         int error = platform_mkdir(prefix.c_str());
         prefix[slash] = '/';

@@ -10,17 +10,18 @@
 
 // Ends the process with the fatal report "Cannot <what> <path>: <reason>". A full disk and a
 // folder this account may not change get a sentence that says what to do before it.
-[[noreturn]] void fail_file(const char* file, int line, const char* func, const char* what, const char* path,
-                            const char* reason);
+[[noreturn]] void fail_file(const char* file, int line, const char* func, const char* what,
+                            const char* path, const char* reason);
 #define FAIL_FILE(what, path, reason) fail_file(__FILE__, __LINE__, __func__, what, path, reason)
 // The same with the C runtime's errno as the reason.
-[[noreturn]] void fail_file_errno(const char* file, int line, const char* func, const char* what, const char* path,
-                                  int error);
+[[noreturn]] void fail_file_errno(const char* file, int line, const char* func, const char* what,
+                                  const char* path, int error);
 #define FAIL_FILE_ERRNO(what, path) fail_file_errno(__FILE__, __LINE__, __func__, what, path, errno)
 // The same with a platform error code (platform.h) as the reason.
-[[noreturn]] void fail_file_code(const char* file, int line, const char* func, const char* what, const char* path,
-                                 int error);
-#define FAIL_FILE_CODE(what, path, error) fail_file_code(__FILE__, __LINE__, __func__, what, path, error)
+[[noreturn]] void fail_file_code(const char* file, int line, const char* func, const char* what,
+                                 const char* path, int error);
+#define FAIL_FILE_CODE(what, path, error)                                                          \
+    fail_file_code(__FILE__, __LINE__, __func__, what, path, error)
 
 // Told (on the waiting thread, `mut` not held) the path of a file another program holds open
 // while a change waits for it, and null once the wait is over; null: nobody is told. Set once,
@@ -38,9 +39,10 @@ int map_file_patiently(const char* path, platform_mapping* out);
 int map_new_file_patiently(const char* path, uint64_t size, platform_mapping* out);
 // Opens the file at `path` with `mode`, waiting while another program holds it; any failure is
 // the fatal report "Cannot <what> <path>: <reason>".
-FILE* open_file_or_fail(const char* file, int line, const char* func, const char* path, const char* mode,
-                        const char* what);
-#define OPEN_FILE_OR_FAIL(path, mode, what) open_file_or_fail(__FILE__, __LINE__, __func__, path, mode, what)
+FILE* open_file_or_fail(const char* file, int line, const char* func, const char* path,
+                        const char* mode, const char* what);
+#define OPEN_FILE_OR_FAIL(path, mode, what)                                                        \
+    open_file_or_fail(__FILE__, __LINE__, __func__, path, mode, what)
 
 // Removes the entry at `path` (a file or a link, never its target), waiting while another
 // program holds it; any failure but "not there" is a fatal report.

@@ -7,10 +7,10 @@ struct SHA1State {
     uint32_t hash_words[5]; // H0..H4; the digest after SHA1Result
     uint32_t bit_count_low; // message length in bits so far
     uint32_t bit_count_high;
-    uint8_t block[64]; // the block being filled
+    uint8_t block[64];  // the block being filled
     int32_t block_fill; // bytes in `block`, 0..64
-    int32_t finished; // padded, digest final
-    int32_t failed; // in error; no digest will be given
+    int32_t finished;   // padded, digest final
+    int32_t failed;     // in error; no digest will be given
 };
 
 void SHA1Reset(SHA1State* state);

@@ -28,7 +28,7 @@ std::atomic<bool> reporting{false};
 // The log file; `log_lock` guards all of it, and orders the lines of standard output too.
 std::mutex log_lock;
 FILE* log_file = nullptr;
-long log_size = 0; // bytes in the file
+long log_size = 0;    // bytes in the file
 std::string log_path; // as the fatal box names it: absolute
 
 // Keeps the newest `log_keep` bytes of the log, from the start of a line, through a temporary
@@ -36,7 +36,9 @@ std::string log_path; // as the fatal box names it: absolute
 void trim_log() {
     std::string kept(static_cast<size_t>(log_keep), '\0');
     FILE* old = fopen(log_path.c_str(), "rb");
-    size_t got = old != nullptr && fseek(old, -log_keep, SEEK_END) == 0 ? fread(kept.data(), 1, kept.size(), old) : 0;
+    size_t got = old != nullptr && fseek(old, -log_keep, SEEK_END) == 0
+                     ? fread(kept.data(), 1, kept.size(), old)
+                     : 0;
     if (old != nullptr)
         fclose(old);
     kept.resize(got);
@@ -84,9 +86,11 @@ void append_to_log(const char* text) {
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-truncation"
     if (player_first)
-        snprintf(report, sizeof report, "%s\n\nFatal error in %s:%d (%s)", message, file, line, func);
+        snprintf(report, sizeof report, "%s\n\nFatal error in %s:%d (%s)", message, file, line,
+                 func);
     else
-        snprintf(report, sizeof report, "Fatal error in %s:%d (%s)\n\n%s", file, line, func, message);
+        snprintf(report, sizeof report, "Fatal error in %s:%d (%s)\n\n%s", file, line, func,
+                 message);
 #pragma GCC diagnostic pop
     report_fatal(report);
 }
@@ -140,7 +144,8 @@ void report_fatal(const char* report) {
     {
         std::lock_guard<std::mutex> hold(log_lock);
         if (log_file != nullptr)
-            snprintf(text, sizeof text, "%s\n\nThis report and what led to it are in %s", report, log_path.c_str());
+            snprintf(text, sizeof text, "%s\n\nThis report and what led to it are in %s", report,
+                     log_path.c_str());
         else
             snprintf(text, sizeof text, "%s", report);
         append_to_log(text);
@@ -152,8 +157,8 @@ void report_fatal(const char* report) {
     platform_exit_now(1);
 }
 
-void format_report(char* out, size_t size, const char* file, int line, const char* func, const char* sentence,
-                   const char* fmt, ...) {
+void format_report(char* out, size_t size, const char* file, int line, const char* func,
+                   const char* sentence, const char* fmt, ...) {
     char message[report_size];
     va_list args;
     va_start(args, fmt);
@@ -161,11 +166,13 @@ void format_report(char* out, size_t size, const char* file, int line, const cha
     va_end(args);
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-truncation"
-    snprintf(out, size, "%s\n\n%s\n\nFatal error in %s:%d (%s)", sentence, message, file, line, func);
+    snprintf(out, size, "%s\n\n%s\n\nFatal error in %s:%d (%s)", sentence, message, file, line,
+             func);
 #pragma GCC diagnostic pop
 }
 
-void panic_explained(const char* file, int line, const char* func, const char* sentence, const char* fmt, ...) {
+void panic_explained(const char* file, int line, const char* func, const char* sentence,
+                     const char* fmt, ...) {
     char message[report_size];
     va_list args;
     va_start(args, fmt);
@@ -196,7 +203,9 @@ void check_failed(const char* file, int line, const char* func) {
 
 // --- Strings -------------------------------------------------------------------------------
 
-bool str_eq(const char* a, const char* b) { return strcmp(a, b) == 0; }
+bool str_eq(const char* a, const char* b) {
+    return strcmp(a, b) == 0;
+}
 
 char* str_concat(const char* a, const char* b) {
     size_t len_a = strlen(a);

@@ -30,8 +30,8 @@ bool log_open(const char* path);
     __attribute__((format(printf, 4, 5)));
 [[noreturn]] void check_failed(const char* file, int line, const char* func);
 // A report for the player: the formatted sentence first, then where it happened.
-[[noreturn]] void panic_for_player(const char* file, int line, const char* func, const char* fmt, ...)
-    __attribute__((format(printf, 4, 5)));
+[[noreturn]] void panic_for_player(const char* file, int line, const char* func, const char* fmt,
+                                   ...) __attribute__((format(printf, 4, 5)));
 // Reports `report` as it stands.
 [[noreturn]] void report_fatal(const char* report);
 // When set, the first report calls it before anything is shown (the launcher prints its summary
@@ -39,23 +39,27 @@ bool log_open(const char* path);
 extern void (*before_fatal_report)();
 // A report with a sentence for the player: `sentence`, then the text formatted from `fmt` (what
 // the launcher's developers look for), then where it happened; into `out` of `size` bytes.
-void format_report(char* out, size_t size, const char* file, int line, const char* func, const char* sentence,
-                   const char* fmt, ...) __attribute__((format(gnu_printf, 7, 8)));
+void format_report(char* out, size_t size, const char* file, int line, const char* func,
+                   const char* sentence, const char* fmt, ...)
+    __attribute__((format(gnu_printf, 7, 8)));
 constexpr size_t report_size = 8192; // a report's buffer, NUL included: longer ones are cut
 // format_report, then the end as above.
-[[noreturn]] void panic_explained(const char* file, int line, const char* func, const char* sentence, const char* fmt,
-                                  ...) __attribute__((format(gnu_printf, 5, 6)));
+[[noreturn]] void panic_explained(const char* file, int line, const char* func,
+                                  const char* sentence, const char* fmt, ...)
+    __attribute__((format(gnu_printf, 5, 6)));
 
 // Call sites go through these, so the report names the real file (relative to the project
 // root, the build strips the prefix), line and function. They stay in release builds.
 #define PANIC(...) panic(__FILE__, __LINE__, __func__, __VA_ARGS__)
 #define PANIC_FOR_PLAYER(...) panic_for_player(__FILE__, __LINE__, __func__, __VA_ARGS__)
-#define PANIC_EXPLAINED(sentence, ...) panic_explained(__FILE__, __LINE__, __func__, sentence, __VA_ARGS__)
-#define FORMAT_REPORT(out, size, sentence, ...) format_report(out, size, __FILE__, __LINE__, __func__, sentence, __VA_ARGS__)
-#define CHECK(cond)                                                                            \
-    do {                                                                                       \
-        if (!(cond))                                                                           \
-            check_failed(__FILE__, __LINE__, __func__);                                        \
+#define PANIC_EXPLAINED(sentence, ...)                                                             \
+    panic_explained(__FILE__, __LINE__, __func__, sentence, __VA_ARGS__)
+#define FORMAT_REPORT(out, size, sentence, ...)                                                    \
+    format_report(out, size, __FILE__, __LINE__, __func__, sentence, __VA_ARGS__)
+#define CHECK(cond)                                                                                \
+    do {                                                                                           \
+        if (!(cond))                                                                               \
+            check_failed(__FILE__, __LINE__, __func__);                                            \
     } while (0)
 
 // --- Strings -------------------------------------------------------------------------------

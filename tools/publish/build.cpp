@@ -16,7 +16,7 @@ struct build_t {
     std::vector<published_file> files;
     const server_tree* tree;
     std::shared_ptr<const game_file_table> live_list; // null: nothing proves the live .zs
-    fs::path release; // ROOT/releases/<id>, being built
+    fs::path release;                                 // ROOT/releases/<id>, being built
     int level;
     patch_plan plan;
     // The first failure; the workers stop taking files once it is set.
@@ -106,9 +106,11 @@ void publish_files(build_t* build) {
                 return;
             }
             std::error_code ec;
-            uint64_t compressed = fs::file_size(build->release / (file.name + compressed_suffix), ec);
-            printf("[%zu/%zu] %-10s %12" PRIu64 " -> %12" PRIu64 "  %s%s%s\n", ++done, total, what, file.size,
-                   ec ? 0 : compressed, note.c_str(), note.empty() ? "" : "  ", file.name.c_str());
+            uint64_t compressed =
+                fs::file_size(build->release / (file.name + compressed_suffix), ec);
+            printf("[%zu/%zu] %-10s %12" PRIu64 " -> %12" PRIu64 "  %s%s%s\n", ++done, total, what,
+                   file.size, ec ? 0 : compressed, note.c_str(), note.empty() ? "" : "  ",
+                   file.name.c_str());
         }
     };
     run_on_every_core(work);
@@ -119,12 +121,16 @@ void publish_files(build_t* build) {
 // --unsigned says it is meant.
 void refuse_unsigned_over_signed(const server_tree& tree, const signing_t& signing) {
     std::error_code ec;
-    if (signing.key_file != nullptr || tree.live.empty() || !fs::exists(fs::symlink_status(tree.live / statement_name, ec)))
+    if (signing.key_file != nullptr || tree.live.empty() ||
+        !fs::exists(fs::symlink_status(tree.live / statement_name, ec)))
         return;
     if (!signing.unsigned_meant)
-        fail("the live tree is signed and this release would not be: every launcher built with your public keys would "
-             "refuse it. Sign it with --sign KEYFILE, or give --unsigned if an unsigned release is meant");
-    warn("the live tree is signed and this release is not (--unsigned): launchers built with your public keys refuse it");
+        fail("the live tree is signed and this release would not be: every launcher built with "
+             "your public keys would "
+             "refuse it. Sign it with --sign KEYFILE, or give --unsigned if an unsigned release is "
+             "meant");
+    warn("the live tree is signed and this release is not (--unsigned): launchers built with your "
+         "public keys refuse it");
 }
 
 // The last steps of a publish or a rollback, once the release `id` is complete but for its
@@ -184,7 +190,8 @@ std::vector<published_file> collect_files(const fs::path& game_dir) {
             fail(describe(entry.path(), ec));
         files.push_back({name, entry.path(), size, ""});
     }
-    std::sort(files.begin(), files.end(), [](const auto& a, const auto& b) { return a.name < b.name; });
+    std::sort(files.begin(), files.end(),
+              [](const auto& a, const auto& b) { return a.name < b.name; });
     return files;
 }
 
@@ -206,7 +213,8 @@ void refuse_unsafe_names(const std::vector<published_file>& files, const fs::pat
         fail("refusing " + game_dir.string() + ": " + conflict + "; nothing was published");
 }
 
-bool write_list(const fs::path& dir, const std::vector<published_file>& files, int level, std::string* error) {
+bool write_list(const fs::path& dir, const std::vector<published_file>& files, int level,
+                std::string* error) {
     fs::path plain = dir / list_name;
     FILE* f = fopen(plain.c_str(), "wb");
     if (f == nullptr) {
@@ -229,7 +237,8 @@ bool write_list(const fs::path& dir, const std::vector<published_file>& files, i
     if (!hash_file(plain, &digest, &size, error))
         return false;
     if (size > list_limit) {
-        *error = "the file list would take " + std::to_string(size) + " bytes; the launcher reads at most 64 MiB";
+        *error = "the file list would take " + std::to_string(size) +
+                 " bytes; the launcher reads at most 64 MiB";
         return false;
     }
     file_ptr check(fopen(plain.c_str(), "rb"));
@@ -269,7 +278,8 @@ int build_command(const fs::path& game_dir, const fs::path& root, build_options*
         if (read_list(tree.live / list_compressed_name, live_list.get(), &error))
             build.live_list = std::move(live_list);
         else
-            warn("the live file list cannot be read (" + error + "): every file is compressed anew");
+            warn("the live file list cannot be read (" + error +
+                 "): every file is compressed anew");
     }
     std::vector<release_t> releases = list_releases(tree);
     uint64_t number = releases.empty() ? 1 : releases.front().number + 1;
@@ -297,11 +307,13 @@ int build_command(const fs::path& game_dir, const fs::path& root, build_options*
     for (const release_t& release : releases) // chunks are shared with every kept tree
         build.plan.chunk_sources.push_back(tree.releases / release.id);
     if (tree.live_is_plain)
-        printf("%s is a plain directory: its .zs are reused only where they decompress to the file\n",
-               tree.link.c_str());
+        printf(
+            "%s is a plain directory: its .zs are reused only where they decompress to the file\n",
+            tree.link.c_str());
 
     publish_files(&build);
-    fs::remove(build.release / patch_directory, ec); // only when empty: a tree with no patch has no directory
+    fs::remove(build.release / patch_directory,
+               ec); // only when empty: a tree with no patch has no directory
     std::string error;
     if (!build.failed && !write_list(build.release, build.files, options->level, &error))
         record_failure(&build, error);
@@ -310,8 +322,8 @@ int build_command(const fs::path& game_dir, const fs::path& root, build_options*
         fail(build.error + "; nothing was published");
     }
     finish_release(tree, id, replaced_id, {id, now, 0, options->label, ""}, *options);
-    printf("published %zu files to %s (%s/%s)\n", build.files.size(), tree.link.c_str(), tree.releases.filename().c_str(),
-           id.c_str());
+    printf("published %zu files to %s (%s/%s)\n", build.files.size(), tree.link.c_str(),
+           tree.releases.filename().c_str(), id.c_str());
     return 0;
 }
 
@@ -322,7 +334,8 @@ int rollback_command(const fs::path& root, const std::string& wanted, build_opti
     resolve_channel(tree, &options->signing);
     release_t old;
     if (!find_release(tree, wanted, &old))
-        fail("no release " + wanted + " under " + tree.releases.string() + " (velm-publish releases lists them)");
+        fail("no release " + wanted + " under " + tree.releases.string() +
+             " (velm-publish releases lists them)");
     if (old.id == tree.live_release)
         fail(old.id + " is live already");
     fs::path from = tree.releases / old.id;
@@ -342,7 +355,8 @@ int rollback_command(const fs::path& root, const std::string& wanted, build_opti
     // Every file of the kept tree but its statement and record, hard-linked: the same bytes.
     size_t linked = 0;
     std::string error;
-    for (fs::recursive_directory_iterator it(from, ec), end; !ec && it != end && error.empty(); it.increment(ec)) {
+    for (fs::recursive_directory_iterator it(from, ec), end; !ec && it != end && error.empty();
+         it.increment(ec)) {
         fs::path relative = it->path().lexically_relative(from);
         if (relative == statement_name || relative.string().starts_with(release_info_dir)) {
             it.disable_recursion_pending();
@@ -362,7 +376,7 @@ int rollback_command(const fs::path& root, const std::string& wanted, build_opti
     }
     release_info made{id, now, 0, options->label.empty() ? info.label : options->label, old.id};
     finish_release(tree, id, replaced_id, made, *options);
-    printf("rolled back to %s as %s/%s (%zu files linked, nothing compressed)\n", old.id.c_str(), tree.releases.filename().c_str(),
-           id.c_str(), linked);
+    printf("rolled back to %s as %s/%s (%zu files linked, nothing compressed)\n", old.id.c_str(),
+           tree.releases.filename().c_str(), id.c_str(), linked);
     return 0;
 }

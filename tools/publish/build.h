@@ -15,7 +15,8 @@
 #include "publish/patches.h"
 #include "publish/signing.h"
 
-constexpr int default_level = 9; // bench/bench.py publish: seconds where 19 takes minutes, for a few % more bytes
+constexpr int default_level =
+    9; // bench/bench.py publish: seconds where 19 takes minutes, for a few % more bytes
 
 struct build_options {
     int level = default_level;
@@ -26,7 +27,8 @@ struct build_options {
     size_t keep = default_kept_trees;
     std::string label;
     signing_t signing;
-    std::string link = live_link_name; // --link: the served link (and releases folder) the command works on
+    std::string link =
+        live_link_name; // --link: the served link (and releases folder) the command works on
 };
 
 // Every regular file below `game_dir`, in byte order of name. Directories whose names begin
@@ -36,7 +38,8 @@ std::vector<published_file> collect_files(const fs::path& game_dir);
 void refuse_unsafe_names(const std::vector<published_file>& files, const fs::path& game_dir);
 // Writes the file list of `files` into the tree `dir` as manifest.dat.zs, after reading it back
 // as the launcher will; false with the reason in *error.
-bool write_list(const fs::path& dir, const std::vector<published_file>& files, int level, std::string* error);
+bool write_list(const fs::path& dir, const std::vector<published_file>& files, int level,
+                std::string* error);
 
 int build_command(const fs::path& game_dir, const fs::path& root, build_options* options);
 // Makes the kept release `id` live again as a new release: its files hard-linked (nothing is

@@ -51,13 +51,15 @@ void unclaim(patch_plan* plan, const std::string& place) {
 bool link_from_sources(const patch_plan& plan, const std::string& place) {
     std::error_code ec;
     for (const fs::path& source : plan.chunk_sources)
-        if (fs::is_regular_file(fs::symlink_status(source / place, ec)) && link_or_copy(source / place, plan.release / place))
+        if (fs::is_regular_file(fs::symlink_status(source / place, ec)) &&
+            link_or_copy(source / place, plan.release / place))
             return true;
     return false;
 }
 
 // Reads `file` once: its chunks' sizes and SHA-1s, and that it still holds its listed bytes.
-bool cut_into_chunks(const patch_plan& plan, const published_file& file, cut_file* out, std::string* error) {
+bool cut_into_chunks(const patch_plan& plan, const published_file& file, cut_file* out,
+                     std::string* error) {
     file_ptr in(fopen(file.source.c_str(), "rb"));
     if (in == nullptr) {
         *error = describe_errno(file.source);
@@ -87,7 +89,8 @@ bool cut_into_chunks(const patch_plan& plan, const published_file& file, cut_fil
 
 // Stores every chunk of `cut` that no file of the release has stored yet: hard-linked from a kept
 // tree, else read again (and checked) and compressed, on every core.
-bool store(patch_plan* plan, const published_file& file, const cut_file& cut, std::string* note, std::string* error) {
+bool store(patch_plan* plan, const published_file& file, const cut_file& cut, std::string* note,
+           std::string* error) {
     std::atomic<size_t> next{0}, made{0}, linked{0};
     std::atomic<uint64_t> made_bytes{0};
     std::mutex failure_lock;
@@ -124,10 +127,12 @@ bool store(patch_plan* plan, const published_file& file, const cut_file& cut, st
                 fail_with(file.source.string() + ": changed while it was being published");
                 return;
             }
-            size_t size = ZSTD_compress2(cctx.get(), packed.data(), packed.size(), data.data(), data.size());
+            size_t size =
+                ZSTD_compress2(cctx.get(), packed.data(), packed.size(), data.data(), data.size());
             fs::path path = plan->release / place;
             file_ptr out(fopen(path.c_str(), "wb"));
-            bool written = !ZSTD_isError(size) && out != nullptr && fwrite(packed.data(), 1, size, out.get()) == size;
+            bool written = !ZSTD_isError(size) && out != nullptr &&
+                           fwrite(packed.data(), 1, size, out.get()) == size;
             if (!written || fclose(out.release()) != 0) {
                 fail_with(ZSTD_isError(size) ? ZSTD_getErrorName(size) : describe_errno(path));
                 return;
@@ -141,8 +146,8 @@ bool store(patch_plan* plan, const published_file& file, const cut_file& cut, st
         return false;
     }
     char text[160];
-    snprintf(text, sizeof text, "%zu chunks, %zu new (%s), %zu shared with kept trees", chunks.size(), made.load(),
-             size_text(made_bytes).c_str(), linked.load());
+    snprintf(text, sizeof text, "%zu chunks, %zu new (%s), %zu shared with kept trees",
+             chunks.size(), made.load(), size_text(made_bytes).c_str(), linked.load());
     *note += text;
     return true;
 }
@@ -173,7 +178,8 @@ bool write_zs(const patch_plan& plan, const cut_file& cut, const fs::path& zs, s
 
 // Decompresses the chunks `index` names in the tree `dir`, in order; false, with why in *error,
 // unless each is its name's and together they make `file`.
-bool chunks_make(const fs::path& dir, const chunk_index& index, const game_file_t& file, std::string* error) {
+bool chunks_make(const fs::path& dir, const chunk_index& index, const game_file_t& file,
+                 std::string* error) {
     SHA1State sha;
     SHA1Reset(&sha);
     std::string packed;
@@ -202,8 +208,8 @@ bool is_chunked(const patch_plan& plan, const published_file& file) {
     return plan.enabled && file.size > plan.max_size;
 }
 
-bool publish_chunks(patch_plan* plan, const published_file& file, const fs::path* zs, std::string* note,
-                    std::string* error) {
+bool publish_chunks(patch_plan* plan, const published_file& file, const fs::path* zs,
+                    std::string* note, std::string* error) {
     // A large file takes every core: one at a time.
     std::lock_guard<std::mutex> hold(plan->large_lock);
     cut_file cut;
@@ -217,14 +223,17 @@ bool publish_chunks(patch_plan* plan, const published_file& file, const fs::path
         (zs != nullptr && !write_zs(*plan, cut, *zs, error)))
         return false;
     std::string place = index_place(file.hash);
-    return !claim(plan, place) || write_file_atomically(plan->release / place, chunk_index_bytes(cut.index), error);
+    return !claim(plan, place) ||
+           write_file_atomically(plan->release / place, chunk_index_bytes(cut.index), error);
 }
 
-bool carry_chunks(patch_plan* plan, const published_file& file, std::string* note, std::string* error) {
+bool carry_chunks(patch_plan* plan, const published_file& file, std::string* note,
+                  std::string* error) {
     std::string place = index_place(file.hash), bytes, ignored;
     chunk_index index;
     if (plan->chunk_sources.empty() ||
-        !read_small_file(plan->chunk_sources.front() / place, chunk_index_limit, &bytes, &ignored) ||
+        !read_small_file(plan->chunk_sources.front() / place, chunk_index_limit, &bytes,
+                         &ignored) ||
         chunk_index_parse(bytes, &index) != nullptr)
         return publish_chunks(plan, file, nullptr, note, error);
     std::error_code ec;
@@ -263,8 +272,9 @@ size_t verify_chunks(const fs::path& dir, const game_file_table& list) {
                     chunks_make(dir, index, file, &error);
             }
             bad += !error.empty();
-            printf("[%zu/%zu] %-4s %s (%zu chunks of %s)%s%s\n", ++done, indexed.size(), error.empty() ? "ok" : "BAD",
-                   place.c_str(), index.chunks.size(), file.name, error.empty() ? "" : ": ", error.c_str());
+            printf("[%zu/%zu] %-4s %s (%zu chunks of %s)%s%s\n", ++done, indexed.size(),
+                   error.empty() ? "ok" : "BAD", place.c_str(), index.chunks.size(), file.name,
+                   error.empty() ? "" : ": ", error.c_str());
         }
     });
     return bad;

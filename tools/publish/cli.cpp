@@ -20,9 +20,9 @@ enum option_bits : unsigned {
     opt_patches = 2, // --no-patches, --patch-max-size, --patch-depth, --chunk-size
     opt_keep = 4,
     opt_label = 8,
-    opt_sign = 16, // --sign, --expires, --channel
+    opt_sign = 16,    // --sign, --expires, --channel
     opt_channel = 32, // --channel alone
-    opt_link = 64, // --link NAME: another tree than the game's
+    opt_link = 64,    // --link NAME: another tree than the game's
     opt_unsigned = 128,
 };
 
@@ -34,7 +34,8 @@ struct command_t {
 };
 
 constexpr command_t commands[] = {
-    {"build", opt_level | opt_patches | opt_keep | opt_label | opt_sign | opt_unsigned | opt_link, 2, 2},
+    {"build", opt_level | opt_patches | opt_keep | opt_label | opt_sign | opt_unsigned | opt_link,
+     2, 2},
     {"rollback", opt_keep | opt_label | opt_sign | opt_unsigned | opt_link, 2, 2},
     {"resign", opt_sign | opt_link, 1, 1},
     {"status", opt_link, 1, 1},
@@ -49,30 +50,37 @@ constexpr command_t commands[] = {
 };
 
 constexpr const char* usage_text =
-    "usage: velm-publish build [--link NAME] [--level N] [--label TEXT] [--keep N] [--no-patches] [--patch-depth N]\n"
+    "usage: velm-publish build [--link NAME] [--level N] [--label TEXT] [--keep N] [--no-patches] "
+    "[--patch-depth N]\n"
     "                          [--patch-max-size BYTES] [--chunk-size BYTES]\n"
-    "                          [--sign KEYFILE [--channel NAME] [--expires DAYS] | --unsigned] GAME_DIR ROOT\n"
+    "                          [--sign KEYFILE [--channel NAME] [--expires DAYS] | --unsigned] "
+    "GAME_DIR ROOT\n"
     "       velm-publish status [--link NAME] ROOT\n"
     "       velm-publish releases [--link NAME] ROOT\n"
     "       velm-publish diff [--link NAME] ROOT RELEASE RELEASE\n"
     "       velm-publish rollback [--link NAME] [--label TEXT] [--keep N]\n"
-    "                             [--sign KEYFILE [--channel NAME] [--expires DAYS] | --unsigned] ROOT RELEASE\n"
-    "       velm-publish resign [--link NAME] --sign KEYFILE [--channel NAME] [--expires DAYS] ROOT\n"
+    "                             [--sign KEYFILE [--channel NAME] [--expires DAYS] | --unsigned] "
+    "ROOT RELEASE\n"
+    "       velm-publish resign [--link NAME] --sign KEYFILE [--channel NAME] [--expires DAYS] "
+    "ROOT\n"
     "       velm-publish keygen KEYFILE\n"
     "       velm-publish pubkey KEYFILE\n"
     "       velm-publish verify [--link NAME] --channel NAME ROOT PUBLIC_KEY\n"
     "       velm-publish patch [--level N] OLD NEW OUT\n"
     "       velm-publish list FILE\n"
     "       velm-publish hash FILE...\n"
-    "A RELEASE is its id, its number, or \"live\". --link names the served link ROOT/NAME (default \"windows\"):\n"
+    "A RELEASE is its id, its number, or \"live\". --link names the served link ROOT/NAME (default "
+    "\"windows\"):\n"
     "the launcher's own files are published beside the game's as \"launcher-windows\", say.\n";
 
 // A whole decimal number from `low` to `high`, or false.
-bool parse_number(const char* text, unsigned long long low, unsigned long long high, unsigned long long* value) {
+bool parse_number(const char* text, unsigned long long low, unsigned long long high,
+                  unsigned long long* value) {
     char* end = nullptr;
     errno = 0;
     *value = strtoull(text, &end, 10);
-    return text[0] >= '0' && text[0] <= '9' && *end == '\0' && errno == 0 && *value >= low && *value <= high;
+    return text[0] >= '0' && text[0] <= '9' && *end == '\0' && errno == 0 && *value >= low &&
+           *value <= high;
 }
 
 // A byte count: digits, then optionally K, M or G (binary multiples).
@@ -83,7 +91,8 @@ bool parse_size(const char* text, uint64_t* bytes) {
     int shift = *end == 'K' ? 10 : *end == 'M' ? 20 : *end == 'G' ? 30 : 0;
     if (shift != 0)
         ++end;
-    if (end == text || *end != '\0' || text[0] == '-' || errno != 0 || value > (UINT64_MAX >> shift))
+    if (end == text || *end != '\0' || text[0] == '-' || errno != 0 ||
+        value > (UINT64_MAX >> shift))
         return false;
     *bytes = static_cast<uint64_t>(value) << shift;
     return true;
@@ -103,12 +112,14 @@ std::string take_option(int argc, char** argv, int* i, unsigned allowed, build_o
         options->signing.unsigned_meant = true;
         return "";
     }
-    bool takes_value = (name == "--level" && wants(opt_level)) || (name == "--keep" && wants(opt_keep)) ||
-                       (name == "--label" && wants(opt_label)) ||
-                       ((name == "--sign" || name == "--expires") && wants(opt_sign)) ||
-                       (name == "--channel" && wants(opt_sign | opt_channel)) || (name == "--link" && wants(opt_link)) ||
-                       ((name == "--patch-depth" || name == "--patch-max-size" || name == "--chunk-size") &&
-                        wants(opt_patches));
+    bool takes_value =
+        (name == "--level" && wants(opt_level)) || (name == "--keep" && wants(opt_keep)) ||
+        (name == "--label" && wants(opt_label)) ||
+        ((name == "--sign" || name == "--expires") && wants(opt_sign)) ||
+        (name == "--channel" && wants(opt_sign | opt_channel)) ||
+        (name == "--link" && wants(opt_link)) ||
+        ((name == "--patch-depth" || name == "--patch-max-size" || name == "--chunk-size") &&
+         wants(opt_patches));
     if (!takes_value)
         return "unknown option " + name;
     if (value == nullptr)
@@ -124,18 +135,21 @@ std::string take_option(int argc, char** argv, int* i, unsigned allowed, build_o
     } else if (name == "--keep") {
         if (!parse_number(value, min_kept_trees, max_kept_trees, &number))
             return "--keep wants a number of trees from " + std::to_string(min_kept_trees) +
-                   " (the live one and the one it replaced, which players may still be downloading)";
+                   " (the live one and the one it replaced, which players may still be "
+                   "downloading)";
         options->keep = number;
     } else if (name == "--patch-depth") {
         if (!parse_number(value, 0, max_patch_depth, &number))
-            return "--patch-depth wants a number of earlier releases from 0 to " + std::to_string(max_patch_depth);
+            return "--patch-depth wants a number of earlier releases from 0 to " +
+                   std::to_string(max_patch_depth);
         options->patch_depth = number;
     } else if (name == "--patch-max-size") {
         if (!parse_size(value, &options->patch_max_size))
             return "--patch-max-size wants a byte count such as 1073741824 or 1G";
     } else if (name == "--chunk-size") {
         uint64_t size = 0;
-        if (!parse_size(value, &size) || size < chunk_min_average || size > chunk_max_average || (size & (size - 1)) != 0)
+        if (!parse_size(value, &size) || size < chunk_min_average || size > chunk_max_average ||
+            (size & (size - 1)) != 0)
             return "--chunk-size wants a power of two from 16K to 4M";
         options->chunk_size = size;
     } else if (name == "--label") {
@@ -182,12 +196,14 @@ cli_request parse_command_line(int argc, char** argv) {
             request.positional.push_back(argv[i]);
     }
     size_t given = request.positional.size();
-    if (request.error.empty() && (given < command->min_positional || given > command->max_positional))
+    if (request.error.empty() &&
+        (given < command->min_positional || given > command->max_positional))
         request.error = std::string(command->name) + " takes " +
                         (command->min_positional == command->max_positional
                              ? std::to_string(command->min_positional)
                              : "at least " + std::to_string(command->min_positional)) +
-                        " argument" + (command->min_positional == 1 ? "" : "s") + ", not " + std::to_string(given);
+                        " argument" + (command->min_positional == 1 ? "" : "s") + ", not " +
+                        std::to_string(given);
     const signing_t& signing = request.options.signing;
     if (request.error.empty() && signing.expires_set && signing.key_file == nullptr)
         request.error = "--expires goes with --sign";
@@ -195,7 +211,8 @@ cli_request parse_command_line(int argc, char** argv) {
         request.error = "--unsigned and --sign exclude each other";
     if (request.error.empty() && strcmp(command->name, "verify") == 0 && signing.channel.empty())
         request.error = "verify needs --channel NAME";
-    if (request.error.empty() && strcmp(command->name, "resign") == 0 && signing.key_file == nullptr)
+    if (request.error.empty() && strcmp(command->name, "resign") == 0 &&
+        signing.key_file == nullptr)
         request.error = "resign needs --sign KEYFILE";
     if (request.error.empty())
         request.command = command->name;

@@ -7,10 +7,10 @@
 #include "publish/build.h"
 
 struct cli_request {
-    std::string command; // "build", "rollback", ...; empty when the line is refused
+    std::string command;                 // "build", "rollback", ...; empty when the line is refused
     std::vector<std::string> positional; // ROOT, GAME_DIR, ID, FILE...
-    build_options options; // the options given, over their defaults
-    std::string error; // why the line is refused; "" when it is not
+    build_options options;               // the options given, over their defaults
+    std::string error;                   // why the line is refused; "" when it is not
 };
 
 // Reads the command line after the program's name.

@@ -61,11 +61,17 @@ void fail(const std::string& message) {
     exit(1);
 }
 
-void warn(const std::string& message) { fprintf(stderr, "velm-publish: warning: %s\n", message.c_str()); }
+void warn(const std::string& message) {
+    fprintf(stderr, "velm-publish: warning: %s\n", message.c_str());
+}
 
-std::string describe(const fs::path& path, const std::error_code& ec) { return path.string() + ": " + ec.message(); }
+std::string describe(const fs::path& path, const std::error_code& ec) {
+    return path.string() + ": " + ec.message();
+}
 
-std::string describe_errno(const fs::path& path) { return path.string() + ": " + strerror(errno); }
+std::string describe_errno(const fs::path& path) {
+    return path.string() + ": " + strerror(errno);
+}
 
 std::string size_text(uint64_t bytes) {
     char text[32];
@@ -79,7 +85,8 @@ std::string size_text(uint64_t bytes) {
 }
 
 std::string percent_text(uint64_t part, uint64_t whole) {
-    double percent = whole == 0 ? 0.0 : 100.0 * static_cast<double>(part) / static_cast<double>(whole);
+    double percent =
+        whole == 0 ? 0.0 : 100.0 * static_cast<double>(part) / static_cast<double>(whole);
     if (percent < 0.1)
         return "< 0.1 %";
     char text[32];
@@ -131,8 +138,8 @@ bool hash_file(const fs::path& path, std::string* digest, uint64_t* size, std::s
 
 // --- One zstd frame ------------------------------------------------------------------------------
 
-bool decompress_zs(const fs::path& zs, uint64_t limit, std::span<const uint8_t> prefix, SHA1State* sha, FILE* out,
-                   uint64_t* produced, std::string* error) {
+bool decompress_zs(const fs::path& zs, uint64_t limit, std::span<const uint8_t> prefix,
+                   SHA1State* sha, FILE* out, uint64_t* produced, std::string* error) {
     file_ptr in(fopen(zs.c_str(), "rb"));
     if (in == nullptr) {
         *error = describe_errno(zs);
@@ -165,7 +172,8 @@ bool decompress_zs(const fs::path& zs, uint64_t limit, std::span<const uint8_t> 
             }
             *produced += output.pos;
             if (*produced > limit) {
-                *error = zs.string() + ": decompresses to more than " + std::to_string(limit) + " bytes";
+                *error =
+                    zs.string() + ": decompresses to more than " + std::to_string(limit) + " bytes";
                 return false;
             }
             SHA1Input(sha, out_buffer.data(), output.pos);
@@ -189,7 +197,8 @@ bool zs_holds(const fs::path& zs, uint64_t size, const char* hash, std::string* 
     if (!decompress_zs(zs, size, {}, &sha, nullptr, &produced, error))
         return false;
     if (produced != size) {
-        *error = zs.string() + ": decompresses to " + std::to_string(produced) + " bytes, not " + std::to_string(size);
+        *error = zs.string() + ": decompresses to " + std::to_string(produced) + " bytes, not " +
+                 std::to_string(size);
         return false;
     }
     if (digest_of(&sha) != hash) {
@@ -199,8 +208,8 @@ bool zs_holds(const fs::path& zs, uint64_t size, const char* hash, std::string* 
     return true;
 }
 
-bool compress_file(const fs::path& in_path, const fs::path& out_path, uint64_t size, const std::string& hash,
-                   int level, std::string* error) {
+bool compress_file(const fs::path& in_path, const fs::path& out_path, uint64_t size,
+                   const std::string& hash, int level, std::string* error) {
     file_ptr in(fopen(in_path.c_str(), "rb"));
     if (in == nullptr) {
         *error = describe_errno(in_path);
@@ -215,7 +224,8 @@ bool compress_file(const fs::path& in_path, const fs::path& out_path, uint64_t s
     ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_compressionLevel, level);
     ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_checksumFlag, 1);
     if (size >= multithread_threshold)
-        ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_nbWorkers, static_cast<int>(std::thread::hardware_concurrency()));
+        ZSTD_CCtx_setParameter(cctx.get(), ZSTD_c_nbWorkers,
+                               static_cast<int>(std::thread::hardware_concurrency()));
     ZSTD_CCtx_setPledgedSrcSize(cctx.get(), size);
     std::vector<uint8_t> in_buffer(io_chunk), out_buffer(ZSTD_CStreamOutSize());
     SHA1State sha;
@@ -259,7 +269,8 @@ bool compress_file(const fs::path& in_path, const fs::path& out_path, uint64_t s
     return true;
 }
 
-// --- Mapped files ----------------------------------------------------------------------------------
+// --- Mapped files
+// ----------------------------------------------------------------------------------
 
 mapped_file::~mapped_file() {
     if (data != nullptr)
@@ -277,8 +288,8 @@ bool map_file(const fs::path& path, mapped_file* out, std::string* error) {
     return mapped;
 }
 
-bool map_decompressed(const fs::path& zs, const fs::path& dir, uint64_t limit, mapped_file* out, std::string* digest,
-                      std::string* error) {
+bool map_decompressed(const fs::path& zs, const fs::path& dir, uint64_t limit, mapped_file* out,
+                      std::string* digest, std::string* error) {
     std::string name = (dir / ".old.XXXXXX").string();
     int fd = mkstemp(name.data());
     if (fd < 0) {
@@ -305,7 +316,8 @@ bool map_decompressed(const fs::path& zs, const fs::path& dir, uint64_t limit, m
     return map_fd(fileno(plain.get()), zs, out, error);
 }
 
-// --- Small files -----------------------------------------------------------------------------------
+// --- Small files
+// -----------------------------------------------------------------------------------
 
 bool read_small_file(const fs::path& path, size_t limit, std::string* text, std::string* error) {
     file_ptr in(fopen(path.c_str(), "rb"));
@@ -316,7 +328,8 @@ bool read_small_file(const fs::path& path, size_t limit, std::string* text, std:
     std::vector<char> buffer(limit + 1);
     size_t got = fread(buffer.data(), 1, buffer.size(), in.get());
     if (ferror(in.get()) || got > limit) {
-        *error = path.string() + (got > limit ? ": longer than " + std::to_string(limit) + " bytes" : ": read error");
+        *error = path.string() + (got > limit ? ": longer than " + std::to_string(limit) + " bytes"
+                                              : ": read error");
         return false;
     }
     text->assign(buffer.data(), got);
@@ -330,7 +343,8 @@ bool write_file_atomically(const fs::path& path, const std::string& text, std::s
         *error = describe_errno(temporary);
         return false;
     }
-    bool written = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) && fsync(fd) == 0;
+    bool written =
+        write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) && fsync(fd) == 0;
     if (close(fd) != 0 || !written) {
         *error = temporary.string() + ": write error";
         unlink(temporary.c_str());
@@ -356,7 +370,8 @@ bool link_or_copy(const fs::path& from, const fs::path& to) {
     return false;
 }
 
-// --- File lists ------------------------------------------------------------------------------------
+// --- File lists
+// ------------------------------------------------------------------------------------
 
 file_ptr decompressed_list(const fs::path& zs, std::string* error) {
     file_ptr plain(tmpfile());

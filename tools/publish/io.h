@@ -24,7 +24,7 @@ constexpr size_t io_chunk = 1 << 20;
 void warn(const std::string& message);
 std::string describe(const fs::path& path, const std::error_code& ec);
 std::string describe_errno(const fs::path& path);
-std::string size_text(uint64_t bytes); // "812 bytes", "1.2 kB", "3.4 MB"
+std::string size_text(uint64_t bytes);                   // "812 bytes", "1.2 kB", "3.4 MB"
 std::string percent_text(uint64_t part, uint64_t whole); // "3.1 %", "< 0.1 %"
 
 // A FILE* closed when the scope ends; a file written in full is released and closed by hand, to
@@ -44,15 +44,15 @@ bool hash_file(const fs::path& path, std::string* digest, uint64_t* size, std::s
 // Decompresses the zstd frames in `zs` (one against `prefix`, a patch's base, when it is not
 // empty), feeding every byte to `sha` and, when given, to `out`. False (reason in *error) on a
 // damaged or truncated frame, data after a patch's frame, or more than `limit` bytes of output.
-bool decompress_zs(const fs::path& zs, uint64_t limit, std::span<const uint8_t> prefix, SHA1State* sha, FILE* out,
-                   uint64_t* produced, std::string* error);
+bool decompress_zs(const fs::path& zs, uint64_t limit, std::span<const uint8_t> prefix,
+                   SHA1State* sha, FILE* out, uint64_t* produced, std::string* error);
 // Whether `zs` decompresses to exactly `size` bytes whose SHA-1 is `hash`; if not, why.
 bool zs_holds(const fs::path& zs, uint64_t size, const char* hash, std::string* error);
 // Compresses `in_path` into `out_path` as one frame that records its size and checksum. The
 // input must still be `size` bytes with SHA-1 `hash`, as it was when it was listed: a file that
 // changed meanwhile fails rather than contradict the list.
-bool compress_file(const fs::path& in_path, const fs::path& out_path, uint64_t size, const std::string& hash,
-                   int level, std::string* error);
+bool compress_file(const fs::path& in_path, const fs::path& out_path, uint64_t size,
+                   const std::string& hash, int level, std::string* error);
 
 // --- Mapped files -----------------------------------------------------------------------------
 // A file's content mapped read-only, unmapped when the scope ends; an empty file maps to nothing.
@@ -69,8 +69,8 @@ struct mapped_file {
 bool map_file(const fs::path& path, mapped_file* out, std::string* error);
 // Decompresses `zs` (at most `limit` bytes) into a file in `dir` that has no name from the start
 // (nothing is left behind, whatever ends the process), and maps it; *digest is its SHA-1.
-bool map_decompressed(const fs::path& zs, const fs::path& dir, uint64_t limit, mapped_file* out, std::string* digest,
-                      std::string* error);
+bool map_decompressed(const fs::path& zs, const fs::path& dir, uint64_t limit, mapped_file* out,
+                      std::string* digest, std::string* error);
 
 // --- Small files --------------------------------------------------------------------------------
 // Reads a file whole; false (reason in *error) when it cannot, or holds more than `limit`.

@@ -24,7 +24,9 @@ std::string place_of(const std::string& old_digest, const std::string& new_diges
     return place;
 }
 
-void add_note(std::string* note, const std::string& text) { *note += (note->empty() ? "" : ", ") + text; }
+void add_note(std::string* note, const std::string& text) {
+    *note += (note->empty() ? "" : ", ") + text;
+}
 
 // Hard-links into the release the live tree's patches to `file`'s content, which did not change.
 void carry_patches(patch_plan* plan, const published_file& file, std::string* note) {
@@ -46,20 +48,22 @@ void carry_patches(patch_plan* plan, const published_file& file, std::string* no
 // Makes the patch from the content of the base's `zs` to `file`'s content, and keeps it when
 // it is small enough. `old_digest` is the base's listed digest, or empty (a plain tree: known
 // once decompressed).
-bool make_one(patch_plan* plan, const published_file& file, const fs::path& zs, std::string old_digest,
-              std::string* note, std::string* error) {
+bool make_one(patch_plan* plan, const published_file& file, const fs::path& zs,
+              std::string old_digest, std::string* note, std::string* error) {
     if (!old_digest.empty() && !claim(plan, place_of(old_digest, file.hash)))
         return true;
     mapped_file old_content, new_content;
     std::string digest, problem;
-    if (!map_decompressed(zs, plan->release / patch_directory, plan->max_size, &old_content, &digest, &problem)) {
+    if (!map_decompressed(zs, plan->release / patch_directory, plan->max_size, &old_content,
+                          &digest, &problem)) {
         warn("no patch for " + file.name + " from " + zs.string() + ": " + problem);
         return true;
     }
     if (old_digest.empty() && (digest == file.hash || !claim(plan, place_of(digest, file.hash))))
         return true;
     if (!old_digest.empty() && digest != old_digest) {
-        warn("no patch for " + file.name + ": " + zs.string() + " does not hold its listed content");
+        warn("no patch for " + file.name + ": " + zs.string() +
+             " does not hold its listed content");
         return true;
     }
     if (old_content.size == 0)
@@ -75,7 +79,8 @@ bool make_one(patch_plan* plan, const published_file& file, const fs::path& zs, 
         if (large)
             hold.lock();
         int threads = large ? static_cast<int>(std::thread::hardware_concurrency()) : 1;
-        make_patch(old_content.bytes(), new_content.bytes(), out.c_str(), plan->level, threads, &made);
+        make_patch(old_content.bytes(), new_content.bytes(), out.c_str(), plan->level, threads,
+                   &made);
     }
     if (!made.ok) {
         *error = "the patch for " + file.name + ": " + made.problem;
@@ -118,7 +123,8 @@ void find_patch_bases(const server_tree& tree, std::shared_ptr<const game_file_t
     plan->bases.push_back({tree.live, std::move(live_list), false});
     for (const release_t& release : list_releases(tree)) {
         fs::path dir = tree.releases / release.id;
-        if (plan->bases.size() >= depth || release.id == tree.live_release || dir == building || !is_complete(dir))
+        if (plan->bases.size() >= depth || release.id == tree.live_release || dir == building ||
+            !is_complete(dir))
             continue;
         auto list = std::make_shared<game_file_table>();
         std::string error;
@@ -128,33 +134,39 @@ void find_patch_bases(const server_tree& tree, std::shared_ptr<const game_file_t
             warn(error + ": no patches from it");
     }
     std::error_code ec;
-    for (fs::directory_iterator it(tree.live / patch_directory, ec), end; !ec && it != end; it.increment(ec)) {
+    for (fs::directory_iterator it(tree.live / patch_directory, ec), end; !ec && it != end;
+         it.increment(ec)) {
         std::string name = it->path().filename().string();
         if (name.size() == patch_file_name_size && name[40] == '-' && name.ends_with(patch_suffix))
             plan->live_patches[name.substr(41, 40)].push_back(name);
     }
 }
 
-bool patch_file(patch_plan* plan, const published_file& file, bool reused, std::string* note, std::string* error) {
+bool patch_file(patch_plan* plan, const published_file& file, bool reused, std::string* note,
+                std::string* error) {
     if (!plan->enabled || plan->bases.empty() || file.size == 0 || file.size > plan->max_size)
         return true;
     const patch_base& live = plan->bases.front();
     if (live.plain) // no patches to keep; its .zs proves itself when decompressed
-        return reused || make_one(plan, file, live.dir / (file.name + compressed_suffix), "", note, error);
+        return reused ||
+               make_one(plan, file, live.dir / (file.name + compressed_suffix), "", note, error);
     const game_file_t* in_live = find_game_file(*live.list, file.name);
     if (in_live != nullptr && file.hash == in_live->hash)
         carry_patches(plan, file, note);
     for (const patch_base& base : plan->bases) {
         const game_file_t* old = find_game_file(*base.list, file.name);
-        if (old == nullptr || file.hash == old->hash || old->size == 0 || old->size > plan->max_size)
+        if (old == nullptr || file.hash == old->hash || old->size == 0 ||
+            old->size > plan->max_size)
             continue;
-        if (!make_one(plan, file, base.dir / (file.name + compressed_suffix), old->hash, note, error))
+        if (!make_one(plan, file, base.dir / (file.name + compressed_suffix), old->hash, note,
+                      error))
             return false;
     }
     return true;
 }
 
-int patch_command(const fs::path& old_path, const fs::path& new_path, const fs::path& out, int level) {
+int patch_command(const fs::path& old_path, const fs::path& new_path, const fs::path& out,
+                  int level) {
     mapped_file old_content, new_content;
     std::string error;
     if (!map_file(old_path, &old_content, &error) || !map_file(new_path, &new_content, &error))

@@ -42,13 +42,13 @@ struct patch_plan {
     bool enabled = true;
     uint64_t max_size = default_patch_max_size;
     int level = 0;
-    fs::path release; // the tree being built; patches go to its .patches/
+    fs::path release;              // the tree being built; patches go to its .patches/
     std::vector<patch_base> bases; // newest first; the live tree is the first when there is one
     // The live tree's patches by the digest of the content they make (file names in .patches/).
     std::unordered_map<std::string, std::vector<std::string>> live_patches;
-    std::mutex lock; // guards names
+    std::mutex lock;             // guards names
     std::set<std::string> names; // patches and chunks made or carried into the release so far
-    std::mutex large_lock; // held while a patch, or the chunks, of a large file are made
+    std::mutex large_lock;       // held while a patch, or the chunks, of a large file are made
     // Files larger than max_size are cut into chunks of this average size (publish/chunks.h),
     // shared with the kept trees below `chunk_sources`, the live one first.
     size_t chunk_average = chunk_default_average;
@@ -64,7 +64,9 @@ void find_patch_bases(const server_tree& tree, std::shared_ptr<const game_file_t
 // tree). *note is for its progress line. False, with the reason in *error, on a failure that
 // makes the tree wrong (the file changed while it was read); a base that cannot be read only
 // costs its patch.
-bool patch_file(patch_plan* plan, const published_file& file, bool reused, std::string* note, std::string* error);
+bool patch_file(patch_plan* plan, const published_file& file, bool reused, std::string* note,
+                std::string* error);
 
 // The patch a publish would make from the file OLD to the file NEW, written to OUT.
-int patch_command(const fs::path& old_path, const fs::path& new_path, const fs::path& out, int level);
+int patch_command(const fs::path& old_path, const fs::path& new_path, const fs::path& out,
+                  int level);

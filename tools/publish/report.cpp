@@ -29,7 +29,8 @@ tree_figures figures_of(const fs::path& dir, const game_file_table& list) {
         uint64_t size = fs::file_size(dir / (std::string(file.name) + compressed_suffix), ec);
         f.compressed += ec ? 0 : size;
     }
-    for (fs::directory_iterator it(dir / patch_directory, ec), end; !ec && it != end; it.increment(ec)) {
+    for (fs::directory_iterator it(dir / patch_directory, ec), end; !ec && it != end;
+         it.increment(ec)) {
         ++f.patches;
         std::error_code size_ec;
         uint64_t size = it->file_size(size_ec);
@@ -52,18 +53,23 @@ std::string statement_text(const fs::path& dir) {
         return std::string("statement unreadable (") + problem + ")";
     int64_t left = statement.expires - static_cast<int64_t>(std::time(nullptr));
     if (left < 0)
-        return "signed, EXPIRED at " + utc_text(statement.expires) + ": launchers refuse it; run resign";
+        return "signed, EXPIRED at " + utc_text(statement.expires) +
+               ": launchers refuse it; run resign";
     int64_t days = (left + seconds_per_day / 2) / seconds_per_day; // rounded
     return "signed, valid until " + utc_text(statement.expires) + " (" + std::to_string(days) +
            (days == 1 ? " day" : " days") + " left)";
 }
 
-std::string first_line(const std::string& text) { return text.substr(0, text.find('\n')); }
+std::string first_line(const std::string& text) {
+    return text.substr(0, text.find('\n'));
+}
 
 // Reads the list of release `text` of the tree; fails naming it when it cannot.
-void read_release_list(const server_tree& tree, const std::string& text, release_t* release, game_file_table* list) {
+void read_release_list(const server_tree& tree, const std::string& text, release_t* release,
+                       game_file_table* list) {
     if (!find_release(tree, text, release))
-        fail("no release " + text + " under " + tree.releases.string() + " (velm-publish releases lists them)");
+        fail("no release " + text + " under " + tree.releases.string() +
+             " (velm-publish releases lists them)");
     std::string error;
     if (!read_list(tree.releases / release->id / list_compressed_name, list, &error))
         fail(error);
@@ -77,23 +83,27 @@ int status_command(const fs::path& root, const std::string& link) {
     if (tree.live.empty())
         fail(tree.link.string() + " serves nothing yet");
     if (tree.live_release.empty())
-        printf("live        %s, a plain directory (an older publisher's): publish to make releases\n",
-               tree.link.c_str());
+        printf(
+            "live        %s, a plain directory (an older publisher's): publish to make releases\n",
+            tree.link.c_str());
     release_t live{0, tree.live_release};
     release_info info;
     if (!tree.live_release.empty()) {
         parse_release(tree.live_release, &live);
         info = read_release_info(tree, live);
-        printf("live        %s (%s/%s)\n", info.id.c_str(), tree.releases.filename().c_str(), info.id.c_str());
-        printf("published   %s%s%s\n", utc_text(info.published).c_str(), info.rollback_of.empty() ? "" : ", a rollback to ",
-               info.rollback_of.c_str());
+        printf("live        %s (%s/%s)\n", info.id.c_str(), tree.releases.filename().c_str(),
+               info.id.c_str());
+        printf("published   %s%s%s\n", utc_text(info.published).c_str(),
+               info.rollback_of.empty() ? "" : ", a rollback to ", info.rollback_of.c_str());
         std::string label = info.label.empty() ? "(none)" : info.label;
         for (size_t start = 0, end = 0; end != std::string::npos; start = end + 1) {
             end = label.find('\n', start);
-            printf("%s%s\n", start == 0 ? "label       " : "            ", label.substr(start, end - start).c_str());
+            printf("%s%s\n", start == 0 ? "label       " : "            ",
+                   label.substr(start, end - start).c_str());
         }
     }
-    printf("sequence    %s, %s\n", info.sequence == 0 ? "not recorded" : std::to_string(info.sequence).c_str(),
+    printf("sequence    %s, %s\n",
+           info.sequence == 0 ? "not recorded" : std::to_string(info.sequence).c_str(),
            statement_text(tree.live).c_str());
     game_file_table list;
     std::string error;
@@ -102,9 +112,11 @@ int status_command(const fs::path& root, const std::string& link) {
         return 1;
     }
     tree_figures f = figures_of(tree.live, list);
-    printf("files       %zu, %s (%s compressed)\n", f.files, size_text(f.bytes).c_str(), size_text(f.compressed).c_str());
+    printf("files       %zu, %s (%s compressed)\n", f.files, size_text(f.bytes).c_str(),
+           size_text(f.compressed).c_str());
     printf("patches     %zu, %s\n", f.patches, size_text(f.patch_bytes).c_str());
-    printf("kept        %zu releases (velm-publish releases lists them)\n", list_releases(tree).size());
+    printf("kept        %zu releases (velm-publish releases lists them)\n",
+           list_releases(tree).size());
     return 0;
 }
 
@@ -121,18 +133,21 @@ int releases_command(const fs::path& root, const std::string& link) {
         std::string error;
         std::string files = !is_complete(dir) ? "incomplete (a publish that did not finish)"
                             : read_list(dir / list_compressed_name, &list, &error)
-                                ? std::to_string(list.files.size()) + " files, " + size_text(figures_of(dir, list).bytes)
+                                ? std::to_string(list.files.size()) + " files, " +
+                                      size_text(figures_of(dir, list).bytes)
                                 : "list unreadable";
         std::error_code ec;
         bool is_signed = fs::exists(fs::symlink_status(dir / statement_name, ec));
-        printf("%s %s  publish %-5s %-10s %s%s%s\n", release.id == tree.live_release ? "*" : " ", release.id.c_str(),
-               info.sequence == 0 ? "?" : std::to_string(info.sequence).c_str(), is_signed ? "signed" : "unsigned",
-               files.c_str(), info.label.empty() ? "" : "  ", first_line(info.label).c_str());
+        printf("%s %s  publish %-5s %-10s %s%s%s\n", release.id == tree.live_release ? "*" : " ",
+               release.id.c_str(), info.sequence == 0 ? "?" : std::to_string(info.sequence).c_str(),
+               is_signed ? "signed" : "unsigned", files.c_str(), info.label.empty() ? "" : "  ",
+               first_line(info.label).c_str());
     }
     return 0;
 }
 
-int diff_command(const fs::path& root, const std::string& a, const std::string& b, const std::string& link) {
+int diff_command(const fs::path& root, const std::string& a, const std::string& b,
+                 const std::string& link) {
     server_tree tree;
     locate_tree(root, &tree, link);
     release_t from, to;
@@ -149,7 +164,8 @@ int diff_command(const fs::path& root, const std::string& a, const std::string& 
             ++removed;
             removed_bytes += o.size;
         } else if (std::string_view(o.hash) != n->hash) {
-            printf("changed  %s  %s -> %s\n", o.name, size_text(o.size).c_str(), size_text(n->size).c_str());
+            printf("changed  %s  %s -> %s\n", o.name, size_text(o.size).c_str(),
+                   size_text(n->size).c_str());
             ++changed;
         } else {
             ++same;
@@ -161,7 +177,8 @@ int diff_command(const fs::path& root, const std::string& a, const std::string& 
             ++added;
             added_bytes += n.size;
         }
-    printf("%zu added (%s), %zu removed (%s), %zu changed, %zu unchanged\n", added, size_text(added_bytes).c_str(),
-           removed, size_text(removed_bytes).c_str(), changed, same);
+    printf("%zu added (%s), %zu removed (%s), %zu changed, %zu unchanged\n", added,
+           size_text(added_bytes).c_str(), removed, size_text(removed_bytes).c_str(), changed,
+           same);
     return 0;
 }

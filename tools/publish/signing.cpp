@@ -37,15 +37,18 @@ void resolve_channel(const server_tree& tree, signing_t* signing) {
         return;
     std::string text, error;
     list_statement live;
-    if (!tree.live.empty() && read_small_file(tree.live / statement_name, statement_max_size, &text, &error) &&
+    if (!tree.live.empty() &&
+        read_small_file(tree.live / statement_name, statement_max_size, &text, &error) &&
         parse_statement(text, &live) == nullptr && live.format >= 2)
         signing->channel = live.channel;
     if (signing->channel.empty())
-        fail("--sign needs --channel NAME, the channel the launchers are built for (their VELM_CHANNEL): the "
+        fail("--sign needs --channel NAME, the channel the launchers are built for (their "
+             "VELM_CHANNEL): the "
              "live tree's statement names none");
 }
 
-bool sha256_of_file(const fs::path& path, uint64_t* length, uint8_t digest[sha256_size], std::string* error) {
+bool sha256_of_file(const fs::path& path, uint64_t* length, uint8_t digest[sha256_size],
+                    std::string* error) {
     file_ptr in(fopen(path.c_str(), "rb"));
     if (in == nullptr) {
         *error = describe_errno(path);
@@ -71,12 +74,15 @@ bool sign_release(const fs::path& dir, const signing_t& signing, uint64_t sequen
     snprintf(statement.channel, sizeof statement.channel, "%s", signing.channel.c_str());
     statement.sequence = sequence;
     statement.expires = now + signing.expiry_days * seconds_per_day;
-    if (!sha256_of_file(dir / list_compressed_name, &statement.list_length, statement.list_sha256, error))
+    if (!sha256_of_file(dir / list_compressed_name, &statement.list_length, statement.list_sha256,
+                        error))
         return false;
-    if (!write_file_atomically(dir / statement_name, write_statement(statement, signing.seed), error))
+    if (!write_file_atomically(dir / statement_name, write_statement(statement, signing.seed),
+                               error))
         return false;
     printf("signed     publish %" PRIu64 ", valid until %s, for %s, by %s\n", statement.sequence,
-           utc_text(statement.expires).c_str(), statement.channel, public_key_text(signing.seed).c_str());
+           utc_text(statement.expires).c_str(), statement.channel,
+           public_key_text(signing.seed).c_str());
     return true;
 }
 
@@ -84,7 +90,8 @@ int keygen_command(const char* path) {
     // O_EXCL: an existing key, which players' launchers may trust, is never overwritten.
     int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0)
-        fail(errno == EEXIST ? std::string(path) + " exists; a signing key is never overwritten" : describe_errno(path));
+        fail(errno == EEXIST ? std::string(path) + " exists; a signing key is never overwritten"
+                             : describe_errno(path));
     uint8_t seed[key_seed_size];
     randombytes_buf(seed, sizeof seed);
     std::string text = signing_key_text(seed);
@@ -123,10 +130,12 @@ int resign_command(const fs::path& root, signing_t* signing, const std::string& 
     std::string error;
     if (info.sequence == 0) {
         info.sequence = sequence;
-        if (!record_sequence(tree, sequence, &error) || !write_release_info(tree.live, info, &error))
+        if (!record_sequence(tree, sequence, &error) ||
+            !write_release_info(tree.live, info, &error))
             fail(error + "; the live statement is unchanged");
     }
-    if (!sign_release(tree.live, *signing, sequence, static_cast<int64_t>(std::time(nullptr)), &error))
+    if (!sign_release(tree.live, *signing, sequence, static_cast<int64_t>(std::time(nullptr)),
+                      &error))
         fail(error + "; the live statement is unchanged");
     printf("signed again: %s/%s\n", tree.releases.filename().c_str(), tree.live_release.c_str());
     return 0;

@@ -17,7 +17,8 @@ struct signing_t {
     std::string channel; // --channel: what the launchers are built for; empty: the live statement's
     long expiry_days = default_expiry_days; // --expires
     bool expires_set = false;
-    bool unsigned_meant = false; // --unsigned: a release without a statement over a signed live tree is meant
+    bool unsigned_meant =
+        false; // --unsigned: a release without a statement over a signed live tree is meant
     uint8_t seed[key_seed_size] = {};
 };
 
@@ -27,7 +28,8 @@ void read_signing_key(signing_t* signing);
 // anything is written, when there is none to take.
 void resolve_channel(const server_tree& tree, signing_t* signing);
 // The length and SHA-256 of the file at `path`.
-bool sha256_of_file(const fs::path& path, uint64_t* length, uint8_t digest[sha256_size], std::string* error);
+bool sha256_of_file(const fs::path& path, uint64_t* length, uint8_t digest[sha256_size],
+                    std::string* error);
 // Writes the statement of the tree `dir`: publish `sequence`, valid `expiry_days` from `now`, for
 // the exact bytes of its manifest.dat.zs, signed; through a temporary renamed over the
 // statement, so that a served tree's statement is replaced in one step. Prints one line.
@@ -38,4 +40,5 @@ int keygen_command(const char* path); // a new key (mode 0600, never overwriting
 int pubkey_command(const char* path); // the public key of a key file
 // Signs the live tree's list again with a fresh expiry: the same sequence (the one recorded for
 // the release, else the next), no publish.
-int resign_command(const fs::path& root, signing_t* signing, const std::string& link = live_link_name);
+int resign_command(const fs::path& root, signing_t* signing,
+                   const std::string& link = live_link_name);

@@ -32,8 +32,8 @@ int64_t time_of_id(const std::string& id) {
     std::string t = dash == std::string::npos ? "" : id.substr(dash + 1);
     if (t.size() != id_time_size)
         return 0;
-    std::string utc = t.substr(0, 4) + "-" + t.substr(4, 2) + "-" + t.substr(6, 2) + "T" + t.substr(9, 2) + ":" +
-                      t.substr(11, 2) + ":" + t.substr(13, 2) + "Z";
+    std::string utc = t.substr(0, 4) + "-" + t.substr(4, 2) + "-" + t.substr(6, 2) + "T" +
+                      t.substr(9, 2) + ":" + t.substr(11, 2) + ":" + t.substr(13, 2) + "Z";
     int64_t seconds = 0;
     return parse_utc(utc, &seconds) ? seconds : 0;
 }
@@ -59,7 +59,9 @@ bool statement_sequence(const fs::path& dir, uint64_t* sequence, std::string* pr
 }
 
 // The name a publish of this link gives its temporary link, before the release's id.
-std::string temporary_prefix(const server_tree& tree) { return "." + tree.link.filename().string() + "."; }
+std::string temporary_prefix(const server_tree& tree) {
+    return "." + tree.link.filename().string() + ".";
+}
 
 } // namespace
 
@@ -89,7 +91,8 @@ server_tree::~server_tree() {
 const char* link_name_problem(std::string_view name) {
     constexpr size_t max_link_name = 64;
     bool allowed = std::all_of(name.begin(), name.end(), [](char c) {
-        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '-';
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+               c == '_' || c == '-';
     });
     if (name.empty() || name.size() > max_link_name || !allowed || name.front() == '-')
         return "is 1 to 64 letters, digits, '_' and '-', not beginning with '-'";
@@ -101,7 +104,8 @@ const char* link_name_problem(std::string_view name) {
 void locate_tree(const fs::path& root, server_tree* tree, const std::string& link) {
     tree->root = root;
     tree->link = root / link;
-    tree->releases = root / (link == live_link_name ? std::string(releases_dir_name) : releases_dir_name + ("-" + link));
+    tree->releases = root / (link == live_link_name ? std::string(releases_dir_name)
+                                                    : releases_dir_name + ("-" + link));
     std::error_code ec;
     fs::file_status status = fs::symlink_status(tree->link, ec);
     if (ec && ec != std::errc::no_such_file_or_directory)
@@ -114,7 +118,8 @@ void locate_tree(const fs::path& root, server_tree* tree, const std::string& lin
         return;
     }
     if (!fs::is_symlink(status))
-        fail(tree->link.string() + " is neither a directory nor a symbolic link; move it away first");
+        fail(tree->link.string() +
+             " is neither a directory nor a symbolic link; move it away first");
     fs::path target = fs::canonical(tree->link, ec);
     if (ec) {
         warn(tree->link.string() + " leads nowhere (" + ec.message() + ")");
@@ -123,7 +128,8 @@ void locate_tree(const fs::path& root, server_tree* tree, const std::string& lin
     tree->live = target;
     fs::path releases = fs::canonical(tree->releases, ec);
     release_t release;
-    if (!ec && target.parent_path() == releases && parse_release(target.filename().string(), &release))
+    if (!ec && target.parent_path() == releases &&
+        parse_release(target.filename().string(), &release))
         tree->live_release = release.id;
 }
 
@@ -138,7 +144,8 @@ void open_tree(const fs::path& root, server_tree* tree, const std::string& link)
     if (tree->lock_fd < 0)
         fail(describe_errno(lock));
     if (flock(tree->lock_fd, LOCK_EX | LOCK_NB) != 0)
-        fail(errno == EWOULDBLOCK ? "another velm-publish is publishing to " + tree->link.string() : describe_errno(lock));
+        fail(errno == EWOULDBLOCK ? "another velm-publish is publishing to " + tree->link.string()
+                                  : describe_errno(lock));
     locate_tree(root, tree, link);
     // What killed publishes left at the top of ROOT: temporary links, and a plain windows/
     // directory that an interrupted migration had already swapped out.
@@ -159,19 +166,22 @@ std::vector<release_t> list_releases(const server_tree& tree) {
     std::error_code ec;
     for (fs::directory_iterator it(tree.releases, ec), end; !ec && it != end; it.increment(ec)) {
         release_t release;
-        if (it->is_directory(ec) && !it->is_symlink(ec) && parse_release(it->path().filename().string(), &release))
+        if (it->is_directory(ec) && !it->is_symlink(ec) &&
+            parse_release(it->path().filename().string(), &release))
             found.push_back(release);
     }
     if (ec && ec != std::errc::no_such_file_or_directory)
         fail(describe(tree.releases, ec));
-    std::sort(found.begin(), found.end(), [](const auto& a, const auto& b) { return a.number > b.number; });
+    std::sort(found.begin(), found.end(),
+              [](const auto& a, const auto& b) { return a.number > b.number; });
     return found;
 }
 
 bool find_release(const server_tree& tree, std::string_view text, release_t* release) {
     std::string wanted(text == "live" ? tree.live_release : std::string(text));
     for (const release_t& candidate : list_releases(tree))
-        if (candidate.id == wanted || (all_digits(wanted) && std::stoull(wanted) == candidate.number)) {
+        if (candidate.id == wanted ||
+            (all_digits(wanted) && std::stoull(wanted) == candidate.number)) {
             *release = candidate;
             return true;
         }
@@ -261,7 +271,8 @@ release_info read_release_info(const server_tree& tree, const release_t& release
     fs::path dir = tree.releases / release.id;
     std::string text, error;
     release_info info;
-    if (read_small_file(dir / release_info_name, info_max_size, &text, &error) && parse_release_info(text, &info))
+    if (read_small_file(dir / release_info_name, info_max_size, &text, &error) &&
+        parse_release_info(text, &info))
         return info;
     info = {};
     info.id = release.id;
@@ -279,10 +290,12 @@ uint64_t highest_sequence(const server_tree& tree) {
     std::error_code ec;
     if (fs::exists(fs::symlink_status(recorded, ec))) {
         if (!read_small_file(recorded, max_number_digits + 1, &text, &error))
-            fail(error + "; it holds the highest publish sequence given: restore it, or write that number into it");
+            fail(error + "; it holds the highest publish sequence given: restore it, or write that "
+                         "number into it");
         if (!text.ends_with('\n') || !all_digits(std::string_view(text).substr(0, text.size() - 1)))
-            fail(recorded.string() + " is not a sequence number; restore it, or write the highest publish "
-                                     "sequence given into it");
+            fail(recorded.string() +
+                 " is not a sequence number; restore it, or write the highest publish "
+                 "sequence given into it");
         highest = std::stoull(text);
     }
     std::vector<fs::path> trees;
@@ -308,13 +321,14 @@ uint64_t highest_sequence(const server_tree& tree) {
 bool record_sequence(const server_tree& tree, uint64_t sequence, std::string* error) {
     fs::path recorded = tree.releases / sequence_file_name;
     std::string text, ignored;
-    if (read_small_file(recorded, max_number_digits + 1, &text, &ignored) && all_digits(text.substr(0, text.find('\n'))) &&
-        std::stoull(text) >= sequence)
+    if (read_small_file(recorded, max_number_digits + 1, &text, &ignored) &&
+        all_digits(text.substr(0, text.find('\n'))) && std::stoull(text) >= sequence)
         return true;
     return write_file_atomically(recorded, std::to_string(sequence) + "\n", error);
 }
 
-// --- The switch -----------------------------------------------------------------------------------
+// --- The switch
+// -----------------------------------------------------------------------------------
 
 void switch_live(const server_tree& tree, const std::string& id, const std::string& previous_id) {
     fs::path temporary = tree.root / (temporary_prefix(tree) + id);
@@ -332,19 +346,22 @@ void switch_live(const server_tree& tree, const std::string& id, const std::stri
     if (renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, tree.link.c_str(), RENAME_EXCHANGE) == 0) {
         fs::rename(temporary, previous, ec); // the plain directory, now under the temporary name
         if (ec)
-            warn("the previous " + tree.link.string() + " stays as " + temporary.string() + ": " + ec.message());
+            warn("the previous " + tree.link.string() + " stays as " + temporary.string() + ": " +
+                 ec.message());
         return;
     }
     fs::rename(tree.link, previous, ec);
     if (ec)
-        fail("moving " + tree.link.string() + " into " + tree.releases.string() + ": " + ec.message());
+        fail("moving " + tree.link.string() + " into " + tree.releases.string() + ": " +
+             ec.message());
     fs::rename(temporary, tree.link, ec);
     if (ec)
         fail("switching " + tree.link.string() + ": " + ec.message() + "; the previous tree is " +
              previous.string());
 }
 
-void prune(const server_tree& tree, const std::string& live_id, const std::string& replaced_id, size_t keep) {
+void prune(const server_tree& tree, const std::string& live_id, const std::string& replaced_id,
+           size_t keep) {
     size_t kept = replaced_id.empty() ? 1 : 2;
     for (const release_t& release : list_releases(tree)) {
         if (release.id == live_id || release.id == replaced_id)

@@ -30,7 +30,7 @@ constexpr const char* sequence_file_name = ".sequence";
 constexpr const char* release_info_dir = ".velm";
 constexpr const char* release_info_name = ".velm/release";
 constexpr size_t default_kept_trees = 3; // the live one, the one it replaced, one more
-constexpr size_t min_kept_trees = 2; // players still downloading need the replaced one
+constexpr size_t min_kept_trees = 2;     // players still downloading need the replaced one
 constexpr size_t label_max_size = 4096;
 
 struct release_t {
@@ -49,12 +49,12 @@ const char* link_name_problem(std::string_view name);
 
 struct server_tree {
     fs::path root;
-    fs::path link; // ROOT/windows, or ROOT/<link name>
-    fs::path releases; // ROOT/releases, or ROOT/releases-<link name>
-    fs::path live; // the directory the link serves now; empty when there is none
-    std::string live_release; // its id when it is one of our releases (never written again)
+    fs::path link;              // ROOT/windows, or ROOT/<link name>
+    fs::path releases;          // ROOT/releases, or ROOT/releases-<link name>
+    fs::path live;              // the directory the link serves now; empty when there is none
+    std::string live_release;   // its id when it is one of our releases (never written again)
     bool live_is_plain = false; // windows/ is a directory, not a link
-    int lock_fd = -1; // held by open_tree; closed (the lock released) with the tree
+    int lock_fd = -1;           // held by open_tree; closed (the lock released) with the tree
 
     server_tree() = default;
     server_tree(const server_tree&) = delete;
@@ -77,9 +77,9 @@ bool is_complete(const fs::path& dir);
 // --- What is recorded about a release -------------------------------------------------------
 struct release_info {
     std::string id;
-    int64_t published = 0; // seconds since 1970, UTC
-    uint64_t sequence = 0; // the publish's sequence; 0: not recorded (an older publisher's tree)
-    std::string label; // the vendor's text, lines separated by '\n'; may be empty
+    int64_t published = 0;   // seconds since 1970, UTC
+    uint64_t sequence = 0;   // the publish's sequence; 0: not recorded (an older publisher's tree)
+    std::string label;       // the vendor's text, lines separated by '\n'; may be empty
     std::string rollback_of; // the release whose files it serves again, for a rollback
 };
 
@@ -102,11 +102,13 @@ uint64_t highest_sequence(const server_tree& tree);
 // reason in *error when it cannot.
 bool record_sequence(const server_tree& tree, uint64_t sequence, std::string* error);
 
-// --- The switch -----------------------------------------------------------------------------------
-// Points ROOT/windows at releases/<id> with one rename. A plain windows/ directory is swapped
-// with the new link in one step where the file system can (then moved into releases/ as
-// `previous_id`); elsewhere it is moved away first, and windows/ is missing for a moment.
+// --- The switch
+// ----------------------------------------------------------------------------------- Points
+// ROOT/windows at releases/<id> with one rename. A plain windows/ directory is swapped with the new
+// link in one step where the file system can (then moved into releases/ as `previous_id`);
+// elsewhere it is moved away first, and windows/ is missing for a moment.
 void switch_live(const server_tree& tree, const std::string& id, const std::string& previous_id);
 // Removes the trees no player needs: all but the live one, the one it replaced, and the newest
 // other complete trees, `keep` trees in all. Trees of killed publishes go too.
-void prune(const server_tree& tree, const std::string& live_id, const std::string& replaced_id, size_t keep);
+void prune(const server_tree& tree, const std::string& live_id, const std::string& replaced_id,
+           size_t keep);

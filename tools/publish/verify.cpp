@@ -32,22 +32,24 @@ size_t verify_files(const fs::path& dir, const game_file_table& list) {
         for (size_t i = next++; i < total; i = next++) {
             const game_file_t& file = list.files[i];
             std::string error;
-            bool ok = zs_holds(dir / (std::string(file.name) + compressed_suffix), file.size, file.hash, &error);
+            bool ok = zs_holds(dir / (std::string(file.name) + compressed_suffix), file.size,
+                               file.hash, &error);
             if (!ok)
                 ++bad;
-            printf("[%zu/%zu] %-4s %s%s%s\n", ++done, total, ok ? "ok" : "BAD", file.name, ok ? "" : ": ",
-                   error.c_str());
+            printf("[%zu/%zu] %-4s %s%s%s\n", ++done, total, ok ? "ok" : "BAD", file.name,
+                   ok ? "" : ": ", error.c_str());
         }
     });
     return bad;
 }
 
 // Whether the patch `patch` applied to `base` makes `size` bytes with SHA-1 `digest`; if not, why.
-bool patch_makes(const fs::path& patch, const held_content& base, const std::string& base_digest, uint64_t size,
-                 const std::string& digest, std::string* error) {
+bool patch_makes(const fs::path& patch, const held_content& base, const std::string& base_digest,
+                 uint64_t size, const std::string& digest, std::string* error) {
     mapped_file old_content;
     std::string held;
-    if (!map_decompressed(base.zs, fs::temp_directory_path(), base.size, &old_content, &held, error))
+    if (!map_decompressed(base.zs, fs::temp_directory_path(), base.size, &old_content, &held,
+                          error))
         return false;
     if (held != base_digest) {
         *error = "its base " + base.zs.string() + " does not hold its listed content";
@@ -69,22 +71,28 @@ bool patch_makes(const fs::path& patch, const held_content& base, const std::str
 // applies to its base where a kept tree holds that; returns the number of bad ones.
 size_t verify_patches(const server_tree& tree, const game_file_table& list) {
     std::unordered_map<std::string, held_content> held; // by digest
-    std::unordered_map<std::string, uint64_t> listed; // digest -> size
+    std::unordered_map<std::string, uint64_t> listed;   // digest -> size
     for (const game_file_t& file : list.files) {
         listed[file.hash] = file.size;
-        held.emplace(file.hash, held_content{tree.live / (std::string(file.name) + compressed_suffix), file.size});
+        held.emplace(
+            file.hash,
+            held_content{tree.live / (std::string(file.name) + compressed_suffix), file.size});
     }
     for (const release_t& release : list_releases(tree)) {
         fs::path dir = tree.releases / release.id;
         game_file_table kept;
         std::string ignored;
-        if (release.id != tree.live_release && is_complete(dir) && read_list(dir / list_compressed_name, &kept, &ignored))
+        if (release.id != tree.live_release && is_complete(dir) &&
+            read_list(dir / list_compressed_name, &kept, &ignored))
             for (const game_file_t& file : kept.files)
-                held.emplace(file.hash, held_content{dir / (std::string(file.name) + compressed_suffix), file.size});
+                held.emplace(
+                    file.hash,
+                    held_content{dir / (std::string(file.name) + compressed_suffix), file.size});
     }
     std::vector<fs::path> patches;
     std::error_code ec;
-    for (fs::directory_iterator it(tree.live / patch_directory, ec), end; !ec && it != end; it.increment(ec))
+    for (fs::directory_iterator it(tree.live / patch_directory, ec), end; !ec && it != end;
+         it.increment(ec))
         patches.push_back(it->path());
     std::atomic<size_t> next{0}, done{0}, bad{0}, unchecked{0};
     size_t total = patches.size();
@@ -92,7 +100,8 @@ size_t verify_patches(const server_tree& tree, const game_file_table& list) {
         for (size_t i = next++; i < total; i = next++) {
             std::string name = patches[i].filename().string(), error;
             char expected[patch_name_size];
-            std::string old_digest = name.substr(0, 40), new_digest = name.size() > 41 ? name.substr(41, 40) : "";
+            std::string old_digest = name.substr(0, 40),
+                        new_digest = name.size() > 41 ? name.substr(41, 40) : "";
             patch_name(old_digest.c_str(), new_digest.c_str(), expected);
             auto target = listed.find(new_digest);
             auto base = held.find(old_digest);
@@ -104,27 +113,33 @@ size_t verify_patches(const server_tree& tree, const game_file_table& list) {
             else if (base == held.end())
                 verdict = "?";
             else
-                patch_makes(patches[i], base->second, old_digest, target->second, new_digest, &error);
+                patch_makes(patches[i], base->second, old_digest, target->second, new_digest,
+                            &error);
             if (!error.empty()) {
                 verdict = "BAD";
                 ++bad;
             }
             unchecked += strcmp(verdict, "?") == 0;
-            printf("[%zu/%zu] %-4s %s/%s%s%s\n", ++done, total, verdict, patch_directory, name.c_str(),
-                   error.empty() ? (*verdict == '?' ? ": no kept tree holds its base" : "") : ": ", error.c_str());
+            printf("[%zu/%zu] %-4s %s/%s%s%s\n", ++done, total, verdict, patch_directory,
+                   name.c_str(),
+                   error.empty() ? (*verdict == '?' ? ": no kept tree holds its base" : "") : ": ",
+                   error.c_str());
         }
     });
     if (total > 0)
-        printf("patches: %zu, %zu of them not applied (their base is in no kept tree)\n", total, unchecked.load());
+        printf("patches: %zu, %zu of them not applied (their base is in no kept tree)\n", total,
+               unchecked.load());
     return bad;
 }
 
 } // namespace
 
-int verify_command(const fs::path& root, const char* keys_text, const std::string& channel, const std::string& link) {
+int verify_command(const fs::path& root, const char* keys_text, const std::string& channel,
+                   const std::string& link) {
     std::vector<public_key> keys;
     if (!parse_public_keys(keys_text, &keys) || keys.empty())
-        fail(std::string("not a public key (64 hex digits, or several separated by commas): ") + keys_text);
+        fail(std::string("not a public key (64 hex digits, or several separated by commas): ") +
+             keys_text);
     server_tree tree;
     locate_tree(root, &tree, link);
     if (tree.live.empty())
@@ -139,19 +154,22 @@ int verify_command(const fs::path& root, const char* keys_text, const std::strin
         fail(error);
     list_statement statement;
     const char* problem = nullptr;
-    list_verdict verdict =
-        check_statement(text, length, digest, {channel, keys, {}, {}}, std::time(nullptr), &statement, &problem);
+    list_verdict verdict = check_statement(text, length, digest, {channel, keys, {}, {}},
+                                           std::time(nullptr), &statement, &problem);
     if (verdict == list_verdict::not_signed)
         fail((dir / statement_name).string() + ": " + problem);
     if (verdict == list_verdict::other_channel)
-        fail((dir / statement_name).string() + ": signed for the channel " + statement.channel + ", not " + channel);
-    printf("statement: publish %" PRIu64 ", valid until %s, signed by the key\n", statement.sequence,
-           utc_text(statement.expires).c_str());
+        fail((dir / statement_name).string() + ": signed for the channel " + statement.channel +
+             ", not " + channel);
+    printf("statement: publish %" PRIu64 ", valid until %s, signed by the key\n",
+           statement.sequence, utc_text(statement.expires).c_str());
     if (verdict == list_verdict::not_matching)
-        fail((dir / list_compressed_name).string() + ": not the list the statement signs (its length or SHA-256 differs)");
+        fail((dir / list_compressed_name).string() +
+             ": not the list the statement signs (its length or SHA-256 differs)");
     size_t problems = 0;
     if (verdict == list_verdict::expired || verdict == list_verdict::expiry_too_far) {
-        printf("BAD  the statement has expired, or expires later than a publish can sign for: launchers refuse "
+        printf("BAD  the statement has expired, or expires later than a publish can sign for: "
+               "launchers refuse "
                "this tree; publish again, or resign it\n");
         ++problems;
     }
@@ -159,7 +177,8 @@ int verify_command(const fs::path& root, const char* keys_text, const std::strin
     if (plain == nullptr)
         fail(error);
     game_file_table list;
-    parse_manifest(plain.get(), &list); // a list the launcher would refuse ends here, with its report
+    parse_manifest(plain.get(),
+                   &list); // a list the launcher would refuse ends here, with its report
     printf("list: %zu files, %" PRIu64 " bytes compressed, as signed\n", list.files.size(), length);
     problems += verify_files(dir, list);
     if (!tree.live_is_plain) {
@@ -170,7 +189,8 @@ int verify_command(const fs::path& root, const char* keys_text, const std::strin
         printf("%zu problems: launchers would not install this tree as published\n", problems);
         return 1;
     }
-    printf("verified: publish %" PRIu64 " and its %zu files are as signed\n", statement.sequence, list.files.size());
+    printf("verified: publish %" PRIu64 " and its %zu files are as signed\n", statement.sequence,
+           list.files.size());
     return 0;
 }
 
@@ -179,7 +199,8 @@ int list_command(const char* path) {
     if (f == nullptr)
         fail(describe_errno(path));
     uint8_t head[sizeof zstd_magic] = {};
-    if (fread(head, 1, sizeof head, f.get()) == sizeof head && memcmp(head, zstd_magic, sizeof head) == 0) {
+    if (fread(head, 1, sizeof head, f.get()) == sizeof head &&
+        memcmp(head, zstd_magic, sizeof head) == 0) {
         std::string error;
         f = decompressed_list(path, &error);
         if (f == nullptr)
