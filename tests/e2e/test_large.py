@@ -160,6 +160,7 @@ class ChunkTest(E2ETestCase):
                 for restored, content in saved.items():
                     harness.replace_file(restored, content)
                 self.assert_ok(run, self.versions[2], skip=harness.UPD_OLD)
+                self.assertEqual(run.figures["chunked"], int(most < 1), run.describe())  # else the whole file
                 self.assertTrue([line for line in run.lines if said in line and (PACK in line or chunk.name in line)],
                                 run.describe())
                 sent = sum(int(n) for n in re.findall(r'"GET \S+ HTTP/[0-9.]+" 20[06] (\d+) ', log))

@@ -74,6 +74,7 @@ class UpdateTest(E2ETestCase):
         self.assert_transfers(run, [SAME, GROWS, SHRINKS, LINKED, "empty.dat"])
         reported = run.not_found()
         self.assertEqual(set(reported), {*unlisted, "linked dir", "data/linked file"}, run.describe())
+        self.assertEqual(run.figures["deleted"], len(reported), run.describe())
         self.assertEqual({n: reported[n] for n in unlisted}, {n: len(d) for n, d in unlisted.items()})
         self.assert_ok(run, {**self.source, **kept})
         self.assertEqual((harness.snapshot(elsewhere), harness.snapshot(outside)), untouched)
