@@ -290,19 +290,19 @@ class Link:
     """loopback, or RTT_MS:MBIT_S[:LOSS_PERCENT[:CC]] made by slow-link.sh; `client` and `server`
     prefix a command run at either end."""
 
-    def __init__(self, spec):
-        parts = spec.split(":")
-        self.spec, self.cc = spec, parts.pop() if len(parts) == 4 else "cubic"
+    def __init__(self, described):
+        parts = described.split(":")
+        self.cc = parts.pop() if len(parts) == 4 else "cubic"
         try:
-            fields = [] if spec == "loopback" else [float(f) for f in parts]
+            fields = [] if described == "loopback" else [float(f) for f in parts]
         except ValueError:
             fields = [0]
-        if spec != "loopback" and len(fields) not in (2, 3):
-            sys.exit(f"bench: a link is loopback or RTT_MS:MBIT_S[:LOSS_PERCENT[:CC]], not {spec}")
+        if described != "loopback" and len(fields) not in (2, 3):
+            sys.exit(f"bench: a link is loopback or RTT_MS:MBIT_S[:LOSS_PERCENT[:CC]], not {described}")
         self.rtt_s, self.bit_s = (fields[0] / 1000, fields[1] * 1e6) if fields else (0, 0)
         self.loss = fields[2] / 100 if len(fields) == 3 else 0
         self.client = self.server = ()
-        self.label = spec if not fields else f"{fields[0]:g} ms, {fields[1]:g} Mbit/s" + (
+        self.label = described if not fields else f"{fields[0]:g} ms, {fields[1]:g} Mbit/s" + (
             f", {fields[2]:g} % loss" if self.loss else "") + f", {self.cc}"
 
     def limit(self, zs_bytes):
@@ -690,7 +690,7 @@ def case_transfer(args, ca):
 
 def fresh(args, sides, ca):
     rows, names = [], ["reference", *sides]
-    for link in [Link(spec) for spec in args.links.split(",")]:
+    for link in [Link(described) for described in args.links.split(",")]:
         with link.up(WORK / "serve"):
             for name in args.trees.split(","):
                 game, published = tree(name, args.quick)
