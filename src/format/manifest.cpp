@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <tuple>
+#include <vector>
 
 #include "format/binstream.h"
 #include "format/names.h"
@@ -175,10 +176,14 @@ const char* manifest_name_problem(std::string_view name) {
             return "character not allowed in file names or URLs";
     }
     std::string_view first = name.substr(0, name.find('/'));
-    std::string folded = manifest_fold_case(first);
-    for (std::string_view list_name : list_names)
-        if (folded == manifest_fold_case(list_name))
-            return "the file list's own name, or one of its temporary names";
+    static const std::vector<std::string> folded_list_names = [] {
+        std::vector<std::string> folded;
+        for (std::string_view list_name : list_names)
+            folded.push_back(manifest_fold_case(list_name));
+        return folded;
+    }(); // folded once, not for every listed name
+    if (std::ranges::find(folded_list_names, manifest_fold_case(first)) != folded_list_names.end())
+        return "the file list's own name, or one of its temporary names";
     size_t start = 0;
     for (;;) {
         size_t slash = name.find('/', start);
