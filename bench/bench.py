@@ -333,8 +333,7 @@ class Link:
 
 
 def certificates():
-    run(ROOT / "scripts" / "dev-cert.sh", WORK / "server" / "certs", SERVER_IP, stdout=subprocess.DEVNULL)
-    return WORK / "server" / "certs" / "ca.crt"
+    return harness.make_certificates(WORK / "server" / "certs", SERVER_IP) / "ca.crt"
 
 
 def serve(published):

@@ -125,8 +125,8 @@ def encode(value):
             else bytes([tag | 31]) + n.to_bytes(2, "big")) + body
 
 
-def make_certificates(directory):
-    subprocess.run([SCRIPTS_DIR / "dev-cert.sh", directory], check=True, stdout=subprocess.DEVNULL)
+def make_certificates(directory, *hosts):
+    subprocess.run([SCRIPTS_DIR / "dev-cert.sh", directory, *hosts], check=True, stdout=subprocess.DEVNULL)
     return Path(directory)
 
 
