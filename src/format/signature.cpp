@@ -93,7 +93,7 @@ bool take_line(std::string_view* rest, std::string_view* line) {
 
 bool take_number_line(std::string_view* rest, uint64_t* value) {
     std::string_view line;
-    return take_line(rest, &line) && parse_decimal(line, decimal_max, value);
+    return take_line(rest, &line) && parse_decimal(line, value);
 }
 
 bool take_channel_line(std::string_view* rest, char* channel) {
@@ -203,13 +203,13 @@ bool parse_utc(std::string_view text, int64_t* seconds) {
     return true;
 }
 
-bool parse_decimal(std::string_view text, uint64_t max, uint64_t* value) {
+bool parse_decimal(std::string_view text, uint64_t* value) {
     if (text.empty() || (text[0] == '0' && text.size() > 1))
         return false;
     uint64_t number = 0;
     for (char c : text) {
         uint64_t digit = static_cast<uint64_t>(c - '0');
-        if (c < '0' || c > '9' || number > (max - digit) / 10)
+        if (c < '0' || c > '9' || number > (decimal_max - digit) / 10)
             return false;
         number = number * 10 + digit;
     }
@@ -382,8 +382,7 @@ list_verdict check_statement(std::string_view text, uint64_t list_length,
         bool by_revoked =
             std::any_of(trust.revoked.begin(), trust.revoked.end(),
                         [&](const public_key& key) { return signed_by(text, *statement, key); });
-        *problem = by_revoked ? "the signature is by a key the vendor has revoked"
-                              : "the signature is by none of the vendor's keys";
+        *problem = by_revoked ? "the signature is by a key the vendor has revoked" : unknown_key;
         return list_verdict::not_signed;
     }
     statement->signer = *signer;

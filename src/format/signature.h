@@ -44,6 +44,9 @@ constexpr int64_t expiry_max_days = 3650; // the longest the publisher signs for
 // A sequence further above the highest accepted under any key is refused: a stolen key must
 // not push the numbers out of the vendor's reach.
 constexpr uint64_t sequence_max_jump = uint64_t{1} << 32;
+// check_statement's problem for a well-formed statement by a key the launcher lacks (not one it
+// knows as revoked): maybe the vendor's new key, which only a newer launcher knows.
+constexpr const char* unknown_key = "the signature is by none of the vendor's keys";
 constexpr uint64_t decimal_max = INT64_MAX; // the largest number the statement and the state hold
 
 struct public_key {
@@ -75,8 +78,8 @@ bool parse_hex(std::string_view text, uint8_t* bytes, size_t size);
 // "2027-01-05T12:00:00Z", and back; the years 1970 to 9999 only.
 std::string utc_text(int64_t seconds);
 bool parse_utc(std::string_view text, int64_t* seconds);
-// Digits without sign or leading zeros, up to `max`; false on anything else.
-bool parse_decimal(std::string_view text, uint64_t max, uint64_t* value);
+// Digits without sign or leading zeros, up to decimal_max; false on anything else.
+bool parse_decimal(std::string_view text, uint64_t* value);
 // Whether `name` is a channel: 1 to 128 bytes of letters, digits and "._:/-".
 bool is_channel_name(std::string_view name);
 

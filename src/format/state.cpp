@@ -104,13 +104,12 @@ bool parse_sequence(std::string_view line, bool old_format, std::vector<key_sequ
                     launcher_state* state) {
     uint64_t sequence = 0;
     if (old_format)
-        return state->sequence_floor == 0 &&
-               parse_decimal(line, decimal_max, &state->sequence_floor);
+        return state->sequence_floor == 0 && parse_decimal(line, &state->sequence_floor);
     constexpr size_t key_length = 2 * public_key_size;
     public_key key;
     if (line.size() <= key_length || line[key_length] != ' ' ||
         !parse_hex(line.substr(0, key_length), key.bytes, public_key_size) ||
-        !parse_decimal(line.substr(key_length + 1), decimal_max, &sequence))
+        !parse_decimal(line.substr(key_length + 1), &sequence))
         return false;
     raise_sequence(sequences, key, sequence);
     return true;

@@ -136,13 +136,18 @@ void submit_due(assembly* a) {
     }
 }
 
+// Whether `fetch` may still arrive in this round (with `mut` held).
+bool still_due(const chunk_fetch& fetch) {
+    return fetch.job.step != job_step::fetched && fetch.job.step != job_step::failed &&
+           running.load() && !round_stopping && update_failure[0] == '\0';
+}
+
 // Waits for the next fetch; false when the round ends first (the update failed, the window
 // closed, the coordinator stops it).
 bool await(assembly* a, chunk_fetch* fetch) {
     SDL_LockMutex(mut);
     submit_due(a);
-    while (fetch->job.step != job_step::fetched && fetch->job.step != job_step::failed &&
-           running.load() && !round_stopping && update_failure[0] == '\0')
+    while (still_due(*fetch))
         SDL_CondWaitTimeout(jobs_changed, mut, wait_poll_ms);
     bool arrived = fetch->job.step == job_step::fetched;
     SDL_UnlockMutex(mut);
@@ -155,9 +160,7 @@ bool await(assembly* a, chunk_fetch* fetch) {
 void release_fetches(assembly* a) {
     SDL_LockMutex(mut);
     for (size_t i = a->next_taken; i < a->next_submit && running.load(); ++i)
-        while (a->fetches[i]->job.step != job_step::fetched &&
-               a->fetches[i]->job.step != job_step::failed && running.load() && !round_stopping &&
-               update_failure[0] == '\0')
+        while (still_due(*a->fetches[i]))
             SDL_CondWaitTimeout(jobs_changed, mut, wait_poll_ms);
     if (running.load() && (round_stopping || update_failure[0] != '\0'))
         transfer_stop_all();

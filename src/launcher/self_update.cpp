@@ -300,7 +300,6 @@ void put_new_files_in_place() {
 
 void self_update_settle(const char* instance_name, bool successor) {
     instance = instance_name;
-    successor_run = successor;
     char* running = platform_executable_name();
     running_name = running != nullptr ? running : "";
     free(running);

@@ -164,7 +164,6 @@ fetch_result fetch_signed_list(job_t* list_job, std::string_view keys_text,
             log_printf("the file list does not match its signature; fetching both again\n");
             continue;
         }
-        list_statement parsed;
         switch (verdict) {
         case list_verdict::accepted:
             log_printf("file list signed by the vendor: publish %" PRIu64 ", valid until %s\n",
@@ -175,10 +174,7 @@ fetch_result fetch_signed_list(job_t* list_job, std::string_view keys_text,
             // A well-formed statement by a key the launcher lacks: maybe the vendor's new key,
             // which only a newer launcher knows. Trying again later would not help then. An
             // older format, or a key the vendor revoked, is the vendor's to mend.
-            if (parse_statement(body.text, &parsed) == nullptr && parsed.format != 1 &&
-                std::none_of(revoked.begin(), revoked.end(), [&](const public_key& key) {
-                    return signed_by(body.text, parsed, key);
-                }))
+            if (std::string_view(problem) == unknown_key)
                 return REFUSE("The update server sent a file list signed with a key this launcher "
                               "does not know (" +
                                   std::string(problem) + ")",
