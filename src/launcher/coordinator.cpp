@@ -41,7 +41,6 @@
 
 namespace {
 
-constexpr const char* manifest_name = list_name;
 constexpr const char* list_failure = "Cannot download file list";
 constexpr uint32_t offline_patience_ms =
     2500; // an installed version ready to start waits no longer
@@ -119,7 +118,7 @@ void note_damaged(const char* name, const char* problem) {
 // update_failure says why.
 bool fetch_file_list(std::string* list, std::string* digest) {
     game_file_t entry{};
-    entry.name = const_cast<char*>(manifest_name);
+    entry.name = const_cast<char*>(list_name);
     std::string compressed;
     job_t job{};
     job.entry = &entry;

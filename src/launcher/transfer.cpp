@@ -62,7 +62,6 @@
 
 namespace {
 
-constexpr const char* ca_bundle = ca_bundle_name;
 // A small pool: one connection alone suffers most from loss, and many streams over a few
 // connections beat a connection per file. Each connection carries at most the limit over
 // `limit_shares` streams (16 of 64, as before), so that several carry the transfers; fewer
@@ -83,7 +82,6 @@ constexpr uint64_t max_error_page =
     64 << 10; // the body of an answer other than the file, read and dropped
 constexpr int idle_wait_ms = 100;
 constexpr long http_ok = 200;
-constexpr long http_partial = 206;
 constexpr long http_range_not_satisfiable = 416;
 constexpr long busy_statuses[] = {408, 429, 500, 502, 503, 504}; // worth another attempt
 constexpr long missing_statuses[] = {404, 410};
@@ -459,7 +457,7 @@ const network_settings& network() {
                 n.proxy = value;
         std::string roots = platform_system_root_certificates();
         FILE* bundle = nullptr;
-        if (!roots.empty() && open_file_patiently(ca_bundle, "rb", &bundle) == 0) {
+        if (!roots.empty() && open_file_patiently(ca_bundle_name, "rb", &bundle) == 0) {
             char chunk[4096];
             for (;;) {
                 size_t got = fread(chunk, 1, sizeof chunk, bundle);
@@ -482,7 +480,7 @@ const network_settings& network() {
 void set_network_options(CURL* curl) {
     const network_settings& n = network();
     if (n.authorities.empty()) {
-        set_option(curl, CURLOPT_CAINFO, ca_bundle);
+        set_option(curl, CURLOPT_CAINFO, ca_bundle_name);
     } else {
         curl_blob blob{const_cast<char*>(n.authorities.data()), n.authorities.size(),
                        CURL_BLOB_NOCOPY};
@@ -791,8 +789,7 @@ void finish_attempt(transfer_t* t, CURLcode result) {
     }
     if (t->page_cut) // an error page read as far as it matters: its status decides
         result = CURLE_OK;
-    bool busy =
-        result == CURLE_OK && worth_another_attempt(classify_status(code)) && code != http_ok;
+    bool busy = result == CURLE_OK && classify_status(code) == failure_cause::busy;
     if (t->job->as_is && !busy && (result == CURLE_OK || result == CURLE_WRITE_ERROR)) {
         // A chunk one server lacks may be on the next; the caller judges any other answer, and
         // a body its hook refused.

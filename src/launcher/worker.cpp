@@ -17,7 +17,6 @@
 namespace {
 
 constexpr uint32_t idle_poll_ms = 100;
-constexpr long http_partial = 206; // a transfer's status when it was resumed
 constexpr const char* empty_digest =
     "da39a3ee5e6b4b0d3255bfef95601890afd80709"; // SHA-1 of no bytes
 // A local copy of another size than listed is hashed to serve as a patch's base only up to this
