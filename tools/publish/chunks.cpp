@@ -35,18 +35,6 @@ std::string index_place(const std::string& file_digest) {
     return name;
 }
 
-// True when no file of the release has taken `place` yet; takes it.
-bool claim(patch_plan* plan, const std::string& place) {
-    std::lock_guard<std::mutex> hold(plan->lock);
-    return plan->names.insert(place).second;
-}
-
-// Gives `place` back, when what took it could not put it in the release.
-void unclaim(patch_plan* plan, const std::string& place) {
-    std::lock_guard<std::mutex> hold(plan->lock);
-    plan->names.erase(place);
-}
-
 // Hard-links the chunk or index at `place` from the first kept tree that holds it.
 bool link_from_sources(const patch_plan& plan, const std::string& place) {
     std::error_code ec;
@@ -109,7 +97,7 @@ bool store(patch_plan* plan, const published_file& file, const cut_file& cut, st
         std::vector<uint8_t> data, packed;
         for (size_t k = next++; k < chunks.size(); k = next++) {
             std::string place = place_of(chunks[k]);
-            if (!claim(plan, place))
+            if (!claim_place(plan, place))
                 continue;
             if (link_from_sources(*plan, place)) {
                 ++linked;
@@ -223,7 +211,7 @@ bool publish_chunks(patch_plan* plan, const published_file& file, const fs::path
         (zs != nullptr && !write_zs(*plan, cut, *zs, error)))
         return false;
     std::string place = index_place(file.hash);
-    return !claim(plan, place) ||
+    return !claim_place(plan, place) ||
            write_file_atomically(plan->release / place, chunk_index_bytes(cut.index), error);
 }
 
@@ -240,12 +228,12 @@ bool carry_chunks(patch_plan* plan, const published_file& file, std::string* not
     fs::create_directories(plan->release / chunk_directory, ec);
     for (const chunk_entry& chunk : index.chunks) {
         std::string chunk_place = place_of(chunk);
-        if (claim(plan, chunk_place) && !link_from_sources(*plan, chunk_place)) {
-            unclaim(plan, chunk_place); // made with the others, below
+        if (claim_place(plan, chunk_place) && !link_from_sources(*plan, chunk_place)) {
+            unclaim_place(plan, chunk_place); // made with the others, below
             return publish_chunks(plan, file, nullptr, note, error);
         }
     }
-    if (claim(plan, place) && !link_from_sources(*plan, place)) {
+    if (claim_place(plan, place) && !link_from_sources(*plan, place)) {
         *error = (plan->release / place).string() + ": cannot be linked";
         return false;
     }

@@ -11,13 +11,6 @@ namespace {
 
 constexpr size_t patch_file_name_size = 40 + 1 + 40 + 4; // <40 hex>-<40 hex>.zst
 
-// True when `place` was not yet taken by another base with the same content, or by a carried
-// patch; takes it.
-bool claim(patch_plan* plan, const std::string& place) {
-    std::lock_guard<std::mutex> hold(plan->lock);
-    return plan->names.insert(place).second;
-}
-
 std::string place_of(const std::string& old_digest, const std::string& new_digest) {
     char place[patch_name_size];
     patch_name(old_digest.c_str(), new_digest.c_str(), place);
@@ -35,7 +28,7 @@ void carry_patches(patch_plan* plan, const published_file& file, std::string* no
         return;
     for (const std::string& name : found->second) {
         std::string place = std::string(patch_directory) + "/" + name;
-        if (!claim(plan, place))
+        if (!claim_place(plan, place))
             continue;
         fs::path from = plan->bases.front().dir / place;
         std::error_code ec;
@@ -50,7 +43,7 @@ void carry_patches(patch_plan* plan, const published_file& file, std::string* no
 // once decompressed).
 bool make_one(patch_plan* plan, const published_file& file, const fs::path& zs,
               std::string old_digest, std::string* note, std::string* error) {
-    if (!old_digest.empty() && !claim(plan, place_of(old_digest, file.hash)))
+    if (!old_digest.empty() && !claim_place(plan, place_of(old_digest, file.hash)))
         return true;
     mapped_file old_content, new_content;
     std::string digest, problem;
@@ -59,7 +52,8 @@ bool make_one(patch_plan* plan, const published_file& file, const fs::path& zs,
         warn("no patch for " + file.name + " from " + zs.string() + ": " + problem);
         return true;
     }
-    if (old_digest.empty() && (digest == file.hash || !claim(plan, place_of(digest, file.hash))))
+    if (old_digest.empty() &&
+        (digest == file.hash || !claim_place(plan, place_of(digest, file.hash))))
         return true;
     if (!old_digest.empty() && digest != old_digest) {
         warn("no patch for " + file.name + ": " + zs.string() +
@@ -109,6 +103,16 @@ bool make_one(patch_plan* plan, const published_file& file, const fs::path& zs,
 }
 
 } // namespace
+
+bool claim_place(patch_plan* plan, const std::string& place) {
+    std::lock_guard<std::mutex> hold(plan->lock);
+    return plan->names.insert(place).second;
+}
+
+void unclaim_place(patch_plan* plan, const std::string& place) {
+    std::lock_guard<std::mutex> hold(plan->lock);
+    plan->names.erase(place);
+}
 
 void find_patch_bases(const server_tree& tree, std::shared_ptr<const game_file_table> live_list,
                       const fs::path& building, size_t depth, patch_plan* plan) {

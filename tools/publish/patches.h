@@ -55,6 +55,11 @@ struct patch_plan {
     std::vector<fs::path> chunk_sources;
 };
 
+// True when no file of the release has taken `place` (a patch or a chunk) yet; takes it.
+bool claim_place(patch_plan* plan, const std::string& place);
+// Gives `place` back, when what took it could not put it in the release.
+void unclaim_place(patch_plan* plan, const std::string& place);
+
 // Fills plan->bases and plan->live_patches from the tree: up to `depth` trees, the live one
 // first, whose list the caller read (`live_list`, null when it has none that reads), `building`
 // excluded. A kept tree whose list cannot be read is skipped with a warning.
