@@ -20,12 +20,20 @@ struct tree_figures {
     uint64_t patch_bytes = 0;
 };
 
+// The listed files' bytes, as the list gives them.
+uint64_t listed_bytes(const game_file_table& list) {
+    uint64_t bytes = 0;
+    for (const game_file_t& file : list.files)
+        bytes += file.size;
+    return bytes;
+}
+
 tree_figures figures_of(const fs::path& dir, const game_file_table& list) {
     tree_figures f;
+    f.files = list.files.size();
+    f.bytes = listed_bytes(list);
     std::error_code ec;
     for (const game_file_t& file : list.files) {
-        ++f.files;
-        f.bytes += file.size;
         uint64_t size = fs::file_size(dir / (std::string(file.name) + compressed_suffix), ec);
         f.compressed += ec ? 0 : size;
     }
@@ -131,11 +139,11 @@ int releases_command(const fs::path& root, const std::string& link) {
         release_info info = read_release_info(tree, release);
         game_file_table list;
         std::string error;
-        std::string files = !is_complete(dir) ? "incomplete (a publish that did not finish)"
-                            : read_list(dir / list_compressed_name, &list, &error)
-                                ? std::to_string(list.files.size()) + " files, " +
-                                      size_text(figures_of(dir, list).bytes)
-                                : "list unreadable";
+        std::string files =
+            !is_complete(dir) ? "incomplete (a publish that did not finish)"
+            : read_list(dir / list_compressed_name, &list, &error)
+                ? std::to_string(list.files.size()) + " files, " + size_text(listed_bytes(list))
+                : "list unreadable";
         std::error_code ec;
         bool is_signed = fs::exists(fs::symlink_status(dir / statement_name, ec));
         printf("%s %s  publish %-5s %-10s %s%s%s\n", release.id == tree.live_release ? "*" : " ",
