@@ -288,15 +288,15 @@ void scan(scan_result* walked) {
         emptied.insert(parent_of(path));
         // A copy an older launcher set aside may be the running game's own: it waits for a
         // later start rather than stopping this one.
-        if (int error = platform_remove(path.c_str());
-            error != 0 && path.ends_with(old_copy_suffix)) {
-            char reason[256];
-            platform_error_text(error, reason, sizeof reason);
-            if (!platform_error_is_missing(error))
-                log_printf("cannot delete %s yet (%s); a later start will\n", path.c_str(), reason);
-            continue;
-        } else if (error != 0) {
+        if (!path.ends_with(old_copy_suffix)) {
             remove_entry(path.c_str());
+        } else if (int error = platform_remove(path.c_str()); error != 0) {
+            if (!platform_error_is_missing(error)) {
+                char reason[256];
+                platform_error_text(error, reason, sizeof reason);
+                log_printf("cannot delete %s yet (%s); a later start will\n", path.c_str(), reason);
+            }
+            continue;
         }
         ++deleted;
     }
