@@ -59,14 +59,11 @@ constexpr std::string_view temporary_suffix = compressed_suffix;
 // The highest publish of a signed file list accepted under each key: from the state, then from
 // this run's lists. Coordinator thread only.
 std::vector<key_sequence>& accepted_sequences = *new std::vector<key_sequence>;
-// The record as this run found it, where this build does not trust it to skip reading files
-// (else it is previous_state). Coordinator thread only.
-launcher_state& recorded = *new launcher_state;
 // The file that did not match the list in the round before, and why. Coordinator thread only.
 std::string& mismatch_job_name = *new std::string;
 std::string& mismatch_text = *new std::string;
 
-// Reads the record of the last update: previous_state holds it when this build trusts it.
+// Reads the record of the last update into previous_state.
 void read_record() {
     state_read(state_file_name, launcher_channel, update_servers.urls.front(), &previous_state);
     accepted_sequences = previous_state.sequences;
@@ -75,12 +72,6 @@ void read_record() {
     if (previous_state.sequence_floor > 0 && parse_public_keys(launcher_public_keys, &keys))
         for (const public_key& key : keys)
             raise_sequence(&accepted_sequences, key, previous_state.sequence_floor);
-    if (launcher_verify_every_start)
-        std::swap(recorded, previous_state);
-}
-
-const launcher_state& last_update() {
-    return launcher_verify_every_start ? recorded : previous_state;
 }
 
 bool lists_are_signed() {
@@ -124,7 +115,7 @@ bool fetch_file_list(std::string* list, std::string* digest) {
     job.entry = &entry;
     job.body = &compressed;
     // With an installed version ready to start, an unreachable server is not waited for long.
-    if (launcher_offline_start && last_update().complete)
+    if (launcher_offline_start && previous_state.complete)
         job.give_up_at = SDL_GetTicks() + offline_patience_ms;
     show_notice(0, "Connecting to %s\u2026", update_host());
     fetch_result fetched =
@@ -375,7 +366,7 @@ outcome update() {
     // The launcher's own files are checked while the game's list arrives, and brought up to date
     // before anything of that list is used: a launcher too old for the list (a key it lacks)
     // updates itself first.
-    self_update_start(last_update().own_sequences);
+    self_update_start(previous_state.own_sequences);
     std::string previous_list;
     for (int round = 1;; ++round) {
         scan_result found;
@@ -419,9 +410,9 @@ outcome update() {
 // Whether the installed version may start without this update: the record says the last
 // update completed, and every file it lists still stands as it recorded it. Nothing is read.
 bool installed_version_current() {
-    if (!last_update().complete)
+    if (!previous_state.complete)
         return false;
-    for (const auto& [name, record] : last_update().files) {
+    for (const auto& [name, record] : previous_state.files) {
         platform_file_stamp now;
         std::string path = "game/" + name;
         if (platform_stamp(path.c_str(), &now) != 0 || !same_stamp(now, record.stamp)) {
