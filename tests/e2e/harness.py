@@ -219,8 +219,10 @@ class LauncherRun:
         return "\n".join(self.errors)
 
     def describe(self):
+        log = self.directory / "launcher.log"
         return (f"launcher in {self.directory}: status {self.returncode}\n--- stdout ---\n" + "\n".join(self.lines)
-                + f"\n--- stderr ---\n{self.stderr}\n---")
+                + f"\n--- stderr ---\n{self.stderr}\n--- the end of launcher.log ---\n"
+                + (log.read_text(errors="replace")[-2000:] if log.exists() else "(none)") + "\n---")
 
     def wait_for(self, predicate, timeout, what):
         deadline = time.monotonic() + timeout
@@ -305,11 +307,24 @@ def launcher_env():
 
 
 def run_launcher(directory, timeout=60, **options):
-    run = LauncherRun(directory, **options)
-    try:
-        return run.wait(timeout)
-    finally:
-        run.kill()
+    """The launcher in DIRECTORY run to its end. A start Wine failed before the launcher's first line
+    (status 1, no output, no new run in launcher.log: seen once in CI) is made once more."""
+    for again in (False, True):
+        starts = log_starts(directory)
+        run = LauncherRun(directory, **options)
+        try:
+            run.wait(timeout)
+        finally:
+            run.kill()
+        if again or not LAUNCHER_PREFIX or (run.returncode, run.lines, run.errors) != (1, [], []) \
+                or log_starts(directory) != starts:
+            return run
+        print(f"Wine did not start the launcher in {directory}: once more", file=sys.stderr)
+
+
+def log_starts(directory):
+    log = Path(directory) / "launcher.log"
+    return log.read_bytes().count(b"==== the launcher starts") if log.exists() else 0
 
 
 def take_game_record(directory, wait=5.0):

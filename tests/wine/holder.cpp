@@ -62,9 +62,17 @@ static int scan(const char* dir, DWORD seconds) {
 int main(int argc, char** argv) {
     HANDLE held = nullptr;
     if (argc == 3 && strcmp(argv[1], "abandon") == 0) {
-        // An existing named mutex ignores the initial-owner flag: take it by waiting.
+        // An existing named mutex ignores the initial-owner flag: a thread takes it by waiting and
+        // ends. Its end is seen before its handle is signalled; a process's end is not, under Wine.
         held = CreateMutexA(nullptr, FALSE, argv[2]);
-        return held != nullptr && WaitForSingleObject(held, 0) == WAIT_OBJECT_0 ? 0 : 1;
+        static HANDLE mutex = held;
+        HANDLE taker = CreateThread(nullptr, 0, [](void*) -> DWORD { return WaitForSingleObject(mutex, 0); },
+                                    nullptr, 0, nullptr);
+        DWORD taken = 1;
+        return held != nullptr && taker != nullptr && WaitForSingleObject(taker, INFINITE) == WAIT_OBJECT_0 &&
+                       GetExitCodeThread(taker, &taken) && taken == WAIT_OBJECT_0
+                   ? 0
+                   : 1;
     }
     if (argc == 4 && strcmp(argv[1], "scan") == 0)
         return scan(argv[2], static_cast<DWORD>(atoi(argv[3])));
