@@ -9,12 +9,13 @@ paths to a fault: an object of "times": N (the first N requests of the path only
 these bytes instead), "stall": SECONDS (send half of the body, pause, then send the rest), "cut": N
 (send N bytes of the body, then close the connection), "headers": {NAME: VALUE} (sent as they are,
 an "ETag" instead of the server's own), "no_length": true (no Content-Length: the body ends when the
-connection closes), "trickle": N (N bytes a second), "no_etag": true (the Last-Modified date only). A range
+connection closes), "trickle": N (N bytes a second), "no_etag": true (the Last-Modified date only); under the
+path "<handshake>", "certificate": DIR (the connection shows DIR's server.crt instead). A range
 request ("bytes=N-") is answered with 206 and the rest of the body, or with "range_from": N, from byte N; under an
 If-Range that is neither the ETag nor the Last-Modified date (sent for every file), with 200 and the whole body."""
 
 import email.utils
-
+import functools
 import http.server
 import json
 import os
@@ -59,7 +60,8 @@ class Server(http.server.ThreadingHTTPServer):
 
     def get_request(self):  # the handshake happens in the handler's thread, not in the accept loop
         sock, address = super().get_request()
-        return context.wrap_socket(sock, server_side=True, do_handshake_on_connect=False), address
+        shown = fault_for("<handshake>").get("certificate")
+        return tls(shown).wrap_socket(sock, server_side=True, do_handshake_on_connect=False), address
 
     def handle_error(self, request, client_address):  # clients that hang up are routine here
         log(f"{client_address[0]}:{client_address[1]} {sys.exc_info()[1]!r}")
@@ -125,8 +127,13 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.wfile.write(body[half:])
 
 
-context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-context.load_cert_chain(CERT, KEY)
+@functools.cache
+def tls(directory=None):
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(*(os.path.join(directory, f"server.{x}") for x in ("crt", "key")) if directory else (CERT, KEY))
+    return context
+
+
 signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
 server = Server(("127.0.0.1", int(PORT)), Handler)
 print("listening", flush=True)
