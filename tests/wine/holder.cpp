@@ -65,9 +65,9 @@ int main(int argc, char** argv) {
         // An existing named mutex ignores the initial-owner flag: a thread takes it by waiting and
         // ends. Its end is seen before its handle is signalled; a process's end is not, under Wine.
         held = CreateMutexA(nullptr, FALSE, argv[2]);
-        static HANDLE mutex = held;
-        HANDLE taker = CreateThread(nullptr, 0, [](void*) -> DWORD { return WaitForSingleObject(mutex, 0); },
-                                    nullptr, 0, nullptr);
+        HANDLE taker = CreateThread(
+            nullptr, 0, [](void* mutex) -> DWORD { return WaitForSingleObject(static_cast<HANDLE>(mutex), 0); },
+            held, 0, nullptr);
         DWORD taken = 1;
         return held != nullptr && taker != nullptr && WaitForSingleObject(taker, INFINITE) == WAIT_OBJECT_0 &&
                        GetExitCodeThread(taker, &taken) && taken == WAIT_OBJECT_0
