@@ -510,14 +510,11 @@ void execute_process() {
                    VELM_GAME_EXE);
     } else {
         log_printf("starting %s\n", exe);
-        started = platform_start_process(exe, work_dir, &error);
         // A scanner may hold the new executable for a moment, as any file.
-        for (uint32_t waited = 0; !started && platform_error_is_in_use(static_cast<int>(error)) &&
-                                  waited < in_use_patience_ms;
-             waited += in_use_poll_ms) {
-            platform_sleep_ms(in_use_poll_ms);
+        wait_while_in_use(exe, [&] {
             started = platform_start_process(exe, work_dir, &error);
-        }
+            return started ? 0 : static_cast<int>(error);
+        });
     }
     if (!started && error != 0) {
         char reason[512];

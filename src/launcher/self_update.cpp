@@ -259,21 +259,6 @@ void record_own_sequences() {
         log_printf("launcher: cannot write %s: %s\n", state_file_name, strerror(errno));
 }
 
-// Puts `fresh` in place of `name` with `replace`, waiting while the launcher before still holds
-// `name` (Windows); 0 or the system's error code.
-int replace_patiently(const std::string& fresh, const std::string& name,
-                      int (*replace)(const char*, const char*)) {
-    int error = replace(fresh.c_str(), name.c_str());
-    if (platform_error_is_in_use(error))
-        log_printf("launcher: waiting for %s, which another program holds open\n", name.c_str());
-    for (uint32_t waited = 0; platform_error_is_in_use(error) && waited < in_use_patience_ms;
-         waited += in_use_poll_ms) {
-        platform_sleep_ms(in_use_poll_ms);
-        error = replace(fresh.c_str(), name.c_str());
-    }
-    return error;
-}
-
 // The successor's part: each "<name>.new" over its name, the running executable last.
 void put_new_files_in_place() {
     char reason[reason_size];
@@ -282,8 +267,10 @@ void put_new_files_in_place() {
         std::string fresh = itself ? running_name : name + std::string(new_suffix);
         if ((itself && running_name == exe_name) || !platform_entry_exists(fresh.c_str()))
             continue; // the running executable is in its place already
+        // The launcher before may still hold `name` a moment (Windows).
+        auto replace = itself ? platform_replace_executable : platform_replace;
         int error =
-            replace_patiently(fresh, name, itself ? platform_replace_executable : platform_replace);
+            wait_while_in_use(name.c_str(), [&] { return replace(fresh.c_str(), name.c_str()); });
         if (error == 0) {
             log_printf("launcher: %s is the new version\n", name.c_str());
             continue;

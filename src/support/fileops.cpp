@@ -20,27 +20,14 @@ constexpr const char* disk_full_sentence =
     "The drive that holds the game is full. Free some space, then start the "
     "launcher again: the update goes on from where it stopped.";
 
-// Runs `op` until it succeeds, fails for another reason than a file in use, or the patience
-// runs out; returns its last result. A file still in use at the end is the in-use report.
-template <typename Op> int retry_while_in_use(const char* path, Op op) {
-    int error = op();
-    uint32_t waited = 0;
-    for (; error != 0 && platform_error_is_in_use(error); waited += in_use_poll_ms) {
-        if (waited >= in_use_patience_ms)
-            PANIC_FOR_PLAYER(
-                "The game is still running. Close it, then start the launcher again.\n%s is in use "
-                "by another program.",
-                path);
-        if (waited == 0) {
-            log_printf("waiting for %s, which another program holds open\n", path);
-            if (fileops_waiting_for != nullptr)
-                fileops_waiting_for(path);
-        }
-        platform_sleep_ms(in_use_poll_ms);
-        error = op();
-    }
-    if (waited > 0 && fileops_waiting_for != nullptr)
-        fileops_waiting_for(nullptr);
+// wait_while_in_use; a file still in use at the end is the in-use report.
+int retry_while_in_use(const char* path, const std::function<int()>& op) {
+    int error = wait_while_in_use(path, op);
+    if (platform_error_is_in_use(error))
+        PANIC_FOR_PLAYER(
+            "The game is still running. Close it, then start the launcher again.\n%s is in use "
+            "by another program.",
+            path);
     return error;
 }
 
@@ -78,6 +65,24 @@ void remove_walked_directory(const char* path, void*) {
 } // namespace
 
 void (*fileops_waiting_for)(const char* path) = nullptr;
+
+int wait_while_in_use(const char* path, const std::function<int()>& op) {
+    int error = op();
+    uint32_t waited = 0;
+    for (; platform_error_is_in_use(error) && waited < in_use_patience_ms;
+         waited += in_use_poll_ms) {
+        if (waited == 0) {
+            log_printf("waiting for %s, which another program holds open\n", path);
+            if (fileops_waiting_for != nullptr)
+                fileops_waiting_for(path);
+        }
+        platform_sleep_ms(in_use_poll_ms);
+        error = op();
+    }
+    if (waited > 0 && fileops_waiting_for != nullptr)
+        fileops_waiting_for(nullptr);
+    return error;
+}
 
 void fail_file(const char* file, int line, const char* func, const char* what, const char* path,
                const char* reason) {

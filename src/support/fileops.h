@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 
 #include "platform/platform.h"
 
@@ -31,6 +32,11 @@ extern void (*fileops_waiting_for)(const char* path);
 // How long a file that another program holds open is waited for before the report.
 constexpr uint32_t in_use_patience_ms = 10000;
 constexpr uint32_t in_use_poll_ms = 250;
+
+// Runs `op` (0 or a platform error code) until it succeeds, fails for another reason than a
+// file that another program holds open, or the patience runs out; its last result. A wait is
+// logged and told to fileops_waiting_for.
+int wait_while_in_use(const char* path, const std::function<int()>& op);
 
 // Opens or maps the file at `path` as platform.h does, waiting while another program holds it
 // (a scanner that looks at each new file, the game); 0 or the system's error code.
