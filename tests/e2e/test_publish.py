@@ -157,6 +157,12 @@ class PublishTest(E2ETestCase):
         self.assertIn("the live file list cannot be read", republished.stderr)
         self.assertNotIn(" reused ", republished.stdout)
         self.assert_ok(harness.run_launcher(self.stage()), self.old)
+        # A live statement that does not read: its sequence is unknown, so nothing is published over it.
+        live = (self.root / "windows").resolve()
+        harness.replace_file(live / f"{LIST_NAME}.zs.sig", b"velm\n")
+        self.assertIn("move it away only if no player has seen it", velm_publish(self.scratch / "new", self.root, "--sign", vendor,
+                                                                                    "--channel", harness.CHANNEL).stderr)
+        self.assertIn("statement unreadable (", run("status", self.root).stdout)
 
     def test_bad_names_are_refused_before_anything_is_written(self):
         self.published("old")

@@ -49,16 +49,12 @@ tree_figures figures_of(const fs::path& dir, const game_file_table& list) {
 
 // The statement of `dir` in a few words: "signed, valid until ... (N days left)", "not signed".
 std::string statement_text(const fs::path& dir) {
-    std::string text, error;
-    std::error_code ec;
-    if (!fs::exists(fs::symlink_status(dir / statement_name, ec)))
-        return "not signed";
     list_statement statement;
-    const char* problem = nullptr;
-    if (!read_small_file(dir / statement_name, statement_max_size, &text, &error))
-        return "statement unreadable (" + error + ")";
-    if ((problem = parse_statement(text, &statement)) != nullptr)
-        return std::string("statement unreadable (") + problem + ")";
+    std::string problem;
+    statement_found found = read_statement(dir, &statement, &problem);
+    if (found != statement_found::read)
+        return found == statement_found::none ? "not signed"
+                                              : "statement unreadable (" + problem + ")";
     int64_t left = statement.expires - static_cast<int64_t>(std::time(nullptr));
     if (left < 0)
         return "signed, EXPIRED at " + utc_text(statement.expires) +

@@ -35,11 +35,10 @@ void read_signing_key(signing_t* signing) {
 void resolve_channel(const server_tree& tree, signing_t* signing) {
     if (signing->key_file == nullptr || !signing->channel.empty())
         return;
-    std::string text, error;
+    std::string problem;
     list_statement live;
-    if (!tree.live.empty() &&
-        read_small_file(tree.live / statement_name, statement_max_size, &text, &error) &&
-        parse_statement(text, &live) == nullptr && live.format >= 2)
+    if (!tree.live.empty() && read_statement(tree.live, &live, &problem) == statement_found::read &&
+        live.format >= 2)
         signing->channel = live.channel;
     if (signing->channel.empty())
         fail("--sign needs --channel NAME, the channel the launchers are built for (their "

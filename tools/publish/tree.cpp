@@ -38,32 +38,28 @@ int64_t time_of_id(const std::string& id) {
     return parse_utc(utc, &seconds) ? seconds : 0;
 }
 
-// The sequence in the statement of the tree `dir`: 0 when it has none; false (reason in
-// *problem) when it has one that cannot be read.
-bool statement_sequence(const fs::path& dir, uint64_t* sequence, std::string* problem) {
-    *sequence = 0;
-    fs::path path = dir / statement_name;
-    std::error_code ec;
-    if (!fs::exists(fs::symlink_status(path, ec)))
-        return true;
-    std::string text;
-    if (!read_small_file(path, statement_max_size, &text, problem))
-        return false;
-    list_statement statement;
-    if (const char* why = parse_statement(text, &statement)) {
-        *problem = path.string() + ": " + why;
-        return false;
-    }
-    *sequence = statement.sequence;
-    return true;
-}
-
 // The name a publish of this link gives its temporary link, before the release's id.
 std::string temporary_prefix(const server_tree& tree) {
     return "." + tree.link.filename().string() + ".";
 }
 
 } // namespace
+
+statement_found read_statement(const fs::path& dir, list_statement* statement,
+                               std::string* problem) {
+    fs::path path = dir / statement_name;
+    std::error_code ec;
+    if (!fs::exists(fs::symlink_status(path, ec)))
+        return statement_found::none;
+    std::string text;
+    if (!read_small_file(path, statement_max_size, &text, problem))
+        return statement_found::unreadable;
+    if (const char* why = parse_statement(text, statement)) {
+        *problem = path.string() + ": " + why;
+        return statement_found::unreadable;
+    }
+    return statement_found::read;
+}
 
 bool parse_release(const std::string& id, release_t* release) {
     size_t dash = id.find('-');
@@ -277,7 +273,9 @@ release_info read_release_info(const server_tree& tree, const release_t& release
     info = {};
     info.id = release.id;
     info.published = time_of_id(release.id);
-    statement_sequence(dir, &info.sequence, &error);
+    list_statement statement;
+    if (read_statement(dir, &statement, &error) == statement_found::read)
+        info.sequence = statement.sequence;
     return info;
 }
 
@@ -304,12 +302,13 @@ uint64_t highest_sequence(const server_tree& tree) {
     for (const release_t& release : list_releases(tree))
         trees.push_back(tree.releases / release.id);
     for (const fs::path& dir : trees) {
-        uint64_t sequence = 0;
-        if (statement_sequence(dir, &sequence, &error))
-            highest = std::max(highest, sequence);
-        else if (dir == tree.live)
+        list_statement statement;
+        statement_found found = read_statement(dir, &statement, &error);
+        if (found == statement_found::read)
+            highest = std::max(highest, statement.sequence);
+        else if (found == statement_found::unreadable && dir == tree.live)
             fail(error + "; move it away only if no player has seen it");
-        else
+        else if (found == statement_found::unreadable)
             warn(error + " is skipped");
         release_t release;
         if (parse_release(dir.filename().string(), &release) && dir.parent_path() == tree.releases)

@@ -18,6 +18,7 @@
 #include <string_view>
 #include <vector>
 
+#include "format/signature.h"
 #include "publish/io.h"
 
 constexpr const char* live_link_name = "windows";
@@ -73,6 +74,11 @@ std::vector<release_t> list_releases(const server_tree& tree);
 bool find_release(const server_tree& tree, std::string_view text, release_t* release);
 // Whether the release tree `dir` is complete (its list was written, last).
 bool is_complete(const fs::path& dir);
+// Reads the statement of the tree `dir` into `statement`: `none` when it has none, `unreadable`
+// (why in `problem`, naming the file) when it cannot be read or parsed.
+enum class statement_found { none, read, unreadable };
+statement_found read_statement(const fs::path& dir, list_statement* statement,
+                               std::string* problem);
 
 // --- What is recorded about a release -------------------------------------------------------
 struct release_info {
