@@ -24,6 +24,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "support/fileops.h"
 #include "support/sha1.h"
 #include "support/utils.h"
 
@@ -173,7 +174,8 @@ bool state_read(const char* path, std::string_view channel, std::string_view upd
     return false;
 }
 
-bool state_write(const char* path, std::string_view channel, const launcher_state& state) {
+bool state_write(const char* path, std::string_view channel, const launcher_state& state,
+                 std::string* problem) {
     std::string body = std::string(format_line) + "channel " + std::string(channel) + "\n";
     char line[256];
     for (const auto& [sequences, keyword] :
@@ -196,23 +198,7 @@ bool state_write(const char* path, std::string_view channel, const launcher_stat
     }
     body += std::string(end_keyword) + sha1_text(body) + "\n";
 
-    // Created anew: whatever stands at the temporary's name (a stale copy, a link planted there)
-    // goes first, and a link is never followed.
-    std::string temporary = std::string(path) + ".new";
-    platform_remove(temporary.c_str());
-    FILE* f = platform_create_new_file(temporary.c_str());
-    if (f == nullptr)
-        return false;
-    bool written = fwrite(body.data(), 1, body.size(), f) == body.size();
-    bool closed = fclose(f) == 0;
-    if (!written || !closed) {
-        int error = errno;
-        remove(temporary.c_str());
-        errno = error;
-        return false;
-    }
-    // The old state goes only when the new one is whole, in one step.
-    return platform_replace(temporary.c_str(), path) == 0;
+    return write_file_whole((std::string(path) + ".new").c_str(), path, body, problem);
 }
 
 bool same_stamp(const platform_file_stamp& a, const platform_file_stamp& b) {

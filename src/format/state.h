@@ -46,9 +46,10 @@ struct launcher_state {
 // earlier launcher wrote for `update_url`.
 bool state_read(const char* path, std::string_view channel, std::string_view update_url,
                 launcher_state* state);
-// Writes `state` for `channel` to `path` through a temporary beside it (created anew: a link
-// standing at its name is removed, never followed); false with errno when it could not.
-bool state_write(const char* path, std::string_view channel, const launcher_state& state);
+// Writes `state` for `channel` to `path` through a temporary beside it (write_file_whole);
+// false with the reason in `problem` when it could not.
+bool state_write(const char* path, std::string_view channel, const launcher_state& state,
+                 std::string* problem);
 // Whether two stamps describe the same file in the same state.
 bool same_stamp(const platform_file_stamp& a, const platform_file_stamp& b);
 // The SHA-1 that the file `name`, standing on disk as `now`, had when it was verified, if the

@@ -448,10 +448,10 @@ void record_verified_files() {
     // The game starts all the same: the next start reads what the record cannot vouch for. The
     // state there was stays as it was, with the publishes it recorded: an older list than those
     // is still refused.
-    if (!state_write(state_file_name, launcher_channel, state)) {
+    if (std::string problem; !state_write(state_file_name, launcher_channel, state, &problem)) {
         log_printf(
             "cannot write %s: %s; this update is not recorded%s\n", state_file_name,
-            strerror(errno),
+            problem.c_str(),
             lists_are_signed()
                 ? ", and rollback protection is off: the next start cannot refuse a file list "
                   "older than this one, only one older than those recorded before"

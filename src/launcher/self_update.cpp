@@ -221,27 +221,9 @@ void remove_leftovers() {
 
 // Writes `file` as "<name>.new", through "<name>.part" so that a ".new" is always whole; false
 // with the reason in `reason`.
-bool write_new(const own_file& file, char* reason) {
-    std::string part = file.name + std::string(part_suffix);
-    platform_remove(part.c_str());
-    FILE* f = platform_create_new_file(part.c_str());
-    bool written = f != nullptr &&
-                   fwrite(file.content.data(), 1, file.content.size(), f) == file.content.size();
-    int error = errno;
-    if (f != nullptr && fclose(f) != 0 && written) {
-        written = false;
-        error = errno;
-    }
-    if (written) {
-        std::string fresh = file.name + std::string(new_suffix);
-        error = platform_replace(part.c_str(), fresh.c_str());
-        if (error == 0)
-            return true;
-        platform_error_text(error, reason, reason_size);
-    } else {
-        snprintf(reason, reason_size, "%s", strerror(error));
-    }
-    return false;
+bool write_new(const own_file& file, std::string* reason) {
+    return write_file_whole((file.name + std::string(part_suffix)).c_str(),
+                            (file.name + std::string(new_suffix)).c_str(), file.content, reason);
 }
 
 // Records the launcher's own lists' sequences in the state the successor reads, where that
@@ -255,8 +237,8 @@ void record_own_sequences() {
     if ((!readable && platform_entry_exists(state_file_name)) || state.sequence_floor != 0)
         return;
     state.own_sequences = own_sequences;
-    if (!state_write(state_file_name, launcher_channel, state))
-        log_printf("launcher: cannot write %s: %s\n", state_file_name, strerror(errno));
+    if (std::string problem; !state_write(state_file_name, launcher_channel, state, &problem))
+        log_printf("launcher: cannot write %s: %s\n", state_file_name, problem.c_str());
 }
 
 // The successor's part: each "<name>.new" over its name, the running executable last.
@@ -321,12 +303,11 @@ void self_update_finish() {
     show_notice(0, "%s", "");
     if (differing.empty())
         return;
-    char reason[reason_size];
     bool executable = false;
     for (const own_file& file : differing) {
-        if (!write_new(file, reason)) {
+        if (std::string reason; !write_new(file, &reason)) {
             log_printf("launcher: cannot write %s%s (%s); this launcher goes on\n",
-                       file.name.c_str(), std::string(part_suffix).c_str(), reason);
+                       file.name.c_str(), std::string(part_suffix).c_str(), reason.c_str());
             remove_leftovers();
             own_outcome = "failed";
             return;
@@ -340,6 +321,7 @@ void self_update_finish() {
                             (executable ? std::string(new_suffix) : "");
     free(directory);
     log_printf("launcher: starting its new version %s\n", successor.c_str());
+    char reason[reason_size];
     if (platform_hand_over(successor.c_str(), instance.c_str(), reason, sizeof reason)) {
         log_printf("launcher: the new version has taken over\n");
         platform_exit_now(0);

@@ -103,6 +103,31 @@ void fail_file_code(const char* file, int line, const char* func, const char* wh
                   platform_error_is_denied(error));
 }
 
+bool write_file_whole(const char* temporary, const char* path, std::string_view bytes,
+                      std::string* reason) {
+    platform_remove(temporary);
+    FILE* f = platform_create_new_file(temporary);
+    bool written = f != nullptr && fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+    int error = errno;
+    if (f != nullptr && fclose(f) != 0 && written) {
+        written = false;
+        error = errno;
+    }
+    if (!written) {
+        *reason = strerror(error);
+        platform_remove(temporary);
+        return false;
+    }
+    if (int refused = platform_replace(temporary, path); refused != 0) {
+        char text[reason_size];
+        platform_error_text(refused, text, sizeof text);
+        *reason = text;
+        platform_remove(temporary);
+        return false;
+    }
+    return true;
+}
+
 int open_file_patiently(const char* path, const char* mode, FILE** out) {
     return retry_while_in_use(path, [&] { return platform_open_file(path, mode, out); });
 }

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <string>
+#include <string_view>
 
 #include "platform/platform.h"
 
@@ -37,6 +39,12 @@ constexpr uint32_t in_use_poll_ms = 250;
 // file that another program holds open, or the patience runs out; its last result. A wait is
 // logged and told to fileops_waiting_for.
 int wait_while_in_use(const char* path, const std::function<int()>& op);
+
+// Puts `bytes` at `path` whole or not at all: written to `temporary`, created anew (whatever
+// stands there goes first, and a link is never followed), then renamed over `path` in one step.
+// False with the reason in `reason`, the temporary removed. Writes nothing to the log.
+bool write_file_whole(const char* temporary, const char* path, std::string_view bytes,
+                      std::string* reason);
 
 // Opens or maps the file at `path` as platform.h does, waiting while another program holds it
 // (a scanner that looks at each new file, the game); 0 or the system's error code.

@@ -43,18 +43,11 @@ void trim_log() {
         fclose(old);
     kept.resize(got);
     kept.erase(0, kept.find('\n') == std::string::npos ? kept.size() : kept.find('\n') + 1);
-    std::string temporary = log_path + ".new";
-    FILE* f = fopen(temporary.c_str(), "wb");
-    bool written = f != nullptr && fwrite(kept.data(), 1, kept.size(), f) == kept.size();
-    if (f != nullptr && fclose(f) != 0)
-        written = false;
-    if (!written || platform_replace(temporary.c_str(), log_path.c_str()) != 0) {
-        remove(temporary.c_str());
+    std::string ignored;
+    bool written = write_file_whole((log_path + ".new").c_str(), log_path.c_str(), kept, &ignored);
+    if (!written)
         kept.clear();
-        log_file = fopen(log_path.c_str(), "wb");
-    } else {
-        log_file = fopen(log_path.c_str(), "ab");
-    }
+    log_file = fopen(log_path.c_str(), written ? "ab" : "wb");
     log_size = static_cast<long>(kept.size());
 }
 

@@ -24,7 +24,8 @@ TEST(State, WrittenStateReadsBackAndAnyOtherReadsAsNone) {
     state.files["data/a b.pak"] = {digest_a, {1000, 2, 3, 4, 5, true, false}};
     state.files["x"] = {"da39a3ee5e6b4b0d3255bfef95601890afd80709", {0, 1, 1, 1, 1, true, false}};
     std::filesystem::create_symlink(dir / "outside", path + ".new");
-    ASSERT_TRUE(state_write(path.c_str(), channel, state));
+    std::string problem;
+    ASSERT_TRUE(state_write(path.c_str(), channel, state, &problem)) << problem;
     EXPECT_FALSE(std::filesystem::exists(path + ".new") || std::filesystem::exists(dir / "outside"));
     launcher_state back;
     ASSERT_TRUE(state_read(path.c_str(), channel, url, &back));
