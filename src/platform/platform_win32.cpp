@@ -9,6 +9,7 @@
 #include <wincrypt.h>
 #include <winhttp.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -72,24 +73,35 @@ std::string narrow(const wchar_t* text) {
     return out;
 }
 
+// UTF-8 `path` in UTF-16, with Windows' separator '\' for '/'.
+std::wstring windows_path(const char* path) {
+    std::wstring wide = widen(path);
+    std::replace(wide.begin(), wide.end(), L'/', L'\\');
+    return wide;
+}
+
+// The working directory; "" when it cannot be had.
+std::wstring current_directory() {
+    // Asked with no buffer, GetCurrentDirectoryW answers the size it needs, NUL included.
+    DWORD needed = GetCurrentDirectoryW(0, nullptr);
+    std::wstring dir(needed, L'\0');
+    DWORD got = needed > 0 ? GetCurrentDirectoryW(needed, dir.data()) : 0;
+    dir.resize(got < needed ? got : 0);
+    return dir;
+}
+
 // `path` as an absolute "\\?\" path: relative to the working directory unless it starts with a
 // drive or "\\server"; '/' and '\' both separate levels. The prefix turns off Windows' own
 // reading of the path, so the launcher's names (already checked) are taken as they stand.
 std::wstring long_path(const char* path) {
-    std::wstring wide = widen(path);
-    for (wchar_t& c : wide)
-        if (c == L'/')
-            c = L'\\';
+    std::wstring wide = windows_path(path);
     if (wide.starts_with(L"\\\\?\\"))
         return wide;
     if (wide.starts_with(L"\\\\"))
         return L"\\\\?\\UNC\\" + wide.substr(2);
     if (wide.size() >= 3 && wide[1] == L':' && wide[2] == L'\\')
         return L"\\\\?\\" + wide;
-    DWORD needed = GetCurrentDirectoryW(0, nullptr);
-    std::wstring base(needed, L'\0');
-    DWORD got = needed > 0 ? GetCurrentDirectoryW(needed, base.data()) : 0;
-    base.resize(got < needed ? got : 0);
+    std::wstring base = current_directory();
     if (!base.empty() && base.back() != L'\\')
         base += L'\\';
     if (base.starts_with(L"\\\\?\\"))
@@ -264,10 +276,7 @@ std::wstring& start_directory = *new std::wstring; // main thread, once
 } // namespace
 
 void platform_remember_start(int, char**) {
-    DWORD needed = GetCurrentDirectoryW(0, nullptr);
-    start_directory.assign(needed, L'\0');
-    DWORD got = needed > 0 ? GetCurrentDirectoryW(needed, start_directory.data()) : 0;
-    start_directory.resize(got < needed ? got : 0);
+    start_directory = current_directory();
 }
 
 char* platform_executable_name() {
@@ -308,10 +317,7 @@ bool platform_hand_over(const char* exe, const char* name, char* reason, size_t 
     environment.append(handover_variable).append(L"=1").push_back(L'\0');
     environment.push_back(L'\0');
     std::wstring command = GetCommandLineW();
-    std::wstring wide_exe = widen(exe);
-    for (wchar_t& c : wide_exe)
-        if (c == L'/')
-            c = L'\\';
+    std::wstring wide_exe = windows_path(exe);
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process{};
@@ -792,13 +798,8 @@ void platform_unbuffer_stdout() {
 }
 
 char* platform_current_directory() {
-    // Asked with no buffer, GetCurrentDirectoryW answers the size it needs, NUL included.
-    DWORD needed = GetCurrentDirectoryW(0, nullptr);
-    std::wstring dir(needed, L'\0');
-    DWORD got = needed > 0 ? GetCurrentDirectoryW(needed, dir.data()) : 0;
-    if (got == 0 || got >= needed)
-        return nullptr;
-    return strdup(narrow(dir.c_str()).c_str());
+    std::wstring dir = current_directory();
+    return dir.empty() ? nullptr : strdup(narrow(dir.c_str()).c_str());
 }
 
 bool platform_start_process(const char* exe, const char* work_dir, unsigned long* error) {
@@ -810,12 +811,8 @@ bool platform_start_process(const char* exe, const char* work_dir, unsigned long
     memset(&process, 0, sizeof process);
     // A game's own folder is its working directory, which Windows holds to 260 characters: plain
     // paths, not the long form.
-    std::wstring wide_exe = widen(exe);
-    std::wstring wide_dir = widen(work_dir);
-    for (std::wstring* path : {&wide_exe, &wide_dir})
-        for (wchar_t& c : *path)
-            if (c == L'/')
-                c = L'\\';
+    std::wstring wide_exe = windows_path(exe);
+    std::wstring wide_dir = windows_path(work_dir);
     if (!CreateProcessW(wide_exe.c_str(), nullptr, nullptr, nullptr, FALSE, 0, nullptr,
                         wide_dir.c_str(), &startup, &process)) {
         *error = GetLastError();
