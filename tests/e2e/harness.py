@@ -327,6 +327,13 @@ def log_starts(directory):
     return log.read_bytes().count(b"==== the launcher starts") if log.exists() else 0
 
 
+def rewrite_in_place(path, data):
+    """DATA at PATH under its old modification time, as a program that keeps the time would leave it."""
+    st = path.stat()
+    path.write_bytes(data)
+    os.utime(path, ns=(st.st_atime_ns, st.st_mtime_ns))
+
+
 def take_game_record(directory, wait=5.0):
     """What the stand-in game recorded (a Windows path as the host's), removed; None if it did
     not run within WAIT seconds."""
