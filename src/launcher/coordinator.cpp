@@ -511,7 +511,7 @@ void execute_process() {
     } else {
         log_printf("starting %s\n", exe);
         // A scanner may hold the new executable for a moment, as any file.
-        wait_while_in_use(exe, [&] {
+        wait_while_in_use("game/" VELM_GAME_EXE, [&] {
             started = platform_start_process(exe, work_dir, &error);
             return started ? 0 : static_cast<int>(error);
         });
