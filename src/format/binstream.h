@@ -15,8 +15,8 @@ enum bs_type {
     bs_type_reserved = 7,
 };
 
-constexpr uint32_t bs_max_length =
-    65535; // longest string; most items of a list header in the short forms
+// The longest string, and the most items of a list header in the short forms.
+constexpr uint32_t bs_max_length = 65535;
 constexpr uint32_t bs_max_list_items = INT32_MAX; // most items of a list header in its long form
 constexpr int bs_max_skip_depth = 64;             // nesting that bs_skip_next_value follows
 

@@ -6,8 +6,8 @@
 
 constexpr const char* list_name = "manifest.dat"; // the file list (decompressed)
 constexpr const char* compressed_suffix = ".zs";  // a file as served, one zstd frame
-constexpr const char* set_aside_suffix =
-    ".upd_old"; // an install's new content until it replaces the file
+// An install's new content, until it replaces the file.
+constexpr const char* set_aside_suffix = ".upd_old";
 constexpr const char* statement_suffix = ".sig"; // the signed statement beside what it signs
 constexpr const char* list_compressed_name = "manifest.dat.zs";
 constexpr const char* list_set_aside_name = "manifest.dat.upd_old";

@@ -117,8 +117,7 @@ void sha256_finish(sha256_stream* stream, uint8_t digest[sha256_size]);
 
 enum class list_verdict {
     accepted,
-    not_signed,    // malformed, of format 1, or signed by none of the keys (a revoked one counts as
-                   // none)
+    not_signed,    // malformed, of format 1, or signed by no key but revoked ones
     other_channel, // signed for another channel than the launcher's
     not_matching,  // signed, but for other bytes than the list at hand
     expired,

@@ -224,8 +224,8 @@ chunk_outcome assemble(assembly* a, const char* local_copy, const char* output, 
                 return fail(problem, size, "the server lacks %s", fetch->name);
             if (const char* why = chunk_unpack(fetch->body, chunk, a->data.get()))
                 return fail(problem, size, "%s", (std::string(fetch->name) + ": " + why).c_str());
-            std::string().swap(
-                fetch->body); // freed: assigning an empty string would keep its buffer
+            // Freed: assigning an empty string would keep its buffer.
+            std::string().swap(fetch->body);
             if (fwrite(a->data.get(), 1, chunk.size, a->out) != chunk.size)
                 FAIL_FILE_ERRNO("write", output);
             a->sources.emplace(key_of(chunk.digest), chunk_source{true, written});

@@ -42,8 +42,8 @@
 namespace {
 
 constexpr const char* list_failure = "Cannot download file list";
-constexpr uint32_t offline_patience_ms =
-    2500; // an installed version ready to start waits no longer
+// An installed version ready to start waits no longer for the server.
+constexpr uint32_t offline_patience_ms = 2500;
 constexpr const char* offline_notice =
     "Cannot reach the update server; starting the installed version";
 constexpr std::string_view old_copy_suffix = set_aside_suffix;
@@ -129,8 +129,8 @@ bool fetch_file_list(std::string* list, std::string* digest) {
             "%s", list_failure);
     if (fetched == fetch_result::failed)
         return false;
-    if (job.over_cap) { // unsigned: a signed list's answer past its statement's length was refused
-                        // before
+    // Only an unsigned list's answer: a signed one past its statement's length was refused before.
+    if (job.over_cap) {
         note_damaged("the file list",
                      ("the file list is longer than " + std::to_string(list_answer_limit) +
                       " bytes, which no list of at most " + std::to_string(list_limit) +
@@ -385,8 +385,8 @@ outcome update() {
         if (!fetched)
             return outcome::cannot_run;
         game_files = read_file_list(list);
-        std::string().swap(
-            list); // up to 64 MiB: not kept for the round (an assignment would keep its buffer)
+        // Up to 64 MiB, not kept for the round (an assignment would keep its buffer).
+        std::string().swap(list);
         scan(&found);
         queue_jobs();
         round_end end = wait_for_round();

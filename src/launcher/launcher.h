@@ -163,8 +163,8 @@ extern const uint32_t launcher_rate_window_ms;
 extern const long launcher_stall_seconds;
 extern const uint32_t launcher_pause_divisor;
 constexpr uint32_t rate_window_ms = 60000; // the players' launchers' window
-constexpr long stall_seconds =
-    30; // the players' launchers': receiving nothing this long fails an attempt
+// The players' launchers': receiving nothing this long fails an attempt.
+constexpr long stall_seconds = 30;
 
 // --- Shared state ----------------------------------------------------------------------------
 extern std::atomic<bool> running; // set at start; cleared once, by the frame loop or coordinator

@@ -55,8 +55,8 @@ namespace {
 
 constexpr uint64_t own_list_limit = 1 << 20;      // the launcher's list, compressed or not
 constexpr uint64_t own_file_limit = 256ULL << 20; // a file of the launcher's own, as listed
-constexpr uint32_t check_patience_ms =
-    2500; // a server that does not answer holds the game's update no longer
+// A server that does not answer holds the game's update no longer.
+constexpr uint32_t check_patience_ms = 2500;
 constexpr std::string_view part_suffix = ".part";
 constexpr std::string_view new_suffix = ".new";
 constexpr size_t reason_size = 512;
@@ -72,8 +72,8 @@ struct own_file {
 // Set at start by the main thread, then only read.
 std::string& instance = *new std::string;     // the single-instance lock's name
 std::string& running_name = *new std::string; // the running executable's file name
-std::string& exe_name =
-    *new std::string; // the executable's own name: `running_name` without ".new"
+// The executable's own name: `running_name` without ".new".
+std::string& exe_name = *new std::string;
 bool successor_run = false;
 std::atomic<const char*> own_outcome{"off"}; // self_update_outcome
 

@@ -78,8 +78,8 @@ constexpr int attempts = static_cast<int>(std::size(retry_delays_ms)) + 1;
 constexpr uint32_t max_retry_after_ms = 60000; // a longer Retry-After is waited for this long
 constexpr long connect_timeout_ms = 15000;
 constexpr long min_connect_timeout_ms = 1000; // within a time budget, an attempt gets at least this
-constexpr uint64_t max_error_page =
-    64 << 10; // the body of an answer other than the file, read and dropped
+// The body of an answer other than the file, read and dropped.
+constexpr uint64_t max_error_page = 64 << 10;
 constexpr int idle_wait_ms = 100;
 constexpr long http_ok = 200;
 constexpr long http_range_not_satisfiable = 416;

@@ -17,8 +17,8 @@
 namespace {
 
 constexpr uint32_t idle_poll_ms = 100;
-constexpr const char* empty_digest =
-    "da39a3ee5e6b4b0d3255bfef95601890afd80709"; // SHA-1 of no bytes
+// SHA-1 of no bytes
+constexpr const char* empty_digest = "da39a3ee5e6b4b0d3255bfef95601890afd80709";
 // A local copy of another size than listed is hashed to serve as a patch's base only up to this
 // size (the publisher makes no patches past 1 GiB by default).
 constexpr uint64_t max_patch_base = 4ULL << 30;

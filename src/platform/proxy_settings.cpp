@@ -7,8 +7,8 @@ namespace {
 
 constexpr std::string_view separators = "; \t\r\n";
 constexpr std::string_view scheme_end = "://";
-constexpr std::string_view default_proxy_port =
-    "80"; // what Windows assumes; libcurl would take 1080
+// What Windows assumes; libcurl would take 1080.
+constexpr std::string_view default_proxy_port = "80";
 
 struct url_parts {
     std::string scheme; // lower case

@@ -15,8 +15,8 @@
 #include "publish/patches.h"
 #include "publish/signing.h"
 
-constexpr int default_level =
-    9; // bench/bench.py publish: seconds where 19 takes minutes, for a few % more bytes
+// Seconds where 19 takes minutes, for a few % more bytes (bench/bench.py publish).
+constexpr int default_level = 9;
 
 struct build_options {
     int level = default_level;
@@ -27,8 +27,8 @@ struct build_options {
     size_t keep = default_kept_trees;
     std::string label;
     signing_t signing;
-    std::string link =
-        live_link_name; // --link: the served link (and releases folder) the command works on
+    // --link: the served link (and releases folder) the command works on
+    std::string link = live_link_name;
 };
 
 // Every regular file below `game_dir`, in byte order of name. Directories whose names begin

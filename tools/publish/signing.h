@@ -17,8 +17,8 @@ struct signing_t {
     std::string channel; // --channel: what the launchers are built for; empty: the live statement's
     long expiry_days = default_expiry_days; // --expires
     bool expires_set = false;
-    bool unsigned_meant =
-        false; // --unsigned: a release without a statement over a signed live tree is meant
+    // --unsigned: a release without a statement over a signed live tree is meant
+    bool unsigned_meant = false;
     uint8_t seed[key_seed_size] = {};
 };
 
