@@ -339,6 +339,9 @@ std::string write_statement(const list_statement& statement, const uint8_t seed[
     return text + "signature " + hex_text(signature, signature_size) + "\n";
 }
 
+namespace {
+
+// Whether the parsed `statement`, whose text is `text`, carries a valid signature by `key`.
 bool signed_by(std::string_view text, const list_statement& statement, const public_key& key) {
     start_sodium();
     CHECK(statement.signed_length <= text.size());
@@ -346,6 +349,8 @@ bool signed_by(std::string_view text, const list_statement& statement, const pub
                                        reinterpret_cast<const uint8_t*>(text.data()),
                                        statement.signed_length, key.bytes) == 0;
 }
+
+} // namespace
 
 void sha256_start(sha256_stream* stream) {
     start_sodium();

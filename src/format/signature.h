@@ -103,8 +103,6 @@ const char* parse_statement(std::string_view text, list_statement* statement);
 // The statement's text (format 2) for `statement`'s channel, sequence, expiry and list, signed
 // with the seed's key. The channel must be valid.
 std::string write_statement(const list_statement& statement, const uint8_t seed[key_seed_size]);
-// Whether the parsed `statement`, whose text is `text`, carries a valid signature by `key`.
-bool signed_by(std::string_view text, const list_statement& statement, const public_key& key);
 
 // SHA-256 of a byte stream, fed as it arrives.
 struct sha256_stream {

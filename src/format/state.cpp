@@ -16,7 +16,6 @@
 #include "format/state.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <charconv>
 #include <cinttypes>
 #include <cstdio>

@@ -220,7 +220,7 @@ chunk_outcome assemble(assembly* a, const char* local_copy, const char* output, 
             if (fetch->job.over_cap)
                 return fail(problem, size, "%s is longer than its chunk compresses to",
                             fetch->name);
-            if (fetch->job.status != 200)
+            if (fetch->job.status != http_ok)
                 return fail(problem, size, "the server lacks %s", fetch->name);
             if (const char* why = chunk_unpack(fetch->body, chunk, a->data.get()))
                 return fail(problem, size, "%s", (std::string(fetch->name) + ": " + why).c_str());

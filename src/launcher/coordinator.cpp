@@ -24,7 +24,6 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cstdlib>
-#include <cstring>
 #include <set>
 #include <string>
 #include <vector>

@@ -238,6 +238,7 @@ int transfer_thread_fn(void* data); // the transfers
 // --- Transfers (transfer.cpp) ----------------------------------------------------------------
 // Bytes of a fetched job's temporary file that precede the server's bytes (the transfer's header).
 constexpr uint64_t transfer_header_size = 256;
+constexpr long http_ok = 200;
 constexpr long http_partial = 206; // a transfer's status when it was resumed
 void download_init();    // curl's global state and the transfer set; before any thread starts
 void download_cleanup(); // after every thread has ended

@@ -35,9 +35,7 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -140,6 +138,7 @@ std::string first_line(const std::string& report) {
 // The check's thread: fills `differing` with the files to install, each fetched and checked;
 // leaves it empty when the launcher is current or the check failed (logged).
 int check_fn(void*) {
+    own_outcome = "unchecked"; // until the check ends
     game_file_t list_entry{};
     list_entry.name = const_cast<char*>(list_name);
     std::string compressed, failure;
@@ -148,7 +147,6 @@ int check_fn(void*) {
         if (fetched == fetch_result::failed)
             log_printf("launcher: its own files are not checked: %s\n",
                        first_line(failure).c_str());
-        own_outcome = "unchecked";
         return 0;
     }
     std::string list;
@@ -158,7 +156,6 @@ int check_fn(void*) {
     if (f == nullptr) {
         log_printf("launcher: its own files are not checked: the list cannot be read (%s)\n",
                    result.ok ? "empty" : result.problem);
-        own_outcome = "unchecked";
         return 0;
     }
     game_file_table table;
@@ -188,7 +185,6 @@ int check_fn(void*) {
             fetch_result::fetched) {
             log_printf("launcher: %s cannot be fetched: %s\n", file.name.c_str(),
                        first_line(failure).c_str());
-            own_outcome = "unchecked";
             return 0;
         }
         decompress_memory(body, file.size, &file.content, &result);
@@ -196,7 +192,6 @@ int check_fn(void*) {
             file.content.size() != file.size) {
             log_printf("launcher: the server sent a damaged copy of %s (%s)\n", file.name.c_str(),
                        result.ok ? "its SHA-1 differs from the list's" : result.problem);
-            own_outcome = "unchecked";
             return 0;
         }
     }
@@ -217,13 +212,6 @@ void remove_leftovers() {
                        error == 0 ? "removed" : "cannot remove", path.c_str(),
                        error == 0 ? "" : " that did not finish");
         }
-}
-
-// Writes `file` as "<name>.new", through "<name>.part" so that a ".new" is always whole; false
-// with the reason in `reason`.
-bool write_new(const own_file& file, std::string* reason) {
-    return write_file_whole((file.name + std::string(part_suffix)).c_str(),
-                            (file.name + std::string(new_suffix)).c_str(), file.content, reason);
 }
 
 // Records the launcher's own lists' sequences in the state the successor reads, where that
@@ -305,9 +293,13 @@ void self_update_finish() {
         return;
     bool executable = false;
     for (const own_file& file : differing) {
-        if (std::string reason; !write_new(file, &reason)) {
-            log_printf("launcher: cannot write %s%s (%s); this launcher goes on\n",
-                       file.name.c_str(), std::string(part_suffix).c_str(), reason.c_str());
+        // Through "<name>.part", so that a "<name>.new" is always whole.
+        std::string part = file.name + std::string(part_suffix);
+        std::string fresh = file.name + std::string(new_suffix);
+        if (std::string reason;
+            !write_file_whole(part.c_str(), fresh.c_str(), file.content, &reason)) {
+            log_printf("launcher: cannot write %s (%s); this launcher goes on\n", fresh.c_str(),
+                       reason.c_str());
             remove_leftovers();
             own_outcome = "failed";
             return;

@@ -17,7 +17,6 @@
 namespace {
 
 constexpr size_t date_length = 10; // "2027-01-05"
-constexpr long http_ok = 200;
 constexpr long http_not_found = 404;
 
 // The statement's text; `oversized` when the answer passed statement_max_size (nothing more

@@ -81,7 +81,6 @@ constexpr long min_connect_timeout_ms = 1000; // within a time budget, an attemp
 // The body of an answer other than the file, read and dropped.
 constexpr uint64_t max_error_page = 64 << 10;
 constexpr int idle_wait_ms = 100;
-constexpr long http_ok = 200;
 constexpr long http_range_not_satisfiable = 416;
 constexpr long busy_statuses[] = {408, 429, 500, 502, 503, 504}; // worth another attempt
 constexpr long missing_statuses[] = {404, 410};
@@ -147,10 +146,9 @@ std::vector<transfer_t*>& retrying = *new std::vector<transfer_t*>;
 std::vector<transfer_t*>& in_flight = *new std::vector<transfer_t*>;
 std::vector<CURL*>& idle_handles = *new std::vector<CURL*>;
 uint64_t link_bytes = 0; // every byte any transfer received, headers included; transfer thread only
-// Transfer thread only: how many transfers may be in flight, the streams each connection may
-// carry, the round being measured and the least time an answer took to begin.
-size_t transfer_limit = initial_transfer_limit;
-long streams_per_connection = 0;
+// Transfer thread only: how many transfers may be in flight (set_transfer_limit), the round being
+// measured and the least time an answer took to begin.
+size_t transfer_limit = 0;
 transfer_round round_now{};
 uint32_t round_started = 0;
 uint64_t rtt_us = UINT64_MAX;
@@ -896,31 +894,28 @@ void measure_ended(CURL* handle) {
         rtt_us = std::min(rtt_us, static_cast<uint64_t>(answered - asked));
 }
 
+// Makes `limit` the limit, each connection carrying its share.
+void set_transfer_limit(size_t limit) {
+    transfer_limit = limit;
+    long streams = static_cast<long>((limit + limit_shares - 1) / limit_shares);
+    CHECK(curl_multi_setopt(multi, CURLMOPT_MAX_CONCURRENT_STREAMS, streams) == CURLM_OK);
+}
+
 // Ends the round when it is due and sets the limit it shows.
 void end_round(uint32_t now) {
     uint32_t ms = now - round_started;
     if (rtt_us == UINT64_MAX || ms < std::max<uint64_t>(min_round_ms, 2 * rtt_us / 1000))
         return;
     round_now.ms = ms;
-    transfer_limit = next_transfer_limit(transfer_limit, round_now, rtt_us);
+    set_transfer_limit(next_transfer_limit(transfer_limit, round_now, rtt_us));
     round_now = {};
     round_started = now;
-}
-
-// Lets each connection carry its share of the limit.
-void spread_streams() {
-    long streams = static_cast<long>((transfer_limit + limit_shares - 1) / limit_shares);
-    if (streams == streams_per_connection)
-        return;
-    streams_per_connection = streams;
-    CHECK(curl_multi_setopt(multi, CURLMOPT_MAX_CONCURRENT_STREAMS, streams) == CURLM_OK);
 }
 
 // Starts the attempts that are due while there is room: retries first, then the jobs in the
 // order they were wanted.
 void start_due(uint32_t now) {
     end_round(now);
-    spread_streams();
     for (size_t i = 0; i < retrying.size() && in_flight.size() < transfer_limit;) {
         transfer_t* t = retrying[i];
         if (static_cast<int32_t>(t->retry_at - now) > 0) {
@@ -1152,6 +1147,7 @@ void download_init() {
     CHECK(curl_multi_setopt(multi, CURLMOPT_PIPELINING, CURLPIPE_MULTIPLEX) == CURLM_OK);
     CHECK(curl_multi_setopt(multi, CURLMOPT_MAX_HOST_CONNECTIONS, max_host_connections) ==
           CURLM_OK);
+    set_transfer_limit(initial_transfer_limit);
 }
 
 void download_cleanup() {
