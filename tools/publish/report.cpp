@@ -11,10 +11,8 @@ namespace {
 
 constexpr int64_t seconds_per_day = 24 * 60 * 60;
 
-// What the tree `dir` serves: its list's files and bytes, compressed and in patches.
+// What the tree `dir` serves beyond its list: its files compressed, and its patches.
 struct tree_figures {
-    size_t files = 0;
-    uint64_t bytes = 0;
     uint64_t compressed = 0;
     size_t patches = 0;
     uint64_t patch_bytes = 0;
@@ -30,8 +28,6 @@ uint64_t listed_bytes(const game_file_table& list) {
 
 tree_figures figures_of(const fs::path& dir, const game_file_table& list) {
     tree_figures f;
-    f.files = list.files.size();
-    f.bytes = listed_bytes(list);
     std::error_code ec;
     for (const game_file_t& file : list.files) {
         uint64_t size = fs::file_size(dir / (std::string(file.name) + compressed_suffix), ec);
@@ -116,8 +112,8 @@ int status_command(const fs::path& root, const std::string& link) {
         return 1;
     }
     tree_figures f = figures_of(tree.live, list);
-    printf("files       %zu, %s (%s compressed)\n", f.files, size_text(f.bytes).c_str(),
-           size_text(f.compressed).c_str());
+    printf("files       %zu, %s (%s compressed)\n", list.files.size(),
+           size_text(listed_bytes(list)).c_str(), size_text(f.compressed).c_str());
     printf("patches     %zu, %s\n", f.patches, size_text(f.patch_bytes).c_str());
     printf("kept        %zu releases (velm-publish releases lists them)\n",
            list_releases(tree).size());

@@ -296,23 +296,23 @@ uint64_t highest_sequence(const server_tree& tree) {
                  "sequence given into it");
         highest = std::stoull(text);
     }
-    std::vector<fs::path> trees;
-    if (!tree.live.empty())
-        trees.push_back(tree.live);
-    for (const release_t& release : list_releases(tree))
-        trees.push_back(tree.releases / release.id);
-    for (const fs::path& dir : trees) {
+    // A statement that cannot be read is skipped, but for the live one's: its sequence may be
+    // the highest a player has seen.
+    auto take_statement = [&](const fs::path& dir, bool live) {
         list_statement statement;
         statement_found found = read_statement(dir, &statement, &error);
         if (found == statement_found::read)
             highest = std::max(highest, statement.sequence);
-        else if (found == statement_found::unreadable && dir == tree.live)
+        else if (found == statement_found::unreadable && live)
             fail(error + "; move it away only if no player has seen it");
         else if (found == statement_found::unreadable)
             warn(error + " is skipped");
-        release_t release;
-        if (parse_release(dir.filename().string(), &release) && dir.parent_path() == tree.releases)
-            highest = std::max(highest, read_release_info(tree, release).sequence);
+    };
+    if (!tree.live.empty() && tree.live_release.empty())
+        take_statement(tree.live, true); // a live tree that is none of the releases
+    for (const release_t& release : list_releases(tree)) {
+        take_statement(tree.releases / release.id, release.id == tree.live_release);
+        highest = std::max(highest, read_release_info(tree, release).sequence);
     }
     return highest;
 }
