@@ -60,8 +60,7 @@ class Server(http.server.ThreadingHTTPServer):
 
     def get_request(self):  # the handshake happens in the handler's thread, not in the accept loop
         sock, address = super().get_request()
-        shown = fault_for("<handshake>").get("certificate")
-        return tls(shown).wrap_socket(sock, server_side=True, do_handshake_on_connect=False), address
+        return tls().wrap_socket(sock, server_side=True, do_handshake_on_connect=False), address
 
     def handle_error(self, request, client_address):  # clients that hang up are routine here
         log(f"{client_address[0]}:{client_address[1]} {sys.exc_info()[1]!r}")
@@ -73,6 +72,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
     def setup(self):
         super().setup()
+        if shown := fault_for("<handshake>").get("certificate"):
+            self.request.context = tls(shown)
         self.request.do_handshake()
 
     def log_message(self, fmt, *args):

@@ -300,6 +300,19 @@ def stage(directory, ca, exe=None, game_files=None, like=None):
     return directory
 
 
+GET_LINE = re.compile(r'"GET (\S+) HTTP/[0-9.]+" (\d+) (\d+) ')
+
+
+def requests(log):
+    """The GET requests of an access LOG: (path with its query, status, bytes sent)."""
+    return [(m[1], int(m[2]), int(m[3])) for m in GET_LINE.finditer(log)]
+
+
+def as_user(uid):
+    """A command prefix that runs the command as UID, with no supplementary groups."""
+    return ["setpriv", f"--reuid={uid}", f"--regid={uid}", "--clear-groups"]
+
+
 def launcher_env():
     """No display: a fatal report opens no message box, and the process ends at once."""
     env = {k: v for k, v in os.environ.items() if k not in ("DISPLAY", "WAYLAND_DISPLAY")}
@@ -310,7 +323,7 @@ def run_launcher(directory, timeout=60, **options):
     """The launcher in DIRECTORY run to its end. A start Wine failed before the launcher's first line
     (status 1, no output, no new run in launcher.log: seen once in CI) is made once more."""
     for again in (False, True):
-        starts = log_starts(directory)
+        starts = log_starts(directory) if LAUNCHER_PREFIX else 0
         run = LauncherRun(directory, **options)
         try:
             run.wait(timeout)
@@ -422,8 +435,11 @@ class E2ETestCase(unittest.TestCase):
         cls.cert_dir = make_certificates(cls.scratch / "server" / "certs")
 
     @classmethod
-    def serve(cls, root, rate=None, port=None):
-        server = DevServer(root, cls.scratch / "server", rate, port)
+    def serve(cls, root, rate=None, port=None, state="server"):
+        """nginx serving ROOT from the state directory STATE, with the class's certificates."""
+        if not (cls.scratch / state / "certs").exists():
+            shutil.copytree(cls.cert_dir, cls.scratch / state / "certs")
+        server = DevServer(root, cls.scratch / state, rate, port)
         cls.addClassCleanup(server.stop)
         return server
 

@@ -6,7 +6,6 @@ user); each ends with exactly one published version."""
 import collections
 import os
 import random
-import re
 import shutil
 import subprocess
 import unittest
@@ -17,7 +16,6 @@ from harness import E2ETestCase
 from test_signed_list import SIGNED_LAUNCHER, key, sequence
 
 ORIGIN_PORT, PLAYERS, FIRST_UID = 4444, 50, 20000
-ORIGIN_GET = re.compile(r'"GET (/windows/\S+) HTTP/[0-9.]+" (\d+) (\d+) ')
 
 
 def version(seed, files=24, size=40_000):
@@ -54,12 +52,11 @@ class CdnTest(E2ETestCase):
         return staged
 
     def start(self, players):
-        return [harness.LauncherRun(d, prefix=["setpriv", f"--reuid={u}", f"--regid={u}", "--clear-groups"])
-                for d, u in players]
+        return [harness.LauncherRun(d, prefix=harness.as_user(u)) for d, u in players]
 
     def origin_requests(self, since):
         """(path, status, bytes) of every file the origin served since log offset SINCE."""
-        return [(m[1], int(m[2]), int(m[3])) for m in ORIGIN_GET.finditer(self.origin.access_log()[since:])]
+        return [r for r in harness.requests(self.origin.access_log()[since:]) if r[0].startswith("/windows/")]
 
     def test_players_at_once_install_exactly_while_the_origin_sends_each_file_about_once(self):
         v1 = version(1)

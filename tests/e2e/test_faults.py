@@ -16,7 +16,7 @@ import harness
 from harness import E2ETestCase, LIST_NAME, url_for
 
 TWICE, STALLED, WRONG, CHANGED = "1 twice.bin", "big stall.bin", "wrong one.bin", "data/a.bin"
-LIST, OTHER_USER = f"/windows/{LIST_NAME}.zs", ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"]
+LIST, OTHER_USER = f"/windows/{LIST_NAME}.zs", harness.as_user(65534)
 OFFLINE = harness.BUILD_DIR / "tests/e2e/velm-launcher-offline"  # built with VELM_OFFLINE_START=ON
 PLAYERS = harness.BUILD_DIR / "velm-launcher"  # the build's own, as players get it (a refusal does not pause)
 STARTS_INSTALLED = "Cannot reach the update server; starting the installed version"

@@ -131,9 +131,7 @@ class ChunkTest(E2ETestCase):
         v2_copy = self.stage({PACK: self.versions[1][PACK]}, like=self.installed)
         whole = harness.published_path(self.root, PACK).stat().st_size
         shutil.copytree(self.root, self.scratch / "mirror-root", symlinks=True)  # a mirror holding every chunk
-        shutil.copytree(self.cert_dir, self.scratch / "mirror" / "certs")
-        mirror = harness.DevServer(self.scratch / "mirror-root", self.scratch / "mirror", port=4444)
-        self.addCleanup(mirror.stop)
+        mirror = self.serve(self.scratch / "mirror-root", port=4444, state="mirror")
         mirrors = mock.patch.object(harness, "LAUNCHER_EXE", harness.BUILD_DIR / "tests" / "e2e" / "velm-launcher-mirrors")
         rows = [  # (what, the player's copy, a file on the server and its bytes (None: none), the log's word, most bytes sent)
             ("one version behind", v2_copy, None, None, "chunks to fetch", 0.1),
@@ -163,7 +161,7 @@ class ChunkTest(E2ETestCase):
                 self.assertEqual(run.figures["chunked"], int(most < 1), run.describe())  # else the whole file
                 self.assertTrue([line for line in run.lines if said in line and (PACK in line or chunk.name in line)],
                                 run.describe())
-                sent = sum(int(n) for n in re.findall(r'"GET \S+ HTTP/[0-9.]+" 20[06] (\d+) ', log))
+                sent = sum(n for _, status, n in harness.requests(log) if status in (200, 206))
                 self.assertLess(sent, most * whole, f"{sent} of {whole} bytes\n{run.describe()}")
 
 

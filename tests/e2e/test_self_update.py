@@ -178,9 +178,7 @@ class MirrorTest(E2ETestCase):
         partial = cls.scratch / "partial"
         shutil.copytree(cls.root, partial, symlinks=True)
         harness.published_path(partial, "data.bin").unlink()  # the third lacks it too
-        shutil.copytree(cls.cert_dir, cls.scratch / "mirror" / "certs")
-        mirror = harness.DevServer(partial, cls.scratch / "mirror", port=4444)
-        cls.addClassCleanup(mirror.stop)
+        cls.serve(partial, port=4444, state="mirror")
 
     def test_mirrors(self):
         rows = [  # (what, faults on 4443, the run's outcome, what its output says)
