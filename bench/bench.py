@@ -30,6 +30,7 @@ takes medians of N runs. Builds (Release), generated trees and logs live in VELM
 import argparse
 import base64
 import contextlib
+import functools
 import hashlib
 import json
 import math
@@ -262,13 +263,16 @@ VARIANTS = {"launcher": {}, "every-start": {"VELM_VERIFY_EVERY_START": "ON"},
 
 def build(variant="launcher", source=ROOT, targets=("velm-launcher", "velm-publish")):
     """A Release launcher of VARIANT whose update URL is the namespaces' server (one build
-    directory: a variant recompiles the few units its option touches), copied out."""
+    directory: a variant recompiles the few units its option touches), copied out; None when
+    TARGETS leave the launcher out."""
     directory = WORK / ("build" if source == ROOT else f"{source.name}-build")
     options = {"VELM_VERIFY_EVERY_START": "OFF", "VELM_OFFLINE_START": "OFF", "VELM_LAUNCHER_URL": "",
                **VARIANTS[variant]}
     run("cmake", "-S", source, "-B", directory, "-G", "Ninja", "-DCMAKE_BUILD_TYPE=Release", "-DVELM_TESTS=OFF",
         f"-DVELM_UPDATE_URL={URL}", *[f"-D{k}={v}" for k, v in options.items()], stdout=subprocess.DEVNULL)
     run("nice", "cmake", "--build", directory, "-j2", "--target", *targets, stdout=subprocess.DEVNULL)
+    if "velm-launcher" not in targets:
+        return None
     exe = WORK / "launchers" / (variant if source == ROOT else source.name)
     exe.parent.mkdir(parents=True, exist_ok=True)
     shutil.copy2(directory / "velm-launcher", exe)
@@ -381,23 +385,27 @@ class Result:
     """A launcher run: `s` from its start to its summary line (None: it failed), the summary's
     fields, its peak RSS and heap in KiB, CPU seconds, and the server's access log from its start."""
 
-    def __init__(self, launcher, memory, log_at, s):
+    def __init__(self, launcher, s):
         self.launcher, self.s, self.figures = launcher, s, launcher.figures
+        memory = launcher.memory
         self.peak_kib, self.anon_kib, self.cpu_s = memory.peak_kib, memory.anon_kib, memory.cpu_s
-        self.log = access_log()[log_at:]
+
+    @functools.cached_property
+    def log(self):
+        with open(ACCESS_LOG, "rb") as f:
+            f.seek(self.launcher.log_at)
+            return f.read().decode(errors="replace")
 
 
-def access_log():
-    path = WORK / "server" / "access.log"
-    return path.read_text(errors="replace") if path.exists() else ""
+ACCESS_LOG = WORK / "server" / "access.log"
 
 
 def settled_log_size():
-    """The access log's length once it stopped growing for half a second (at most 10 s): nginx logs
+    """The access log's size once it stopped growing for half a second (at most 10 s): nginx logs
     a request whose client went away when it notices."""
     size = -1
     for _ in range(20):
-        if size == (size := len(access_log())):
+        if size == (size := ACCESS_LOG.stat().st_size if ACCESS_LOG.exists() else 0):
             break
         time.sleep(0.5)
     return size
@@ -432,7 +440,7 @@ def finish(launcher, fetched=None, result="ok"):
     finally:
         launcher.kill()
     launcher.memory.join(5)
-    return Result(launcher, launcher.memory, launcher.log_at, seconds)
+    return Result(launcher, seconds)
 
 
 def launch(exe, run_dir, ca, link=None, fetched=None, fresh=True, result="ok", prefix=()):
@@ -606,9 +614,11 @@ TREES = {  # name: (sizes at full size, with --quick)
 }
 
 
+@functools.cache
 def tree(name, quick):
+    """The tree NAME generated and published (once a run), and its number of listed files."""
     game = generated(name + "-quick" * quick, lambda g: gen_sizes(g, TREES[name](quick)))
-    return game, publish(game, game.name).resolve()
+    return game, publish(game, game.name).resolve(), len(listed_names(game))
 
 
 def case_transfer(args, ca):
@@ -623,7 +633,7 @@ def case_transfer(args, ca):
     say(f"transfer benchmark{' (--quick: figures not comparable)' if args.quick else ''}; {os.cpu_count()} CPUs; "
         f"load {os.getloadavg()[0]:.2f}; medians of {args.runs}")
     if "verify" in sections:
-        game, published = tree("mixed", args.quick)
+        game, published, _ = tree("mixed", args.quick)
         run_dir, ours, theirs = WORK / "run" / "verify", [], []
         with Link("loopback").up(WORK / "serve"):
             serve(published)
@@ -637,7 +647,7 @@ def case_transfer(args, ca):
         say(f"verify-only, {tree_label(game)}, warm cache, record disabled: launcher {fmt(median(ours))}, sha1sum -P "
             f"{HASH_THREADS} {fmt(median(theirs))}, ratio {fmt(r, '')} (target <= 0.5) {verdict(r, 0.5)}")
     if "current" in sections:
-        game, published = tree("current", args.quick)
+        game, published, _ = tree("current", args.quick)
         run_dir = WORK / "run" / "current"
         with Link("loopback").up(WORK / "serve"):
             serve(published)
@@ -657,7 +667,7 @@ def case_transfer(args, ca):
             f"{fmt(median(rehashed))} (first run, no record yet: {fmt(first.s)})")
         shutil.rmtree(run_dir, ignore_errors=True)
     if "interrupted" in sections:
-        link, (game, published) = Link("100:200"), tree("one", args.quick)
+        link, (game, published, _) = Link("100:200"), tree("one", args.quick)
         big = max(listed_names(game), key=lambda n: (game / n).stat().st_size)
         zs_size, url_path = (published / f"{big}.zs").stat().st_size, f"/windows/{urllib.parse.quote(big)}.zs"
         run_dir = SCRATCH / "interrupted"
@@ -670,8 +680,7 @@ def case_transfer(args, ca):
             at_half(launcher)
             run(*link.server, "ss", "-K", "-t", "dst", "10.77.0.1", stdout=subprocess.DEVNULL)
             result = finish(launcher)
-            sent = sum(int(m[2]) for m in re.finditer(r'"GET ([^ ?]+)\S* HTTP/[\d.]+" \d+ (\d+) ', result.log)
-                       if m[1] == url_path) / zs_size
+            sent = sum(n for path, _, n in harness.requests(result.log) if path.split("?")[0] == url_path) / zs_size
             say(f"{tree_label(game)} over {link.label}, the connection reset at half: bodies sent for the file "
                 f"{sent:.2f} x its .zs (target <= 1.10) {verdict(sent, 1.1)}; {'finished' if result.s else 'FAILED'}")
             launcher = start(sides["launcher"], run_dir, ca, link)
@@ -692,8 +701,8 @@ def fresh(args, sides, ca):
     for link in [Link(described) for described in args.links.split(",")]:
         with link.up(WORK / "serve"):
             for name in args.trees.split(","):
-                game, published = tree(name, args.quick)
-                zs_bytes, files = serve(published), len(listed_names(game))
+                game, published, files = tree(name, args.quick)
+                zs_bytes = serve(published)
                 times = {side: [] for side in names if side != "reference" or not args.no_reference}
                 order = list(times)
                 for i in range(args.runs):  # each side first in turn: what runs just after another differs
@@ -979,15 +988,14 @@ def case_cdn(args, ca):
             if version == "v2":
                 harness.publish(data / version, root, level=9)
             since, started = len(origin.access_log()), time.monotonic()
-            runs = [harness.LauncherRun(d, prefix=["setpriv", f"--reuid={u}", f"--regid={u}", "--clear-groups"])
-                    for d, u in players]
+            runs = [harness.LauncherRun(d, prefix=harness.as_user(u)) for d, u in players]
             failed = [r for r in runs if r.wait(1800).figures.get("result") != "ok"]
             took = time.monotonic() - started
             if failed:
                 sys.exit(f"bench: {len(failed)} launchers failed\n{failed[0].describe()}")
             fetched = sum(r.figures["bytes_received"] for r in runs)
-            served = [(m[1], int(m[2])) for m in re.finditer(r'"GET (/windows/\S+) HTTP/[0-9.]+" \d+ (\d+) ',
-                                                            origin.access_log()[since:])]
+            served = [(path, n) for path, _, n in harness.requests(origin.access_log()[since:])
+                      if path.startswith("/windows/")]
             total = sum(size for _, size in served)
             whole = [p for p, _ in served if "/.patches/" in p or ".zs?" in p]
             say(f"{what}: every launcher done in {took:.1f} s; the players received {mb(fetched)} through the edge, the "
